@@ -1,0 +1,21 @@
+# GoogleTest from the distribution's sources, built with the cross compiler.
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# vr_add_gtest(<name> SOURCES ... [LIBS ...] [LOCKS ...])
+# LOCKS names shared machine state (a registry key, a service) that the
+# tests of this program change, so ctest never runs two of them at once.
+function(vr_add_gtest name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LOCKS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
+  set(props TIMEOUT 300)
+  if(T_LOCKS)
+    list(APPEND props RESOURCE_LOCK "${T_LOCKS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                       PROPERTIES ${props})
+endfunction()

@@ -1,0 +1,298 @@
+#include "trace_impl.h"
+
+#include "vrbase/scope.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace VrBase {
+namespace {
+
+bool ReadDword(HKEY key, const wchar_t* name, DWORD& value) {
+    DWORD data = 0, size = sizeof(data), type = 0;
+    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof(data))
+        return false;
+    value = data;
+    return true;
+}
+
+bool ReadString(HKEY key, const wchar_t* name, size_t maxChars, std::wstring& value) {
+    std::vector<wchar_t> buf(maxChars + 1, L'\0');
+    DWORD size = static_cast<DWORD>(maxChars * sizeof(wchar_t)), type = 0;
+    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return false;
+    value.assign(buf.data());
+    return true;
+}
+
+std::wstring EnvironmentValue(const wchar_t* name) {
+    wchar_t buf[MAX_PATH * 2];
+    DWORD n = ::GetEnvironmentVariableW(name, buf, MAX_PATH * 2);
+    if (n == 0 || n >= MAX_PATH * 2) return std::wstring();
+    return std::wstring(buf, n);
+}
+
+std::string ToCodePage1251(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int n = ::WideCharToMultiByte(1251, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string out(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(1251, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+// Formats into a 256-character buffer, doubling while the text does not fit.
+std::wstring FormatWide(_locale_t locale, const wchar_t* format, va_list args) {
+    std::vector<wchar_t> buf(256);
+    for (;;) {
+        va_list copy;
+        va_copy(copy, args);
+        int n = locale ? _vsnwprintf_l(buf.data(), buf.size() - 1, format, locale, copy)
+                       : _vsnwprintf(buf.data(), buf.size() - 1, format, copy);
+        va_end(copy);
+        if (n >= 0 && static_cast<size_t>(n) < buf.size() - 1) return std::wstring(buf.data(), static_cast<size_t>(n));
+        if (buf.size() >= (size_t(1) << 26)) return std::wstring(buf.data(), buf.size() - 1);  // runaway format
+        buf.assign(buf.size() * 2, L'\0');
+    }
+}
+
+std::string FormatNarrow(_locale_t locale, const char* format, va_list args) {
+    std::vector<char> buf(256);
+    for (;;) {
+        va_list copy;
+        va_copy(copy, args);
+        int n = locale ? _vsnprintf_l(buf.data(), buf.size() - 1, format, locale, copy)
+                       : _vsnprintf(buf.data(), buf.size() - 1, format, copy);
+        va_end(copy);
+        if (n >= 0 && static_cast<size_t>(n) < buf.size() - 1) return std::string(buf.data(), static_cast<size_t>(n));
+        if (buf.size() >= (size_t(1) << 26)) return std::string(buf.data(), buf.size() - 1);
+        buf.assign(buf.size() * 2, '\0');
+    }
+}
+
+const char kSeparator[] =
+    "\r\n********************************************************************\r\n\r\n";
+static_assert(sizeof(kSeparator) - 1 == 74, "separator is 74 bytes");
+
+} // namespace
+
+std::wstring TraceFileName(const std::wstring& name) {
+    if (!name.empty() && name.back() == L'.') return name + L"log";
+    size_t dot = name.rfind(L'.');
+    if (dot == std::wstring::npos || name.size() - dot - 1 != 3) return name + L".log";
+    return name;
+}
+
+TraceConfig ReadTraceConfig(const std::wstring& traceName) {
+    TraceConfig cfg;
+    unique_hkey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTraceKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return cfg;
+
+    ReadDword(key.get(), L"EnableMask", cfg.enableMask);
+    ReadDword(key.get(), L"ParamsMask", cfg.paramsMask);
+    ReadDword(key.get(), L"CommonFileFlag", cfg.commonFileFlag);
+
+    std::wstring commonFileName;
+    unique_hkey sub;
+    if (::RegOpenKeyExW(key.get(), traceName.c_str(), 0, KEY_READ, sub.put()) == ERROR_SUCCESS) {
+        ReadDword(sub.get(), L"EnableMask", cfg.enableMask);
+        ReadDword(sub.get(), L"ParamsMask", cfg.paramsMask);
+        ReadDword(sub.get(), L"CommonFileFlag", cfg.commonFileFlag);
+        ReadDword(sub.get(), L"ContextMask", cfg.contextMask);
+        if (cfg.commonFileFlag != 0) ReadString(sub.get(), L"CommonFileName", 520, commonFileName);
+    }
+
+    ReadDword(key.get(), L"ForceEnableMask", cfg.enableMask);
+    ReadDword(key.get(), L"ForceParamsMask", cfg.paramsMask);
+    ReadDword(key.get(), L"ForceCommonFileFlag", cfg.commonFileFlag);
+    DWORD disableContext = 0;
+    if (ReadDword(key.get(), L"DisableContextFlag", disableContext) && disableContext != 0) cfg.contextMask = kNoContext;
+
+    if (cfg.commonFileFlag != 0 && !commonFileName.empty()) {
+        cfg.filePath = commonFileName;
+        return cfg;
+    }
+    std::wstring fileName = TraceFileName(cfg.commonFileFlag == 0 ? traceName : std::wstring(L"VrTrace"));
+    std::wstring folder;
+    if (!ReadString(key.get(), L"TracePath", MAX_PATH * 2, folder) || folder.empty()) {
+        for (const wchar_t* var : {L"Temp", L"Tmp", L"windir"}) {
+            folder = EnvironmentValue(var);
+            if (!folder.empty()) break;
+        }
+        if (folder.empty()) folder = L"C:\\";
+    }
+    if (folder.back() != L'\\') folder += L'\\';
+    cfg.filePath = folder + fileName;
+    return cfg;
+}
+
+CTraceImpl::CTraceImpl(std::wstring traceName)
+    : m_name(std::move(traceName)), m_path(std::make_shared<const std::wstring>()) {
+    m_locale = _create_locale(LC_ALL, "Russian");
+}
+
+CTraceImpl::~CTraceImpl() {
+    if (m_consoleAllocated) ::FreeConsole();
+    if (m_locale) _free_locale(m_locale);
+}
+
+std::wstring CTraceImpl::FilePath() const {
+    if (!(Params() & TP_FILE)) return std::wstring();
+    return *std::atomic_load(&m_path);
+}
+
+void CTraceImpl::Load() {
+    TraceConfig cfg = ReadTraceConfig(m_name);
+    std::atomic_store(&m_path, std::make_shared<const std::wstring>(cfg.filePath));
+    m_enable.exchange(cfg.enableMask);
+    m_params.exchange(cfg.paramsMask);
+    m_context.exchange(cfg.contextMask);
+    m_common.exchange(cfg.commonFileFlag);
+
+    if (cfg.paramsMask & TP_FILE) {
+        bool keep = cfg.commonFileFlag != 0 || (cfg.paramsMask & TP_KEEP_FILE) != 0;
+        std::string separator(kSeparator);
+        OpenFile(keep, (cfg.commonFileFlag == 0 && (cfg.paramsMask & TP_KEEP_FILE)) ? &separator : nullptr);
+    }
+    if (cfg.paramsMask & TP_CONSOLE) {
+        if (!m_console) {
+            m_consoleAllocated = ::AllocConsole() != FALSE;
+            HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+            m_console = (out == INVALID_HANDLE_VALUE) ? nullptr : out;
+        }
+        ::SetConsoleTitleW(m_name.c_str());
+    } else if (m_consoleAllocated) {
+        ::FreeConsole();
+        m_consoleAllocated = false;
+        m_console = nullptr;
+    }
+}
+
+void CTraceImpl::OpenFile(bool keep, const std::string* firstText) {
+    std::wstring path = *std::atomic_load(&m_path);
+    unique_hfile file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, keep ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || !firstText) return;
+    DWORD written = 0;
+    ::WriteFile(file.get(), firstText->data(), static_cast<DWORD>(firstText->size()), &written, nullptr);
+}
+
+void CTraceImpl::AppendToFile(const std::string& line) {
+    std::wstring path = *std::atomic_load(&m_path);
+    // One open, one append, one close per line: no handle is held between
+    // lines. Append-only writes are not atomic everywhere (Wine loses lines
+    // of concurrent writers), so writers of one file, in any thread, module
+    // or process, take turns on a lock over a byte no line ever reaches.
+    unique_hfile file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    OVERLAPPED sentinel{};
+    sentinel.Offset = 0xFFFFFFFE;
+    sentinel.OffsetHigh = 0x7FFFFFFF;
+    const bool locked = ::LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &sentinel) != FALSE;
+    scope_exit unlock([&] {
+        if (locked) ::UnlockFileEx(file.get(), 0, 1, 0, &sentinel);
+    });
+    DWORD written = 0;
+    ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+void CTraceImpl::Emit(int level, const std::string& message) {
+    const DWORD params = Params();
+    char head[96];
+    std::string line;
+    line.reserve(message.size() + 64);
+
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    if (params & TP_DATE) {
+        snprintf(head, sizeof(head), "%02d.%02d.%04d ", now.wDay, now.wMonth, now.wYear);
+        line += head;
+    }
+    if (params & TP_TIME) {
+        snprintf(head, sizeof(head), "%02d:%02d:%02d", now.wHour, now.wMinute, now.wSecond);
+        line += head;
+        if (params & TP_MILLISECONDS) {
+            snprintf(head, sizeof(head), ".%03u", static_cast<unsigned>(now.wMilliseconds));
+            line += head;
+        }
+    }
+    if ((params & TP_NAME) || m_common.load(std::memory_order_relaxed) != 0) {
+        line += '[';
+        line += ToCodePage1251(m_name);
+        line += "] ";
+    }
+    if (params & TP_SESSION) {
+        DWORD session = 0;
+        if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) session = 0xFFFFFFFF;
+        snprintf(head, sizeof(head), "[%08lX] ", static_cast<unsigned long>(session));
+        line += head;
+    }
+    if (params & TP_PID_TID) {
+        snprintf(head, sizeof(head), "[%lX:%lX] ", static_cast<unsigned long>(::GetCurrentProcessId()),
+                 static_cast<unsigned long>(::GetCurrentThreadId()));
+        line += head;
+    }
+    if (level == 4) line += "W> ";
+    else if (level == 8) line += "E> ";
+    line += message;
+    line += "\r\n";
+
+    if (params & TP_DEBUGGER) ::OutputDebugStringA(line.c_str());
+    if (params & TP_FILE) AppendToFile(line);
+    if ((params & TP_CONSOLE) && m_console) {
+        DWORD written = 0;
+        ::WriteConsoleA(m_console, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+    if (level == 16) {
+        ::OutputDebugStringA(line.c_str());
+        ::OutputDebugStringA("W> A break is requested after last output, but ommitted in release.\n");
+    }
+}
+
+void CTraceImpl::WriteNarrow(int level, const char* format, va_list args) {
+    if (!IsLevelEnabled(level) || !format || !*format) return;
+    Emit(level, FormatNarrow(m_locale, format, args));
+}
+
+void CTraceImpl::WriteWide(int level, const wchar_t* format, va_list args) {
+    if (!IsLevelEnabled(level) || !format || !*format) return;
+    Emit(level, ToCodePage1251(FormatWide(m_locale, format, args)));
+}
+
+void CTraceImpl::Dump(int level, const wchar_t* title, const void* data, size_t size, unsigned flags) {
+    if (!IsLevelEnabled(level) || !data || size == 0) return;
+    unsigned width;         // bytes per element
+    size_t perLine, group;  // elements per line, elements per " -" group
+    size_t twoDigitLimit, fourDigitLimit;
+    if (flags & 0x80) {
+        width = 4; perLine = 8; group = 0; twoDigitLimit = 1024; fourDigitLimit = 0x3FFFF;
+    } else if (flags & 0x40) {
+        width = 2; perLine = 16; group = 8; twoDigitLimit = 512; fourDigitLimit = 0x1FFFF;
+    } else {
+        width = 1; perLine = 32; group = 8; twoDigitLimit = 256; fourDigitLimit = 0xFFFF;
+    }
+    const int indexDigits = size < twoDigitLimit ? 2 : (size <= fourDigitLimit ? 4 : 8);
+    const size_t count = size / width;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+
+    std::wstring text = title ? title : L"";
+    wchar_t cell[32];
+    for (size_t i = 0; i < count; ++i) {
+        if (i % perLine == 0) {
+            swprintf(cell, 32, L"\r\n %0*llX:", indexDigits, static_cast<unsigned long long>(i));
+            text += cell;
+        } else if (group && i % group == 0) {
+            text += L" -";
+        }
+        unsigned long value = 0;
+        for (unsigned b = 0; b < width; ++b) value |= static_cast<unsigned long>(bytes[i * width + b]) << (8 * b);
+        swprintf(cell, 32, L" %0*lX", static_cast<int>(width * 2), value);
+        text += cell;
+    }
+    Emit(level, ToCodePage1251(text));
+}
+
+} // namespace VrBase

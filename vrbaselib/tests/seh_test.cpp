@@ -1,0 +1,151 @@
+#include "vrbase/error_description.h"
+#include "vrbase/exception_guard.h"
+#include "vrbase/seh_catcher.h"
+#include "vrbase/trace.h"
+#include "vrbase/vr_error.h"
+
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+VR_DEFINE_MODULE_TRACE(L"VrBaseSehTests")
+
+namespace {
+
+// Kept out of line and fed through volatile so the compiler cannot prove
+// the fault away.
+// Addresses come through volatile globals so the compiler can neither
+// drop the faulting access nor turn it into a trap of its own.
+int* volatile g_null = nullptr;
+int* volatile g_low = reinterpret_cast<int*>(0x10);
+volatile int g_zero = 0;
+volatile int g_sink = 0;
+char* volatile g_block = nullptr;
+
+VR_NOINLINE void WriteThrough(int* p) { *static_cast<volatile int*>(p) = 1; }
+VR_NOINLINE int ReadThrough(int* p) { return *static_cast<volatile int*>(p); }
+VR_NOINLINE int Divide(int a, int b) { return a / (b + g_zero); }
+
+struct Outcome {
+    DWORD code = 0;
+    std::wstring description, dumpFile;
+};
+
+// A worker thread body as every boundary writes it: catcher, translator, guard.
+template <class F>
+Outcome RunInWorker(F fault) {
+    Outcome out;
+    std::thread worker([&] {
+        VrBase::CSehCatcher seh;
+        VrBase::CRTLTranslator rtl;
+        out.code = VrBase::GuardCode(L"WorkerTask", [&]() -> DWORD {
+            try {
+                fault();
+            } catch (VrBase::CVrError& e) {
+                out.description = e.GetDescription();
+                const wchar_t* file = e.Field(L"MiniDumpFile");
+                out.dumpFile = file ? file : L"";
+                throw;
+            }
+            return 0;
+        });
+    });
+    worker.join();
+    return out;
+}
+
+class SehTest : public ::testing::Test {
+protected:
+    vrtest::TempDir dir{L"vrseh"};
+    vrtest::EnvScope temp{L"TEMP", dir.path()};
+    vrtest::EnvScope tmp{L"TMP", dir.path()};
+};
+
+TEST_F(SehTest, NullWriteInWorkerBecomesTracedErrorWithDump) {
+    vrtest::RegKeyScope key(L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
+    key.SetDword(nullptr, L"EnableMask", 0xFF);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);
+    key.SetString(nullptr, L"TracePath", dir.path());
+    VrBase::ModuleTrace().Reload();
+
+    Outcome out = RunInWorker([] { WriteThrough(g_null); });
+
+    auto lines = vrtest::SplitLines(vrtest::ReadFileBytes(dir.file(L"VrBaseSehTests.log")));
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
+    VrBase::ModuleTrace().Reload();
+
+    EXPECT_EQ(out.code, 0xE6060005u);
+    ASSERT_FALSE(out.dumpFile.empty());
+    EXPECT_EQ(out.dumpFile.rfind(dir.path(), 0), 0u) << "dump lies in the temporary folder";
+    EXPECT_EQ(out.dumpFile.substr(out.dumpFile.size() - 4), L".dmp");
+    EXPECT_TRUE(vrtest::FileExists(out.dumpFile));
+    EXPECT_GT(vrtest::ReadFileBytes(out.dumpFile).size(), 1000u);
+    // The three inserts: the instruction, the kind of access, the target 0.
+    const std::wstring written = VrBase::DescribeCode(0xE6060003);
+    EXPECT_NE(out.description.find(written), std::wstring::npos);
+    EXPECT_NE(out.description.find(L"0000000000000000"), std::wstring::npos) << out.description;
+
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "E> WorkerTask  ");
+    EXPECT_EQ(lines[1], "W> WorkerTask Code: 0xE6060005");
+    bool dumpLine = false;
+    for (const auto& l : lines) dumpLine |= l.rfind("MiniDumpFile: ", 0) == 0;
+    EXPECT_TRUE(dumpLine);
+    std::printf("traced: %s / %s\n", lines[0].c_str(), lines[1].c_str());
+}
+
+TEST_F(SehTest, ReadFaultAndIntegerDivisionInWorkers) {
+    Outcome read = RunInWorker([] { ReadThrough(g_low); });
+    EXPECT_EQ(read.code, 0xE6060005u);
+    EXPECT_NE(read.description.find(VrBase::DescribeCode(0xE6060004)), std::wstring::npos);
+    EXPECT_NE(read.description.find(L"0000000000000010"), std::wstring::npos) << read.description;
+
+    Outcome div = RunInWorker([] { g_sink = Divide(7, 0); });
+    EXPECT_EQ(div.code, 0xE6060012u);
+    EXPECT_TRUE(vrtest::FileExists(div.dumpFile));
+    // The process and the catching thread live on: the same thread faults again.
+    Outcome again = RunInWorker([] { g_sink = Divide(1, 0); WriteThrough(g_null); });
+    EXPECT_EQ(again.code, 0xE6060012u);
+}
+
+TEST_F(SehTest, AllocationFailureBecomesOutOfMemory) {
+    Outcome out = RunInWorker([] {
+        volatile size_t huge = size_t(1) << 62;
+        g_block = new char[huge];
+        delete[] g_block;
+    });
+    EXPECT_EQ(out.code, static_cast<DWORD>(E_OUTOFMEMORY));
+}
+
+TEST_F(SehTest, CatcherIsPerThreadAndNests) {
+    EXPECT_FALSE(VrBase::CSehCatcher::IsArmed());
+    {
+        VrBase::CSehCatcher outer;
+        {
+            VrBase::CSehCatcher inner;
+            EXPECT_TRUE(VrBase::CSehCatcher::IsArmed());
+        }
+        EXPECT_TRUE(VrBase::CSehCatcher::IsArmed());
+        bool otherArmed = true;
+        std::thread([&] { otherArmed = VrBase::CSehCatcher::IsArmed(); }).join();
+        EXPECT_FALSE(otherArmed);
+    }
+    EXPECT_FALSE(VrBase::CSehCatcher::IsArmed());
+}
+
+// Faults that must not be turned into C++ exceptions, run in child processes.
+TEST_F(SehTest, WithoutCatcherTheProcessCrashesAsUsual) {
+    EXPECT_EQ(vrtest::RunChild(L"vrbase_seh_child.exe", L"av-no-catcher"), 0xC0000005u);
+}
+
+TEST_F(SehTest, StackOverflowDumpsAndEndsTheProcessWithItsCode) {
+    EXPECT_EQ(vrtest::RunChild(L"vrbase_seh_child.exe", L"stack-overflow"), 0xE6060018u);
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW(dir.file(L"vrbase_seh_child-*.dmp").c_str(), &data);
+    EXPECT_NE(find, INVALID_HANDLE_VALUE) << "a dump was written";
+    if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
+}
+
+} // namespace

@@ -1,0 +1,149 @@
+#include "test_support.h"
+
+#include "vrbase/scope.h"
+
+#include <atomic>
+#include <stdexcept>
+
+namespace vrtest {
+namespace {
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring full = path + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(full);
+            } else {
+                ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileW(full.c_str());
+            }
+        } while (::FindNextFileW(find, &data));
+        ::FindClose(find);
+    }
+    ::RemoveDirectoryW(path.c_str());
+}
+
+} // namespace
+
+TempDir::TempDir(const wchar_t* prefix) {
+    static std::atomic<unsigned> counter{0};
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    m_path = std::wstring(temp) + prefix + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+             std::to_wstring(::GetTickCount()) + L"-" + std::to_wstring(counter++);
+    if (!::CreateDirectoryW(m_path.c_str(), nullptr)) throw std::runtime_error("cannot create temp folder");
+}
+
+TempDir::~TempDir() { RemoveTree(m_path); }
+
+RegKeyScope::RegKeyScope(std::wstring key) : m_key(std::move(key)) {
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_key.c_str());
+    VrBase::unique_hkey k;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(),
+                          nullptr) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot create test registry key");
+}
+
+RegKeyScope::~RegKeyScope() {
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_key.c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, m_key.c_str());
+}
+
+static VrBase::unique_hkey CreateSub(const std::wstring& key, const wchar_t* subkey) {
+    std::wstring path = key;
+    if (subkey && *subkey) path += std::wstring(L"\\") + subkey;
+    VrBase::unique_hkey k;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(),
+                          nullptr) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot create test registry key");
+    return k;
+}
+
+void RegKeyScope::SetDword(const wchar_t* subkey, const wchar_t* name, DWORD value) {
+    VrBase::unique_hkey k = CreateSub(m_key, subkey);
+    ::RegSetValueExW(k.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+void RegKeyScope::SetString(const wchar_t* subkey, const wchar_t* name, const std::wstring& value) {
+    VrBase::unique_hkey k = CreateSub(m_key, subkey);
+    ::RegSetValueExW(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+EnvScope::EnvScope(const wchar_t* name, const std::wstring& value) : m_name(name) {
+    wchar_t buf[4096];
+    DWORD n = ::GetEnvironmentVariableW(name, buf, 4096);
+    m_had = n > 0 && n < 4096;
+    if (m_had) m_old.assign(buf, n);
+    ::SetEnvironmentVariableW(name, value.empty() ? nullptr : value.c_str());
+}
+
+EnvScope::~EnvScope() { ::SetEnvironmentVariableW(m_name.c_str(), m_had ? m_old.c_str() : nullptr); }
+
+std::string ReadFileBytes(const std::wstring& path) {
+    VrBase::unique_hfile f(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    if (!f) return std::string();
+    std::string out;
+    char buf[65536];
+    DWORD got = 0;
+    while (::ReadFile(f.get(), buf, sizeof(buf), &got, nullptr) && got > 0) out.append(buf, got);
+    return out;
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    VrBase::unique_hfile f(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f) throw std::runtime_error("cannot write test file");
+    DWORD written = 0;
+    ::WriteFile(f.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            if (start < text.size()) lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+std::wstring ModuleFolder() {
+    wchar_t path[MAX_PATH * 2];
+    DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+    std::wstring full(path, n);
+    return full.substr(0, full.find_last_of(L'\\') + 1);
+}
+
+DWORD RunChild(const std::wstring& exeName, const std::wstring& args, DWORD timeoutMs) {
+    std::wstring exe = ModuleFolder() + exeName;
+    std::wstring cmd = L"\"" + exe + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        throw std::runtime_error("cannot start child process");
+    VrBase::unique_handle process(pi.hProcess), thread(pi.hThread);
+    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 0xDEAD);
+        throw std::runtime_error("child process did not end in time");
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+} // namespace vrtest

@@ -1,0 +1,68 @@
+#pragma once
+// Helpers shared by the test programs: scratch folders, registry values that
+// are removed again, files read back, child processes.
+#include <windows.h>
+#include <string>
+#include <vector>
+
+#ifdef _MSC_VER
+#define VR_NOINLINE __declspec(noinline)
+#else
+#define VR_NOINLINE __attribute__((noinline))
+#endif
+
+namespace vrtest {
+
+// A fresh folder under the temporary folder, removed with its contents.
+class TempDir {
+public:
+    explicit TempDir(const wchar_t* prefix = L"vrtest");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::wstring& path() const { return m_path; }
+    std::wstring file(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+private:
+    std::wstring m_path;
+};
+
+// Creates HKLM\<key> for the test and deletes the whole subtree afterwards,
+// also when the test fails midway. Existing content is removed first.
+class RegKeyScope {
+public:
+    explicit RegKeyScope(std::wstring key);
+    ~RegKeyScope();
+    RegKeyScope(const RegKeyScope&) = delete;
+    RegKeyScope& operator=(const RegKeyScope&) = delete;
+    void SetDword(const wchar_t* subkey, const wchar_t* name, DWORD value);
+    void SetString(const wchar_t* subkey, const wchar_t* name, const std::wstring& value);
+
+private:
+    std::wstring m_key;
+};
+
+// Sets an environment variable of this process and restores it afterwards.
+class EnvScope {
+public:
+    EnvScope(const wchar_t* name, const std::wstring& value);
+    ~EnvScope();
+    EnvScope(const EnvScope&) = delete;
+    EnvScope& operator=(const EnvScope&) = delete;
+
+private:
+    std::wstring m_name, m_old;
+    bool m_had;
+};
+
+std::string ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+// Lines split at "\r\n", without the terminators; a last empty piece dropped.
+std::vector<std::string> SplitLines(const std::string& text);
+std::wstring ModuleFolder();  // folder of the running test program, with "\"
+
+// Runs a program beside the test program and returns its real exit code.
+DWORD RunChild(const std::wstring& exeName, const std::wstring& args, DWORD timeoutMs = 120000);
+
+} // namespace vrtest

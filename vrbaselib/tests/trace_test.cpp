@@ -1,0 +1,225 @@
+#include "vrbase/trace.h"
+
+#include "../src/trace_impl.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+VR_DEFINE_MODULE_TRACE(L"VrBaseTraceTests")
+
+namespace {
+
+const wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace";
+
+// Every case starts from no trace configuration and a private Temp folder.
+class TraceTest : public ::testing::Test {
+protected:
+    vrtest::TempDir dir;
+    vrtest::RegKeyScope key{kTraceKey};
+    vrtest::EnvScope temp{L"Temp", dir.path()};
+
+    std::vector<std::string> Lines(const std::wstring& name) {
+        return vrtest::SplitLines(vrtest::ReadFileBytes(dir.file(name)));
+    }
+};
+
+TEST_F(TraceTest, NoKeyWritesNothingAnywhere) {
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTraceKey);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kTraceKey);
+    VrBase::CVrTrace trace(L"VrSSRSrv");
+    EXPECT_FALSE(trace.IsActive());
+    EXPECT_FALSE(trace.IsLevelEnabled(8));
+    VrBase::CTracePrefix(trace, 8, L"ServiceMain").Write(L"nothing %d", 1);
+    EXPECT_FALSE(vrtest::FileExists(dir.file(L"VrSSRSrv.log")));
+}
+
+// Warnings and errors only, into %Temp%\VrSSRSrv.log, emptied at start,
+// date and time without milliseconds, the marker right after the time.
+TEST_F(TraceTest, WarningsAndErrorsGoToTempFileWithDateAndTime) {
+    key.SetDword(nullptr, L"EnableMask", 0x0C);
+    key.SetDword(nullptr, L"ParamsMask", 0x3001);
+    vrtest::WriteFileBytes(dir.file(L"VrSSRSrv.log"), "old content\r\n");
+
+    VrBase::CVrTrace trace(L"VrSSRSrv");
+    ASSERT_TRUE(trace.IsActive());
+    EXPECT_EQ(trace.FilePath(), dir.file(L"VrSSRSrv.log"));
+    VrBase::CTracePrefix(trace, 1, L"ServiceMain").Write(L"info %d", 1);
+    VrBase::CTracePrefix(trace, 2, L"ServiceMain").Write(L"detail %d", 2);
+    VrBase::CTracePrefix(trace, 4, L"ServiceMain").Write(L"warning %ls", L"text");
+    VrBase::CTracePrefix(trace, 8, L"ServiceMain").Write(L"failed with 0x%08X", 5u);
+
+    auto lines = Lines(L"VrSSRSrv.log");
+    ASSERT_EQ(lines.size(), 2u);
+    const std::regex warn(R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\dW> ServiceMain warning text$)");
+    const std::regex err(R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\dE> ServiceMain failed with 0x00000005$)");
+    EXPECT_TRUE(std::regex_match(lines[0], warn)) << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], err)) << lines[1];
+    std::printf("trace line: %s\n", lines[1].c_str());
+}
+
+TEST_F(TraceTest, EveryOptionalFieldInItsPlace) {
+    key.SetDword(nullptr, L"EnableMask", 0xFF);
+    key.SetDword(nullptr, L"ParamsMask", 0x1 | 0x400 | 0x800 | 0x1000 | 0x2000 | 0x4000 | 0x8000);
+    VrBase::CVrTrace trace(L"FieldsTrace");
+    VrBase::CTracePrefix(trace, 8, L"Fn").Write(L"m");
+    VrBase::CTracePrefix(trace, 1, nullptr).Write(L"plain");
+
+    auto lines = Lines(L"FieldsTrace.log");
+    ASSERT_EQ(lines.size(), 2u);
+    const std::regex full(
+        R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d\.\d{3}\[FieldsTrace\] \[[0-9A-F]{8}\] \[([0-9A-F]+):([0-9A-F]+)\] E> Fn m$)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, full)) << lines[0];
+    EXPECT_EQ(std::stoul(m[1].str(), nullptr, 16), ::GetCurrentProcessId());
+    EXPECT_EQ(std::stoul(m[2].str(), nullptr, 16), ::GetCurrentThreadId());
+    EXPECT_TRUE(std::regex_search(lines[1], std::regex(R"(\] plain$)"))) << lines[1];
+}
+
+// Several modules share VrTrace.log: never emptied, no separator, each line
+// names its module.
+TEST_F(TraceTest, CommonFileWithoutNameIsSharedAndKept) {
+    key.SetDword(nullptr, L"EnableMask", 1);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);
+    key.SetDword(nullptr, L"CommonFileFlag", 1);
+    key.SetString(nullptr, L"TracePath", dir.path());  // no trailing backslash: one is added
+    vrtest::WriteFileBytes(dir.file(L"VrTrace.log"), "earlier\r\n");
+
+    VrBase::CVrTrace a(L"ModA");
+    VrBase::CVrTrace b(L"ModB");
+    VrBase::CTracePrefix(a, 1, L"F").Write(L"from a");
+    VrBase::CTracePrefix(b, 1, L"G").Write(L"from b");
+
+    auto lines = Lines(L"VrTrace.log");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "earlier");
+    EXPECT_EQ(lines[1], "[ModA] F from a");
+    EXPECT_EQ(lines[2], "[ModB] G from b");
+}
+
+TEST_F(TraceTest, CommonFileNameFromTheModuleSubkey) {
+    std::wstring path = dir.file(L"shared-trace.txt");
+    key.SetDword(nullptr, L"EnableMask", 1);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);
+    key.SetDword(L"ModC", L"CommonFileFlag", 1);
+    key.SetString(L"ModC", L"CommonFileName", path);
+    VrBase::CVrTrace c(L"ModC");
+    EXPECT_EQ(c.FilePath(), path);
+    VrBase::CTracePrefix(c, 1, L"F").Write(L"x");
+    EXPECT_EQ(vrtest::ReadFileBytes(path), "[ModC] F x\r\n");
+}
+
+TEST_F(TraceTest, SubkeyOverridesAndForceValuesOverrideBoth) {
+    key.SetDword(nullptr, L"EnableMask", 1);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);
+    key.SetDword(L"ModD", L"EnableMask", 8);
+    key.SetDword(L"ModD", L"ContextMask", 7);
+    {
+        VrBase::CVrTrace d(L"ModD");
+        EXPECT_FALSE(d.IsLevelEnabled(1));
+        EXPECT_TRUE(d.IsLevelEnabled(8));
+        EXPECT_TRUE(d.ContextEquals(7));
+    }
+    key.SetDword(nullptr, L"ForceEnableMask", 2);
+    key.SetDword(nullptr, L"DisableContextFlag", 1);
+    VrBase::CVrTrace d(L"ModD");
+    EXPECT_TRUE(d.IsLevelEnabled(2));
+    EXPECT_FALSE(d.IsLevelEnabled(8));
+    EXPECT_TRUE(d.ContextEquals(0xFFFFFFFF));
+}
+
+TEST(TraceFileName, ExtensionRules) {
+    EXPECT_EQ(VrBase::TraceFileName(L"abc.txt"), L"abc.txt");
+    EXPECT_EQ(VrBase::TraceFileName(L"abc.trace"), L"abc.trace.log");
+    EXPECT_EQ(VrBase::TraceFileName(L"abc."), L"abc.log");
+    EXPECT_EQ(VrBase::TraceFileName(L"VrSSRSrv"), L"VrSSRSrv.log");
+    EXPECT_EQ(VrBase::TraceFileName(L"a.b.cde"), L"a.b.cde");
+}
+
+TEST_F(TraceTest, KeepFlagAppendsSeparatorToOldFile) {
+    key.SetDword(nullptr, L"EnableMask", 1);
+    key.SetDword(nullptr, L"ParamsMask", 0x101);
+    vrtest::WriteFileBytes(dir.file(L"abc.trace.log"), "before\r\n");
+    VrBase::CVrTrace t(L"abc.trace");
+    VrBase::CTracePrefix(t, 1, L"F").Write(L"after");
+    std::string separator = "\r\n" + std::string(68, '*') + "\r\n\r\n";
+    EXPECT_EQ(vrtest::ReadFileBytes(dir.file(L"abc.trace.log")), "before\r\n" + separator + "F after\r\n");
+}
+
+TEST_F(TraceTest, LongMessagesAndCodePage1251) {
+    key.SetDword(nullptr, L"EnableMask", 1);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);
+    VrBase::CVrTrace t(L"LongTrace");
+    std::wstring big(5000, L'x');
+    VrBase::CTracePrefix(t, 1, L"F").Write(L"<%ls>", big.c_str());
+    VrBase::CTracePrefix(t, 1, L"F").Write(L"%ls", L"\x041F\x0440\x0438\x0432\x0435\x0442");  // "Привет"
+    VrBase::CTracePrefix(t, 1, L"F").Write("narrow %d", 42);
+
+    auto lines = Lines(L"LongTrace.log");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "F <" + std::string(5000, 'x') + ">");
+    EXPECT_EQ(lines[1], "F \xCF\xF0\xE8\xE2\xE5\xF2");
+    EXPECT_EQ(lines[2], "F narrow 42");
+}
+
+TEST_F(TraceTest, LastErrorSurvivesEveryCall) {
+    key.SetDword(nullptr, L"EnableMask", 0xFF);
+    key.SetDword(nullptr, L"ParamsMask", 0x1 | 0x4000);
+    key.SetString(nullptr, L"TracePath", L"Q:\\no\\such\\folder");  // the file write fails too
+    VrBase::CVrTrace t(L"ErrTrace");
+    ::SetLastError(1234);
+    VrBase::CTracePrefix(t, 8, L"F").Write(L"x %d", 1);
+    EXPECT_EQ(::GetLastError(), 1234u);
+    ::SetLastError(4321);
+    t.Dump(1, L"t", "abc", 3, 0);
+    t.Reload();
+    EXPECT_EQ(::GetLastError(), 4321u);
+}
+
+TEST_F(TraceTest, HexDumpLayout) {
+    key.SetDword(nullptr, L"EnableMask", 1);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);
+    VrBase::CVrTrace t(L"DumpTrace");
+    unsigned char bytes[40];
+    for (int i = 0; i < 40; ++i) bytes[i] = static_cast<unsigned char>(i);
+    t.Dump(1, L"bytes", bytes, sizeof(bytes), 0);
+    t.Dump(1, L"dwords", bytes, 8, VrBase::TRACE_DUMP_DWORDS);
+
+    auto lines = Lines(L"DumpTrace.log");
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "bytes");
+    EXPECT_EQ(lines[1],
+              " 00: 00 01 02 03 04 05 06 07 - 08 09 0A 0B 0C 0D 0E 0F - 10 11 12 13 14 15 16 17 - 18 19 1A 1B 1C 1D 1E 1F");
+    EXPECT_EQ(lines[2], " 20: 20 21 22 23 24 25 26 27");
+    EXPECT_EQ(lines[3], "dwords");
+    EXPECT_EQ(lines[4], " 00: 03020100 07060504");
+}
+
+// One append per line: concurrent writers never tear a line.
+TEST_F(TraceTest, EightThreadsNeverTearALine) {
+    key.SetDword(nullptr, L"EnableMask", 1);
+    key.SetDword(nullptr, L"ParamsMask", 0x1 | 0x800);
+    VrBase::CVrTrace t(L"ThreadTrace");
+    const std::wstring pad(120, L'p');
+    std::vector<std::thread> threads;
+    for (int n = 0; n < 8; ++n)
+        threads.emplace_back([&, n] {
+            for (int i = 0; i < 1000; ++i) VrBase::CTracePrefix(t, 1, L"W").Write(L"t%d i%04d %ls end", n, i, pad.c_str());
+        });
+    for (auto& th : threads) th.join();
+
+    auto lines = Lines(L"ThreadTrace.log");
+    EXPECT_EQ(lines.size(), 8000u);
+    const std::regex shape(R"(^\[[0-9A-F]+:[0-9A-F]+\] W t([0-7]) i(\d{4}) p{120} end$)");
+    std::vector<int> next(8, 0);
+    for (const std::string& line : lines) {
+        std::smatch m;
+        if (!std::regex_match(line, m, shape)) { ADD_FAILURE() << line; continue; }
+        int n = std::stoi(m[1].str());
+        EXPECT_EQ(std::stoi(m[2].str()), next[n]++) << "lines of one thread stay in order";
+    }
+}
+
+} // namespace
