@@ -3,6 +3,7 @@
 // hand on the normal path.
 #include <windows.h>
 #include <objbase.h>
+#include <winsvc.h>
 #include <utility>
 
 namespace VrBase {
@@ -62,6 +63,11 @@ struct local_mem_traits {
     static void close(HLOCAL h) noexcept { ::LocalFree(h); }
 };
 
+struct schandle_traits {
+    using type = SC_HANDLE;
+    static SC_HANDLE invalid() noexcept { return nullptr; }
+    static void close(SC_HANDLE h) noexcept { ::CloseServiceHandle(h); }
+};
 struct cotaskmem_traits {
     using type = void*;
     static void* invalid() noexcept { return nullptr; }
@@ -74,6 +80,7 @@ using unique_hkey = unique_resource<hkey_traits>;
 using unique_hmodule = unique_resource<hmodule_traits>;
 using unique_hlocal = unique_resource<local_mem_traits>;
 using unique_cotaskmem = unique_resource<cotaskmem_traits>;
+using unique_schandle = unique_resource<schandle_traits>;
 
 // Runs a callable when the scope ends unless dismissed.
 template <class F>

@@ -1,0 +1,34 @@
+#pragma once
+// The service's spine: entry, control handler, ordered start-up and shut-down.
+#include <windows.h>
+#include <vector>
+
+constexpr const wchar_t* kSsrServiceName = L"VrSoftwareState";
+constexpr const wchar_t* kSsrOnlineMarkerName = L"Global\\SSR_Online";
+
+void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
+DWORD WINAPI SSRSrvHandler(DWORD control, DWORD eventType, void* eventData, void* context);
+DWORD ServiceInit();
+void Wait4ServiceStop();
+void StopServiceWorkingThread(HANDLE stopEvent, void* data);
+bool stop_thread_pool_working();
+
+// Start-up steps, in the order they run.
+void ServiceManagmentObjsInit();
+void ServiceInfoObjsInit();
+
+struct SsrStep {
+    const wchar_t* name;
+    void (*run)();
+};
+const std::vector<SsrStep>& service_startup_steps();
+const std::vector<SsrStep>& service_shutdown_steps();
+
+// The online marker's descriptor: owner LocalSystem, five entries.
+std::vector<BYTE> create_online_marker_security();
+
+// Runs the service body on the calling thread as the SCM would, without
+// registering a handler; for tests of the sequence.
+void run_service_body();
+// True while the stop-service event exists and is signalled; for tests.
+bool stop_service_event_signalled();

@@ -1,0 +1,158 @@
+// The service's sequence driven in this process, without the SCM: every
+// status report is observed in order, together with the tasks' own marks.
+#include "ssr_service.h"
+#include "ssr_service_status.h"
+#include "ssr_wrk_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kEventQueryState = 0x0001;  // EVENT_QUERY_STATE
+
+class Journal {
+public:
+    void add(std::string entry) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_entries.push_back(std::move(entry));
+    }
+    std::vector<std::string> entries() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_entries;
+    }
+    bool contains(const std::string& entry) {
+        auto all = entries();
+        return std::find(all.begin(), all.end(), entry) != all.end();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_entries;
+};
+
+std::string Describe(const SERVICE_STATUS& s) {
+    static const char* const names[] = {"?", "STOPPED", "START_PENDING", "STOP_PENDING", "RUNNING"};
+    return std::string(s.dwCurrentState <= 4 ? names[s.dwCurrentState] : "?") + " " + std::to_string(s.dwCheckPoint) +
+           " " + std::to_string(s.dwWaitHint) + " " + std::to_string(s.dwWin32ExitCode);
+}
+
+bool WaitFor(Journal& journal, const std::string& entry) {
+    for (int i = 0; i < 1000; ++i) {
+        if (journal.contains(entry)) return true;
+        ::Sleep(10);
+    }
+    return false;
+}
+
+TEST(ServiceSpine, StartRunStopSequenceJoinsTasksBeforeStopped) {
+    Journal journal;
+    CServiceStatus::instance().set_observer([&](const SERVICE_STATUS& s) { journal.add(Describe(s)); });
+    std::thread service(run_service_body);
+    VrBase::scope_exit stopOnFailure([&] {
+        if (!service.joinable()) return;
+        SSRSrvHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+        service.join();
+    });
+    ASSERT_TRUE(WaitFor(journal, "RUNNING 0 0 0"));
+
+    // Others may only query it: its entries grant read, which for an event
+    // does not include waiting.
+    VrBase::unique_handle marker(::OpenEventW(kEventQueryState, FALSE, kSsrOnlineMarkerName));
+    EXPECT_TRUE(marker) << "the online marker exists while running: " << ::GetLastError();
+    marker.reset();
+
+    // A task that only ends when asked to, and then takes its time.
+    VrBase::unique_handle taskEvent = create_task_stop_event();
+    {
+        CWrkThreadPoolLocker lock;
+        ASSERT_TRUE(CWrkThreadPool::instance().run_thread(
+            [&](HANDLE stop, void*) {
+                ::WaitForSingleObject(stop, INFINITE);
+                ::Sleep(300);
+                journal.add("task ended");
+            },
+            taskEvent.get(), nullptr, 0));
+    }
+
+    EXPECT_EQ(SSRSrvHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    // A second stop while stopping runs the shut-down task again, harmlessly.
+    EXPECT_EQ(SSRSrvHandler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    service.join();
+    CServiceStatus::instance().set_observer(nullptr);
+
+    auto entries = journal.entries();
+    const std::vector<std::string> start = {"START_PENDING 0 30000 0", "START_PENDING 1 30000 0",
+                                            "START_PENDING 2 30000 0", "RUNNING 0 0 0"};
+    ASSERT_GE(entries.size(), start.size() + 3);
+    EXPECT_EQ(std::vector<std::string>(entries.begin(), entries.begin() + 4), start);
+    EXPECT_EQ(entries[4], "STOP_PENDING 100 60000 0");
+    EXPECT_EQ(entries.back(), "STOPPED 0 0 0");
+    EXPECT_EQ(entries[entries.size() - 2], "task ended") << "the pool is torn down before STOPPED";
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), "STOP_PENDING 100 60000 0"), 2);
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "STOP_PENDING 101 100 0"), entries.end());
+
+    EXPECT_FALSE(VrBase::unique_handle(::OpenEventW(kEventQueryState, FALSE, kSsrOnlineMarkerName)))
+        << "marker gone after stop";
+}
+
+TEST(ServiceSpine, ControlsDuringStartPendingAreDropped) {
+    ServiceManagmentObjsInit();
+    SSR_REPORT(SERVICE_START_PENDING, 1, 30000, 0);
+    EXPECT_EQ(SSRSrvHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(SSRSrvHandler(200, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    EXPECT_FALSE(stop_service_event_signalled()) << "a stop during start-up is not deferred";
+    EXPECT_EQ(CServiceStatus::instance().state(), static_cast<DWORD>(SERVICE_START_PENDING));
+
+    // Interrogate is answered, the state left as it was.
+    EXPECT_EQ(SSRSrvHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(CServiceStatus::instance().check_point(), 1u);
+}
+
+TEST(ServiceSpine, UnknownControlIsNotImplementedAndChangesNothing) {
+    ServiceManagmentObjsInit();
+    SSR_REPORT(SERVICE_RUNNING, 0, 0, 0);
+    EXPECT_EQ(SSRSrvHandler(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    EXPECT_EQ(SSRSrvHandler(200, 0, nullptr, nullptr), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    EXPECT_EQ(CServiceStatus::instance().state(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_FALSE(stop_service_event_signalled());
+}
+
+// Owner LocalSystem; LocalSystem all, then read for authenticated users,
+// users, administrators and everyone; no inheritance; self-relative.
+TEST(ServiceSpine, OnlineMarkerSecurityDescriptor) {
+    std::vector<BYTE> sd = create_online_marker_security();
+    PSECURITY_DESCRIPTOR p = sd.data();
+    ASSERT_TRUE(::IsValidSecurityDescriptor(p));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(p, &control, &revision));
+    EXPECT_TRUE(control & SE_SELF_RELATIVE);
+
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(::GetSecurityDescriptorOwner(p, &owner, &defaulted));
+    EXPECT_TRUE(::IsWellKnownSid(owner, WinLocalSystemSid));
+
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(p, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl);
+    ASSERT_EQ(dacl->AceCount, 5);
+    const WELL_KNOWN_SID_TYPE order[] = {WinLocalSystemSid, WinAuthenticatedUserSid, WinBuiltinUsersSid,
+                                         WinBuiltinAdministratorsSid, WinWorldSid};
+    for (DWORD i = 0; i < 5; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(ace->Header.AceFlags, 0);
+        EXPECT_EQ(ace->Mask, i == 0 ? static_cast<ACCESS_MASK>(GENERIC_ALL) : static_cast<ACCESS_MASK>(GENERIC_READ));
+        EXPECT_TRUE(::IsWellKnownSid(reinterpret_cast<PSID>(&ace->SidStart), order[i])) << "entry " << i;
+    }
+}
+
+} // namespace
