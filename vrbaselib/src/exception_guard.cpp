@@ -26,4 +26,23 @@ DWORD HandleCurrentException(const wchar_t* function) noexcept {
     }
 }
 
+HRESULT HandleCurrentExceptionAsHResult(const wchar_t* function) noexcept {
+    try {
+        throw;
+    } catch (CVrError& e) {
+        VR_TRACE(TL_WARNING, function, L"%ls", e.GetDescription());
+        const DWORD code = e.GetCode();
+        return static_cast<LONG>(code) < 0 ? static_cast<HRESULT>(code) : HRESULT_FROM_WIN32(code);
+    } catch (const std::exception& e) {
+        VR_TRACE(TL_ERROR, function, "%s", e.what());
+        return E_FAIL;
+    } catch (const CAtlException& e) {
+        VR_TRACE(TL_ERROR, function, L"ATL error 0x%X", static_cast<unsigned>(e.hr()));
+        return e.hr();
+    } catch (...) {
+        VR_TRACE(TL_ERROR, function, L"Unknown exception!");
+        return E_FAIL;
+    }
+}
+
 } // namespace VrBase

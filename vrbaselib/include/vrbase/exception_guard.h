@@ -13,6 +13,22 @@ namespace VrBase {
 // anything else.
 DWORD HandleCurrentException(const wchar_t* function) noexcept;
 
+// The same guard for functions that answer an HRESULT: a CVrError's
+// description is traced as a warning and its code returned as an HRESULT
+// (Win32 codes through HRESULT_FROM_WIN32); other exceptions give E_FAIL,
+// a CAtlException its HRESULT.
+HRESULT HandleCurrentExceptionAsHResult(const wchar_t* function) noexcept;
+
+template <class F>
+HRESULT GuardHResult(const wchar_t* function, F&& f) noexcept {
+    try {
+        std::forward<F>(f)();
+        return S_OK;
+    } catch (...) {
+        return HandleCurrentExceptionAsHResult(function);
+    }
+}
+
 // Runs f; on failure the guard's result code. f returns the success code.
 template <class F>
 DWORD GuardCode(const wchar_t* function, F&& f) noexcept {

@@ -1,0 +1,196 @@
+#include "xml_common.h"
+
+#include "exec/apartment_executor.h"
+#include "support/test_support.h"
+#include "vrbase/trace.h"
+#include "vrbase/vr_error.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Xml::CDocument;
+using Xml::CElement;
+
+const wchar_t kConfig[] =
+    L"<?xml version=\"1.0\"?><Settings><ScanSetting><Paths><Path>C:\\A</Path><Path>D:\\</Path></Paths>"
+    L"<Ext a=\"1\" empty=\"\">exe</Ext></ScanSetting></Settings>";
+
+DWORD CodeOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (VrBase::CVrError& e) {
+        return e.GetCode();
+    }
+    return 0;
+}
+
+TEST(XmlDom, XPathLookupsRelativeToTheElement) {
+    exec::run_in_sta([] {
+        CDocument doc;
+        ASSERT_EQ(LoadXml4mWstring(doc, kConfig), S_OK);
+        CElement root = doc.GetRoot();
+        CElement scan = root.Lookup(L"./ScanSetting");
+        EXPECT_EQ(scan.Lookup(L"./Ext").GetValue<std::wstring>(), L"exe");
+
+        auto paths = scan.SelectNodes(L"./Paths/Path");
+        std::vector<std::wstring> found;
+        for (CElement e; paths.Next(e);) found.push_back(e.GetValue<std::wstring>());
+        EXPECT_EQ(found, (std::vector<std::wstring>{L"C:\\A", L"D:\\"}));
+
+        EXPECT_EQ(CodeOf([&] { scan.Lookup(L"./Nope"); }), 3u);
+        CElement none;
+        EXPECT_FALSE(scan.SelectNodes(L"./Nope").Next(none)) << "no match is an empty enumeration";
+
+        std::wstring value;
+        EXPECT_EQ(lookup_node_and_get_value(root, L"./ScanSetting/Paths/Path", value), S_OK);
+        EXPECT_EQ(value, L"C:\\A");
+        CElement found2;
+        EXPECT_EQ(lookup_node(doc, L"./Missing", found2), HRESULT_FROM_WIN32(3));
+    });
+}
+
+TEST(XmlDom, AttributesAndTextValues) {
+    exec::run_in_sta([] {
+        CDocument doc;
+        ASSERT_EQ(LoadXml4mWstring(doc, kConfig), S_OK);
+        CElement ext = doc.GetRoot().Lookup(L"./ScanSetting/Ext");
+        EXPECT_EQ(ext.GetAttribute<unsigned long>(L"a"), 1u);
+        EXPECT_EQ(ext._GetAttribute(L"empty"), L"");
+        EXPECT_EQ(CodeOf([&] { ext._GetAttribute(L"missing"); }), 3u);
+
+        // Setting a value twice replaces the text; it never adds a second node.
+        CElement added = doc.GetRoot().Append(L"Flag");
+        EXPECT_EQ(added._GetValue(), L"");
+        added.SetValue(true);
+        added.SetValue(L"second");
+        long children = 0;
+        Com::ComPtr<IXMLDOMNodeList> list;
+        added.node()->get_childNodes(list.put());
+        list->get_length(&children);
+        EXPECT_EQ(children, 1);
+        EXPECT_EQ(added._GetValue(), L"second");
+    });
+}
+
+TEST(XmlCnv, TextToBoolAndNumber) {
+    for (const wchar_t* t : {L"Yes", L"TRUE", L"1", L"7", L"-1", L" 12abc"})
+        EXPECT_TRUE(Xml::Cnv::CFromBSTR<bool>(t).value()) << std::wstring(t).size();
+    for (const wchar_t* t : {L"no", L"False", L"0", L"abc", L""})
+        EXPECT_FALSE(Xml::Cnv::CFromBSTR<bool>(t).value()) << std::wstring(t).size();
+    EXPECT_EQ(Xml::Cnv::CFromBSTR<unsigned long>(L"  42x").value(), 42u);
+    EXPECT_EQ(Xml::Cnv::CFromBSTR<unsigned long>(L"x42").value(), 0u);
+    Xml::Cnv::CToVariant<bool> t(true), f(false);
+    EXPECT_STREQ(t.variant().bstrVal, L"true");
+    EXPECT_STREQ(f.variant().bstrVal, L"false");
+}
+
+TEST(XmlDom, SavedAsUtf16TextWithoutByteOrderMarkAndReloaded) {
+    exec::run_in_sta([] {
+        CDocument doc;
+        CElement root = doc.Create(L"VevadediDuzavareState");
+        ASSERT_EQ(append_node_with_value(root, L"Status", L"a<b&c"), S_OK);
+        CElement empty;
+        ASSERT_EQ(append_node_no_value(root, L"Empty", empty), S_OK);
+        std::wstring text;
+        ASSERT_EQ(save_xml_to_wstring(doc, text), S_OK);
+        ASSERT_FALSE(text.empty());
+        EXPECT_NE(text[0], 0xFEFF);
+        EXPECT_EQ(text.rfind(L"<?xml version=\"1.0\" encoding=\"utf-16\"?>", 0), 0u) << std::string(text.begin(), text.end());
+        EXPECT_NE(text.find(L"a&lt;b&amp;c"), std::wstring::npos);
+
+        CDocument again;
+        ASSERT_EQ(LoadXml4mWstring(again, text), S_OK);
+        EXPECT_EQ(again.GetRoot().Lookup(L"./Status").GetValue<std::wstring>(), L"a<b&c");
+    });
+}
+
+TEST(XmlDom, DocumentClassesAndDeclarations) {
+    exec::run_in_sta([] {
+        for (int selector : {0, 1, 3}) {
+            CDocument doc(selector);
+            EXPECT_NO_THROW(doc.Create(L"R")) << selector;
+        }
+        CDocument two(2);
+        EXPECT_EQ(CodeOf([&] { two.Create(); }), static_cast<DWORD>(E_NOTIMPL));
+        EXPECT_EQ(CodeOf([] { Xml::GetProcessInstruction(3); }), static_cast<DWORD>(E_NOTIMPL));
+        EXPECT_STREQ(Xml::GetProcessInstruction(0), L"version=\"1.0\" encoding=\"windows-1251\"");
+    });
+}
+
+// A malformed text: 0xE6240001, its four inserts, and the trace line.
+TEST(XmlDom, MalformedDocumentReportsWhereAndWhy) {
+    vrtest::TempDir dir;
+    vrtest::RegKeyScope key(L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
+    key.SetDword(nullptr, L"EnableMask", 0xFF);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);
+    key.SetString(nullptr, L"TracePath", dir.path());
+    VrBase::ModuleTrace().Reload();
+    exec::run_in_sta([] {
+        CDocument doc;
+        const std::wstring bad = L"<a>\n<b></a>";
+        EXPECT_EQ(LoadXml4mWstring(doc, bad), static_cast<HRESULT>(0xE6240001));
+        try {
+            ThrowXmlParsingError(doc);
+            FAIL();
+        } catch (VrBase::CVrError& e) {
+            EXPECT_EQ(e.GetCode(), 0xE6240001u);
+            // The parser's own answers, each inserted in its place.
+            Com::ComPtr<IXMLDOMParseError> pe;
+            doc.get()->get_parseError(pe.put());
+            long code = 0, line = 0, pos = 0;
+            pe->get_errorCode(&code);
+            pe->get_line(&line);
+            pe->get_linepos(&pos);
+            Com::CBstr reason;
+            pe->get_reason(reason.put());
+            wchar_t codeText[16];
+            swprintf(codeText, 16, L"0x%08X", static_cast<unsigned>(code));
+            std::wstring d = e.GetDescription();
+            EXPECT_NE(d.find(codeText), std::wstring::npos);
+            EXPECT_NE(d.find(L" " + std::to_wstring(line)), std::wstring::npos);
+            EXPECT_NE(d.find(L" " + std::to_wstring(pos)), std::wstring::npos);
+            std::wstring why = reason.str();
+            while (!why.empty() && (why.back() == L'\n' || why.back() == L'\r')) why.pop_back();
+            EXPECT_NE(d.find(why), std::wstring::npos);
+        }
+    });
+    std::string log = vrtest::ReadFileBytes(dir.file(L"SharedSrcTests.log"));
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
+    VrBase::ModuleTrace().Reload();
+    EXPECT_NE(log.find("LoadXml4mWstring xml with bugs: <a>\n<b></a>"), std::string::npos) << log;
+}
+
+TEST(XmlLite, WriterClosesOpenElementsAndReaderFindsValuesInAnyCase) {
+    vrtest::TempDir dir;
+    const std::wstring path = dir.file(L"doc.xml");
+    exec::run_in_sta([&] {
+        CXmlLiteWriter w(path);
+        w.start_node(L"Root");
+        w.add_attribute(L"xmlns", L"dt", nullptr, L"urn:schemas-microsoft-com:datatypes");
+        w.start_node(L"UniqueId", L"4F2C-<&>");
+        w.close_single_node();
+        w.start_node(L"Software");
+        w.start_node(L"Empty");
+        // Root, Software and Empty stay open: the destructor closes them.
+    });
+    std::string bytes = vrtest::ReadFileBytes(path);
+    // A UTF-8 declaration (the platform writer chooses the spelling and
+    // whether a byte-order mark leads).
+    std::string head = bytes.substr(bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0, 38);
+    for (char& c : head) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(head, "<?xml version=\"1.0\" encoding=\"utf-8\"?>") << bytes;
+    EXPECT_NE(bytes.find("<Empty></Empty>"), std::string::npos) << bytes;
+    EXPECT_NE(bytes.find("</Software>"), std::string::npos);
+    EXPECT_LT(bytes.find("</Software>"), bytes.find("</Root>"));
+    EXPECT_NE(bytes.find("4F2C-&lt;&amp;&gt;"), std::string::npos);
+
+    exec::run_in_sta([&] {
+        CXmlLiteReader r(path);
+        EXPECT_EQ(r.get_unique_node_value(L"uniqueid"), L"4F2C-<&>");
+        CXmlLiteReader r2(path);
+        EXPECT_EQ(CodeOf([&] { r2.get_unique_node_value(L"DateGenerated"); }), 3u);
+    });
+}
+
+} // namespace

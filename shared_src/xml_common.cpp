@@ -1,0 +1,168 @@
+#include "xml_common.h"
+
+#include "vrbase/exception_guard.h"
+#include "vrbase/trace.h"
+#include "vrbase/vr_error.h"
+
+#include <shlwapi.h>
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+void Check(HRESULT hr, const wchar_t* function) {
+    if (FAILED(hr)) VR_RAISE(static_cast<DWORD>(hr), function);
+}
+
+} // namespace
+
+void ThrowXmlParsingError(Xml::CDocument& document) {
+    const wchar_t* const fn = L"ThrowXmlParsingError";
+    Com::ComPtr<IXMLDOMParseError> error;
+    Check(document.get()->get_parseError(error.put()), fn);
+    if (!error) return;
+    long code = 0, line = 0, position = 0;
+    Check(error->get_errorCode(&code), fn);
+    if (code == 0) return;
+    error->get_line(&line);
+    error->get_linepos(&position);
+    Com::CBstr source, reason;
+    error->get_srcText(source.put());
+    error->get_reason(reason.put());
+    wchar_t codeText[16], lineText[16], positionText[16];
+    swprintf(codeText, 16, L"0x%08X", static_cast<unsigned>(code));
+    swprintf(lineText, 16, L"%ld", line);
+    swprintf(positionText, 16, L"%ld", position);
+    throw VrBase::CVrError(0xE6240001, VR_SOURCE_FILE, __LINE__, fn,
+                           std::vector<std::wstring>{codeText, lineText, positionText, reason.str()});
+}
+
+HRESULT LoadXml4mWstring(Xml::CDocument& document, const std::wstring& text) {
+    return VrBase::GuardHResult(L"LoadXml4mWstring", [&] {
+        document.Create();
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        HRESULT hr = document.get()->loadXML(Com::CBstr(text).get(), &ok);
+        if (hr != S_OK || ok != VARIANT_TRUE) {
+            VR_TRACE(VrBase::TL_INFO, L"LoadXml4mWstring", L"xml with bugs: %ls", text.c_str());
+            ThrowXmlParsingError(document);
+            Check(FAILED(hr) ? hr : E_FAIL, L"LoadXml4mWstring");  // failed without a parse error
+        }
+    });
+}
+
+HRESULT lookup_node(const Xml::CElement& element, const std::wstring& xpath, Xml::CElement& found) {
+    return VrBase::GuardHResult(L"lookup_node", [&] { found = element.Lookup(xpath); });
+}
+
+HRESULT lookup_node(const Xml::CDocument& document, const std::wstring& xpath, Xml::CElement& found) {
+    return VrBase::GuardHResult(L"lookup_node", [&] { found = document.GetRoot().Lookup(xpath); });
+}
+
+HRESULT lookup_node_and_get_value(const Xml::CElement& element, const std::wstring& xpath, std::wstring& value) {
+    return VrBase::GuardHResult(L"lookup_node_and_get_value",
+                                [&] { value = element.Lookup(xpath).GetValue<std::wstring>(); });
+}
+
+HRESULT append_node_no_value(const Xml::CElement& element, const std::wstring& name, Xml::CElement& appended) {
+    return VrBase::GuardHResult(L"append_node_no_value", [&] { appended = element.Append(name); });
+}
+
+HRESULT append_node_with_value(const Xml::CElement& element, const std::wstring& name, const std::wstring& value) {
+    return VrBase::GuardHResult(L"append_node_with_value", [&] { element.Append(name).SetValue(value); });
+}
+
+HRESULT save_xml_to_wstring(Xml::CDocument& document, std::wstring& text) {
+    return VrBase::GuardHResult(L"save_xml_to_wstring", [&] {
+        std::string bytes;
+        document.Save(bytes, 2);
+        std::vector<wchar_t> chars(bytes.size() / sizeof(wchar_t) + 1, L'\0');
+        memcpy(chars.data(), bytes.data(), (bytes.size() / sizeof(wchar_t)) * sizeof(wchar_t));
+        std::wstring result(chars.data());
+        if (!result.empty() && (result[0] == 0xFEFF || result[0] == 0xFFFE)) result.erase(0, 1);
+        text = std::move(result);
+    });
+}
+
+CXmlLiteWriter::CXmlLiteWriter(const std::wstring& path) {
+    const wchar_t* const fn = L"CXmlLiteWriter::CXmlLiteWriter";
+    Check(::SHCreateStreamOnFileW(path.c_str(), STGM_CREATE | STGM_WRITE, m_stream.put()), fn);
+    Check(::CreateXmlWriter(IID_IXmlWriter, m_writer.put_void(), nullptr), fn);
+    Check(m_writer->SetOutput(m_stream.get()), fn);
+    Check(m_writer->SetProperty(XmlWriterProperty_Indent, TRUE), fn);
+    Check(m_writer->WriteStartDocument(XmlStandalone_Omit), fn);
+}
+
+CXmlLiteWriter::~CXmlLiteWriter() {
+    if (m_finished || !m_writer) return;
+    while (m_open > 0) {
+        m_writer->WriteFullEndElement();
+        --m_open;
+    }
+    HRESULT hr = m_writer->WriteEndDocument();
+    if (FAILED(hr))
+        VR_TRACE(VrBase::TL_ERROR, L"CXmlLiteWriter::~CXmlLiteWriter", L"write end document failed 0x%X",
+                 static_cast<unsigned>(hr));
+    hr = m_writer->Flush();
+    if (FAILED(hr))
+        VR_TRACE(VrBase::TL_ERROR, L"CXmlLiteWriter::~CXmlLiteWriter", L"flush document failed 0x%X",
+                 static_cast<unsigned>(hr));
+}
+
+void CXmlLiteWriter::start_node(const wchar_t* name) {
+    Check(m_writer->WriteStartElement(nullptr, name, nullptr), L"CXmlLiteWriter::start_node");
+    ++m_open;
+}
+
+void CXmlLiteWriter::start_node(const wchar_t* name, const wchar_t* value) {
+    start_node(name);
+    Check(m_writer->WriteString(value), L"CXmlLiteWriter::start_node");
+}
+
+void CXmlLiteWriter::add_attribute(const wchar_t* prefix, const wchar_t* name, const wchar_t* namespaceUri,
+                                   const wchar_t* value) {
+    Check(m_writer->WriteAttributeString(prefix, name, namespaceUri, value), L"CXmlLiteWriter::add_attribute");
+}
+
+void CXmlLiteWriter::write_string(const wchar_t* value) {
+    Check(m_writer->WriteString(value), L"CXmlLiteWriter::write_string");
+}
+
+void CXmlLiteWriter::close_single_node() {
+    if (m_open == 0) return;
+    Check(m_writer->WriteFullEndElement(), L"CXmlLiteWriter::close_single_node");
+    --m_open;
+}
+
+void CXmlLiteWriter::finish() {
+    const wchar_t* const fn = L"CXmlLiteWriter::finish";
+    while (m_open > 0) close_single_node();
+    Check(m_writer->WriteEndDocument(), fn);
+    Check(m_writer->Flush(), fn);
+    m_finished = true;
+}
+
+CXmlLiteReader::CXmlLiteReader(const std::wstring& path) {
+    const wchar_t* const fn = L"CXmlLiteReader::CXmlLiteReader";
+    Check(::SHCreateStreamOnFileW(path.c_str(), STGM_READ, m_stream.put()), fn);
+    Check(::CreateXmlReader(IID_IXmlReader, m_reader.put_void(), nullptr), fn);
+    Check(m_reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit), fn);
+    Check(m_reader->SetInput(m_stream.get()), fn);
+}
+
+std::wstring CXmlLiteReader::get_unique_node_value(const wchar_t* name) {
+    const wchar_t* const fn = L"CXmlLiteReader::get_unique_node_value";
+    bool matched = false;
+    XmlNodeType type = XmlNodeType_None;
+    while (m_reader->Read(&type) == S_OK) {
+        if (type == XmlNodeType_Element) {
+            const wchar_t* local = nullptr;
+            Check(m_reader->GetLocalName(&local, nullptr), fn);
+            matched = local && _wcsicmp(local, name) == 0;
+        } else if (type == XmlNodeType_Text && matched) {
+            const wchar_t* value = nullptr;
+            Check(m_reader->GetValue(&value, nullptr), fn);
+            return value ? value : L"";
+        }
+    }
+    VR_RAISE(ERROR_PATH_NOT_FOUND, fn);
+}

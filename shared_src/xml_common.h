@@ -1,0 +1,59 @@
+#pragma once
+// DOM steps wrapped into calls that answer an HRESULT, and the streaming
+// XML writer and reader over XmlLite.
+#include "Xml/Xml.h"
+
+#include <objidl.h>
+#include <xmllite.h>
+#include <string>
+
+HRESULT LoadXml4mWstring(Xml::CDocument& document, const std::wstring& text);
+// Raises 0xE6240001 with the parser's code, line, position and reason when
+// the document holds a parse error; does nothing otherwise.
+void ThrowXmlParsingError(Xml::CDocument& document);
+
+HRESULT lookup_node(const Xml::CElement& element, const std::wstring& xpath, Xml::CElement& found);
+HRESULT lookup_node(const Xml::CDocument& document, const std::wstring& xpath, Xml::CElement& found);
+HRESULT lookup_node_and_get_value(const Xml::CElement& element, const std::wstring& xpath, std::wstring& value);
+HRESULT append_node_no_value(const Xml::CElement& element, const std::wstring& name, Xml::CElement& appended);
+HRESULT append_node_with_value(const Xml::CElement& element, const std::wstring& name, const std::wstring& value);
+// UTF-16 text of the document, without byte-order mark.
+HRESULT save_xml_to_wstring(Xml::CDocument& document, std::wstring& text);
+
+// Writes an indented UTF-8 document element by element; never holds it whole.
+class CXmlLiteWriter {
+public:
+    explicit CXmlLiteWriter(const std::wstring& path);
+    // Closes what is still open and ends the document; never raises.
+    ~CXmlLiteWriter();
+    CXmlLiteWriter(const CXmlLiteWriter&) = delete;
+    CXmlLiteWriter& operator=(const CXmlLiteWriter&) = delete;
+
+    void start_node(const wchar_t* name);
+    void start_node(const wchar_t* name, const wchar_t* value);
+    void start_node(const wchar_t* name, const std::wstring& value) { start_node(name, value.c_str()); }
+    void add_attribute(const wchar_t* prefix, const wchar_t* name, const wchar_t* namespaceUri, const wchar_t* value);
+    void write_string(const wchar_t* value);
+    void close_single_node();
+    // Ends the document and flushes, raising on failure; the destructor
+    // then has nothing left to do.
+    void finish();
+
+private:
+    Com::ComPtr<IStream> m_stream;
+    Com::ComPtr<IXmlWriter> m_writer;
+    unsigned m_open = 0;
+    bool m_finished = false;
+};
+
+class CXmlLiteReader {
+public:
+    explicit CXmlLiteReader(const std::wstring& path);
+    // The text of the first element of that name (any case); raises 3 when
+    // the document has none.
+    std::wstring get_unique_node_value(const wchar_t* name);
+
+private:
+    Com::ComPtr<IStream> m_stream;
+    Com::ComPtr<IXmlReader> m_reader;
+};
