@@ -75,6 +75,29 @@ void RegKeyScope::SetString(const wchar_t* subkey, const wchar_t* name, const st
                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
+RegValueScope::RegValueScope(std::wstring key, std::wstring name, DWORD type, const void* data, DWORD size)
+    : m_key(std::move(key)), m_name(std::move(name)) {
+    VrBase::unique_hkey k;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(),
+                          nullptr) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot open registry key");
+    DWORD oldSize = 0;
+    if (::RegQueryValueExW(k.get(), m_name.c_str(), nullptr, &m_type, nullptr, &oldSize) == ERROR_SUCCESS) {
+        m_old.resize(oldSize);
+        m_had = ::RegQueryValueExW(k.get(), m_name.c_str(), nullptr, &m_type, m_old.data(), &oldSize) == ERROR_SUCCESS;
+    }
+    ::RegSetValueExW(k.get(), m_name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
+}
+
+RegValueScope::~RegValueScope() {
+    VrBase::unique_hkey k;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, KEY_ALL_ACCESS, k.put()) != ERROR_SUCCESS) return;
+    if (m_had)
+        ::RegSetValueExW(k.get(), m_name.c_str(), 0, m_type, m_old.data(), static_cast<DWORD>(m_old.size()));
+    else
+        ::RegDeleteValueW(k.get(), m_name.c_str());
+}
+
 EnvScope::EnvScope(const wchar_t* name, const std::wstring& value) : m_name(name) {
     wchar_t buf[4096];
     DWORD n = ::GetEnvironmentVariableW(name, buf, 4096);

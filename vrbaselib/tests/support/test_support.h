@@ -42,6 +42,21 @@ private:
     std::wstring m_key;
 };
 
+// Replaces one value of an existing HKLM key and puts the old one back.
+class RegValueScope {
+public:
+    RegValueScope(std::wstring key, std::wstring name, DWORD type, const void* data, DWORD size);
+    ~RegValueScope();
+    RegValueScope(const RegValueScope&) = delete;
+    RegValueScope& operator=(const RegValueScope&) = delete;
+
+private:
+    std::wstring m_key, m_name;
+    bool m_had = false;
+    DWORD m_type = 0;
+    std::vector<BYTE> m_old;
+};
+
 // Sets an environment variable of this process and restores it afterwards.
 class EnvScope {
 public:

@@ -1,0 +1,69 @@
+#pragma once
+// The product's languages: the locale settings, the language lists built
+// from them, and the scoped switch of a thread's preferred UI languages.
+#include <windows.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace i18n {
+
+// Reads "ProductLocale" of the product key under the hive: 0 and the locale,
+// 87 for no buffer, 13 for a value that is not a five-character string, 122
+// with the needed length (6) when the buffer is short, or the key's error.
+DWORD read_locale_value(HKEY hive, wchar_t* buffer, DWORD& length);
+
+// Multi-strings (NUL-separated, extra NUL at the end): the product locale,
+// en-US and the system default locale; the user-interface list puts the user
+// locale (when readable) and the extra entry (when given) before it. 122
+// with the needed length when the buffer is short.
+DWORD build_product_language_list(wchar_t* buffer, DWORD& length);
+DWORD build_ui_language_list(const wchar_t* extra, wchar_t* buffer, DWORD& length);
+
+// The process-wide record, built on first use; raises when the product
+// locale is missing or malformed.
+struct LanguageRecord {
+    std::wstring productLocale;
+    std::wstring productLanguages;  // multi-string
+    std::wstring uiLocale;
+    std::wstring uiLanguages;       // multi-string
+};
+const LanguageRecord& language_record();
+LanguageRecord build_language_record();
+
+// The names of a multi-string, in order.
+std::vector<std::wstring> split_multi_string(const std::wstring& multi);
+
+// Sets the thread's preferred UI languages for its lifetime.
+class CThreadLanguageManager {
+public:
+    explicit CThreadLanguageManager(const std::wstring& languages);
+    ~CThreadLanguageManager();
+    CThreadLanguageManager(const CThreadLanguageManager&) = delete;
+    CThreadLanguageManager& operator=(const CThreadLanguageManager&) = delete;
+
+private:
+    wchar_t m_saved[64] = {};
+    ULONG m_count = 0;
+};
+
+} // namespace i18n
+
+// The thread speaks the product's languages while this lives.
+class CPrefferedProductLanguages : public i18n::CThreadLanguageManager {
+public:
+    CPrefferedProductLanguages() : CThreadLanguageManager(i18n::language_record().productLanguages) {}
+};
+
+// The product languages as (LCID, name), most wanted first; (1033, en-US)
+// when none converts.
+class CProductLang {
+public:
+    CProductLang();
+    static const CProductLang& instance();
+    bool contains(LCID lcid) const;
+    const std::vector<std::pair<LCID, std::wstring>>& table() const { return m_table; }
+
+private:
+    std::vector<std::pair<LCID, std::wstring>> m_table;
+};

@@ -1,0 +1,95 @@
+#include "file_ver_helper.h"
+
+#include "i18n/i18n.h"
+#include "lang_helper.h"
+#include "vrbase/trace.h"
+#include "vrbase/vr_error.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <cwctype>
+
+bool get_version_info(const std::wstring& path, std::vector<BYTE>& block) {
+    const wchar_t* const fn = L"get_version_info";
+    DWORD ignored = 0;
+    DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) {
+        DWORD error = ::GetLastError();
+        if (error == ERROR_RESOURCE_DATA_NOT_FOUND || error == ERROR_RESOURCE_TYPE_NOT_FOUND) return false;
+        VR_TRACE(VrBase::TL_ERROR, fn, L"query file <%ls> ver info size failed!", path.c_str());
+        VR_RAISE(error, fn);
+    }
+    block.assign(size, 0);
+    if (!::GetFileVersionInfoW(path.c_str(), 0, size, block.data())) {
+        DWORD error = ::GetLastError();
+        VR_TRACE(VrBase::TL_ERROR, fn, L"query file <%ls> ver info failed!", path.c_str());
+        VR_RAISE(error, fn);
+    }
+    return true;
+}
+
+VersionTranslation choose_translation(const VersionTranslation* entries, size_t count) {
+    if (!entries || count == 0) return {1033, 1252};
+    const CProductLang& product = CProductLang::instance();
+    for (size_t i = 0; i < count; ++i)
+        for (const auto& lang : product.table())
+            if (LANGIDFROMLCID(lang.first) == entries[i].language) return entries[i];
+    for (size_t i = count; i-- > 0;)
+        if (entries[i].language == 1033) return entries[i];
+    return entries[0];
+}
+
+VersionTranslation choose_translation(const std::vector<BYTE>& block) {
+    void* data = nullptr;
+    UINT length = 0;
+    if (!::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &data, &length) || !data ||
+        length < sizeof(VersionTranslation))
+        return {1033, 1252};
+    return choose_translation(static_cast<const VersionTranslation*>(data), length / sizeof(VersionTranslation));
+}
+
+std::wstring query_version_string(const std::vector<BYTE>& block, const wchar_t* name,
+                                  const VersionTranslation& translation) {
+    const wchar_t* const fn = L"query_version_string";
+    wchar_t subBlock[128];
+    swprintf(subBlock, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation.language, translation.codePage, name);
+    void* data = nullptr;
+    UINT length = 0;
+    if (!::VerQueryValueW(block.data(), subBlock, &data, &length) || !data || length == 0) return std::wstring();
+    std::wstring text(static_cast<const wchar_t*>(data), length - 1);
+    // Some resources count the terminator, some do not; never keep a NUL.
+    text.erase(std::find(text.begin(), text.end(), L'\0'), text.end());
+
+    // Control characters as the translation's own locale classifies them.
+    wchar_t localeName[128];
+    if (!::LCIDToLocaleName(translation.language, localeName, 128, 0)) VR_RAISE_LAST_ERROR(fn);
+    std::vector<WORD> types(text.size() + 1, 0);
+    if (!text.empty() &&
+        !::GetStringTypeExW(translation.language, CT_CTYPE1, text.c_str(), static_cast<int>(text.size()), types.data()))
+        VR_RAISE_LAST_ERROR(fn);
+    std::wstring clean;
+    clean.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(types[i] & C1_CNTRL)) clean += text[i];
+    return clean;
+}
+
+std::wstring get_file_type_str(DWORD fileType, const std::wstring& path) {
+    UINT id = 107;
+    switch (fileType) {
+    case VFT_APP: id = 101; break;
+    case VFT_DLL: id = 102; break;
+    case VFT_DRV: id = 103; break;
+    case VFT_FONT: id = 104; break;
+    case VFT_STATIC_LIB: id = 105; break;
+    default: break;
+    }
+    std::wstring text = load_product_string(id);
+    if (id == 107) {
+        size_t slash = path.find_last_of(L'\\');
+        std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+        size_t dot = name.rfind(L'.');
+        if (dot != std::wstring::npos) text += L" (" + name.substr(dot) + L")";
+    }
+    return text;
+}

@@ -1,0 +1,26 @@
+#pragma once
+// Paths: the case-insensitive relation test, expansion, existence, and the
+// zero-wait abort check of long loops.
+#include <windows.h>
+#include <locale.h>
+#include <string>
+
+// The C run-time locale that path comparisons use, created once.
+_locale_t path_locale();
+
+// Related when one path is the other or lies below it. relation: 0 equal,
+// -1 when a is the ancestor of b, 1 when a lies below b.
+bool compare_paths(const std::wstring& a, const std::wstring& b, int& relation);
+
+// Environment variables expanded; an empty text raises 87.
+std::wstring expand_path(const std::wstring& text);
+
+// 0 with exists set (true, or false for "not found"); any other failure,
+// such as a missing parent folder (3), is returned as the code.
+DWORD check_fo_existance(const std::wstring& path, bool& exists);
+
+// Returns when the event is not signalled; raises 1235 when it is.
+void mission_abort_required(HANDLE abortEvent);
+
+// "\\?\" + path, for calls that must reach long paths.
+std::wstring long_path(const std::wstring& path);
