@@ -12,6 +12,7 @@ have rhash                       || need="$need rhash"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 [ -f /usr/include/rhash.h ]      || need="$need librhash-dev"
 have flock                       || need="$need util-linux"
+have g++                         || need="$need g++"
 [ -z "$need" ] && exit 0
 echo "installing:$need"
 SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
