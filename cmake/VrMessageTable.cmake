@@ -13,3 +13,10 @@ function(vr_add_message_dll target mc)
   set_target_properties(${target} PROPERTIES PREFIX "" LINKER_LANGUAGE C)
   target_link_options(${target} PRIVATE -nostdlib -Wl,-e,0 -Wl,--no-insert-timestamp)
 endfunction()
+
+# vr_add_resource_dll(<target> <file.rc>): a DLL holding only resources.
+function(vr_add_resource_dll target rc)
+  add_library(${target} SHARED ${rc})
+  set_target_properties(${target} PROPERTIES PREFIX "" LINKER_LANGUAGE C)
+  target_link_options(${target} PRIVATE -nostdlib -Wl,-e,0 -Wl,--no-insert-timestamp)
+endfunction()

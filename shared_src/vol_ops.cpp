@@ -27,9 +27,15 @@ F ntdll_function(const char* name, const wchar_t* caller) {
     return f;
 }
 
+// Callers pass paths with or without "\\?\"; each call below wants its own form.
+std::wstring without_long_prefix(const std::wstring& path) {
+    return path.rfind(L"\\\\?\\", 0) == 0 ? path.substr(4) : path;
+}
+
 // Attributes and reparse data of a path; false when it is no reparse point.
-bool read_reparse_data(const std::wstring& path, std::vector<BYTE>& data, const wchar_t* caller) {
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
+bool read_reparse_data(const std::wstring& given, std::vector<BYTE>& data, const wchar_t* caller) {
+    const std::wstring path = without_long_prefix(given);
+    DWORD attributes = ::GetFileAttributesW(long_path(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) VR_RAISE_LAST_ERROR(caller);
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
     VrBase::unique_hfile handle = open_reparse_by_ntcreate(path);

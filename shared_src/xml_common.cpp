@@ -133,6 +133,8 @@ void CXmlLiteWriter::close_single_node() {
     --m_open;
 }
 
+void CXmlLiteWriter::flush() { Check(m_writer->Flush(), L"CXmlLiteWriter::flush"); }
+
 void CXmlLiteWriter::finish() {
     const wchar_t* const fn = L"CXmlLiteWriter::finish";
     while (m_open > 0) close_single_node();

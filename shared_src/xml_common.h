@@ -35,6 +35,9 @@ public:
     void add_attribute(const wchar_t* prefix, const wchar_t* name, const wchar_t* namespaceUri, const wchar_t* value);
     void write_string(const wchar_t* value);
     void close_single_node();
+    // Hands what is buffered to the file. Some writers keep everything until
+    // the end; long documents flush as they go so memory stays flat.
+    void flush();
     // Ends the document and flushes, raising on failure; the destructor
     // then has nothing left to do.
     void finish();

@@ -1,6 +1,9 @@
 #include "ssr_service.h"
 
+#include "ssr_disk_depot.h"
+#include "ssr_reg_depot.h"
 #include "ssr_security.h"
+#include "ssr_state.h"
 #include "ssr_service_status.h"
 #include "ssr_wrk_pool.h"
 
@@ -30,6 +33,9 @@ void run_service_sequence();
 const std::vector<SsrStep>& service_startup_steps() {
     static const std::vector<SsrStep> steps = {
         {L"ServiceManagmentObjsInit", &ServiceManagmentObjsInit},
+        {L"ssr_disk_depot_init", &ssr_disk_depot_init},
+        {L"ssr_reg_depot_init", &ssr_reg_depot_init},
+        {L"ssr_state_init", &ssr_state_init},
         {L"ServiceInfoObjsInit", &ServiceInfoObjsInit},
     };
     return steps;
@@ -40,6 +46,18 @@ const std::vector<SsrStep>& service_startup_steps() {
 const std::vector<SsrStep>& service_shutdown_steps() {
     static const std::vector<SsrStep> steps = {};
     return steps;
+}
+
+void ssr_disk_depot_init() { CSSRDiskDepot::instance().ensure_depot(); }
+
+void ssr_reg_depot_init() {
+    CSSRRegDepotLocker lock;
+    CSSRRegDepot::instance().prepare();
+}
+
+void ssr_state_init() {
+    CSSRStateLocker lock;
+    CSSRState::instance().initialize();
 }
 
 void ServiceManagmentObjsInit() {

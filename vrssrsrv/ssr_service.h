@@ -15,6 +15,9 @@ bool stop_thread_pool_working();
 
 // Start-up steps, in the order they run.
 void ServiceManagmentObjsInit();
+void ssr_disk_depot_init();
+void ssr_reg_depot_init();
+void ssr_state_init();
 void ServiceInfoObjsInit();
 
 struct SsrStep {

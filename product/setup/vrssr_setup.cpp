@@ -22,13 +22,17 @@ const wchar_t kServiceName[] = L"VrSoftwareState";
 const wchar_t kDisplayName[] = L"Varnel Software State";
 const wchar_t kEnvKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 const wchar_t kEnvName[] = L"LocalProtectionDir";
+const wchar_t kProductKey[] = L"SOFTWARE\\Calderis\\Varnel Studio";
+const wchar_t kLocalProtectionKey[] = L"SOFTWARE\\Calderis\\Varnel Studio\\Client\\Local Protection";
 
 void usage() {
     fwprintf(stderr,
-             L"usage: vrssr-setup install [--start=auto|demand] [--protection-dir=FOLDER]\n"
+             L"usage: vrssr-setup install [--start=auto|demand] [--protection-dir=FOLDER] [--locale=ll-CC]\n"
              L"       vrssr-setup uninstall\n"
              L"install   registers the VrSoftwareState service (own process, VrSSRSrv.exe beside this tool)\n"
-             L"          and sets the machine variable LocalProtectionDir (default: %%ProgramData%%\\Varnel\\)\n"
+             L"          and sets the machine variable LocalProtectionDir (default: %%ProgramData%%\\Varnel\\);\n"
+             L"          where the product is not installed it also creates the product's registry key\n"
+             L"          and its ProductLocale (default en-US; an existing value is kept)\n"
              L"uninstall stops and removes the service and the variable\n");
 }
 
@@ -80,13 +84,30 @@ void remove_protection_dir() {
     announce_environment_change();
 }
 
+// What the product's installer would have left: its key, the parent of the
+// service's own key, and the product locale.
+void ensure_product_keys(const std::wstring& locale) {
+    for (const wchar_t* path : {kProductKey, kLocalProtectionKey}) {
+        VrBase::unique_hkey key;
+        LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
+        if (rc != ERROR_SUCCESS) VR_RAISE(static_cast<DWORD>(rc), L"ensure_product_keys");
+    }
+    VrBase::unique_hkey product;
+    LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS, product.put());
+    if (rc != ERROR_SUCCESS) VR_RAISE(static_cast<DWORD>(rc), L"ensure_product_keys");
+    if (::RegQueryValueExW(product.get(), L"ProductLocale", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) return;
+    rc = ::RegSetValueExW(product.get(), L"ProductLocale", 0, REG_SZ, reinterpret_cast<const BYTE*>(locale.c_str()),
+                          static_cast<DWORD>((locale.size() + 1) * sizeof(wchar_t)));
+    if (rc != ERROR_SUCCESS) VR_RAISE(static_cast<DWORD>(rc), L"ensure_product_keys");
+}
+
 VrBase::unique_schandle open_scm() {
     VrBase::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!scm) VR_RAISE_LAST_ERROR(L"open_scm");
     return scm;
 }
 
-int install(DWORD startType, const std::wstring& protectionDir) {
+int install(DWORD startType, const std::wstring& protectionDir, const std::wstring& locale) {
     const std::wstring binary = L"\"" + module_folder() + L"VrSSRSrv.exe\"";
     if (::GetFileAttributesW((module_folder() + L"VrSSRSrv.exe").c_str()) == INVALID_FILE_ATTRIBUTES)
         VR_RAISE(ERROR_FILE_NOT_FOUND, L"install");
@@ -103,6 +124,7 @@ int install(DWORD startType, const std::wstring& protectionDir) {
             VR_RAISE_LAST_ERROR(L"install");
     }
     set_protection_dir(protectionDir);
+    ensure_product_keys(locale);
     wprintf(L"installed %ls (%ls start), %ls=%ls\n", kServiceName, startType == SERVICE_AUTO_START ? L"automatic" : L"demand",
             kEnvName, protectionDir.c_str());
     return 0;
@@ -144,18 +166,20 @@ int run(int argc, wchar_t** argv) {
     }
     DWORD startType = SERVICE_AUTO_START;
     std::wstring dir = default_protection_dir();
+    std::wstring locale = L"en-US";
     for (int i = 2; i < argc; ++i) {
         std::wstring arg = argv[i];
         if (arg == L"--start=auto") startType = SERVICE_AUTO_START;
         else if (arg == L"--start=demand") startType = SERVICE_DEMAND_START;
         else if (arg.rfind(L"--protection-dir=", 0) == 0 && arg.size() > 17) dir = arg.substr(17);
+        else if (arg.rfind(L"--locale=", 0) == 0 && arg.size() == 14) locale = arg.substr(9);
         else {
             fwprintf(stderr, L"unknown option: %ls\n", arg.c_str());
             usage();
             return ERROR_INVALID_PARAMETER;
         }
     }
-    return install(startType, normalise_protection_dir(dir));
+    return install(startType, normalise_protection_dir(dir), locale);
 }
 
 } // namespace

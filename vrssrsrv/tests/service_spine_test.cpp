@@ -4,6 +4,8 @@
 #include "ssr_service_status.h"
 #include "ssr_wrk_pool.h"
 
+#include "support/test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -50,6 +52,10 @@ bool WaitFor(Journal& journal, const std::string& entry) {
 }
 
 TEST(ServiceSpine, StartRunStopSequenceJoinsTasksBeforeStopped) {
+    vrtest::TempDir dir;
+    vrtest::EnvScope protection(L"LocalProtectionDir", dir.path() + L"\\");
+    vrtest::RegKeyScope product(L"SOFTWARE\\Calderis\\Varnel Studio");
+    product.SetString(L"Client\\Local Protection", L"Marker", L"");
     Journal journal;
     CServiceStatus::instance().set_observer([&](const SERVICE_STATUS& s) { journal.add(Describe(s)); });
     std::thread service(run_service_body);
@@ -86,11 +92,13 @@ TEST(ServiceSpine, StartRunStopSequenceJoinsTasksBeforeStopped) {
     CServiceStatus::instance().set_observer(nullptr);
 
     auto entries = journal.entries();
-    const std::vector<std::string> start = {"START_PENDING 0 30000 0", "START_PENDING 1 30000 0",
-                                            "START_PENDING 2 30000 0", "RUNNING 0 0 0"};
+    std::vector<std::string> start;
+    for (int i = 0; i <= 5; ++i) start.push_back("START_PENDING " + std::to_string(i) + " 30000 0");
+    start.push_back("RUNNING 0 0 0");
     ASSERT_GE(entries.size(), start.size() + 3);
-    EXPECT_EQ(std::vector<std::string>(entries.begin(), entries.begin() + 4), start);
-    EXPECT_EQ(entries[4], "STOP_PENDING 100 60000 0");
+    EXPECT_EQ(std::vector<std::string>(entries.begin(), entries.begin() + start.size()), start);
+    EXPECT_EQ(entries[start.size()], "STOP_PENDING 100 60000 0");
+    EXPECT_TRUE(vrtest::FileExists(dir.file(L"ssr_depot"))) << "the depot was prepared";
     EXPECT_EQ(entries.back(), "STOPPED 0 0 0");
     EXPECT_EQ(entries[entries.size() - 2], "task ended") << "the pool is torn down before STOPPED";
     EXPECT_EQ(std::count(entries.begin(), entries.end(), "STOP_PENDING 100 60000 0"), 2);

@@ -1,0 +1,170 @@
+#include "ssr_file_info.h"
+
+#include "file_ver_helper.h"
+#include "i18n/i18n.h"
+#include "path_ops.h"
+#include "ssr_scan_events.h"
+#include "time_convertions.h"
+#include "vrbase/exception_guard.h"
+#include "vrbase/scope.h"
+#include "vrbase/trace.h"
+#include "vrbase/vr_error.h"
+#include "vrbasecrypt/gost_r_3411_1994.h"
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kReadChunk = 0x100000;  // 1 MiB
+constexpr DWORD kFsctlQueryAllocatedRanges = 0x940CF;
+
+struct FileAllocatedRangeBuffer {
+    LARGE_INTEGER FileOffset;
+    LARGE_INTEGER Length;
+};
+
+VrBase::unique_hfile open_for_checksum(const std::wstring& path) {
+    // Read sharing only: a file another process is writing fails with a
+    // sharing violation instead of being hashed half-written.
+    VrBase::unique_hfile file(::CreateFileW(long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) VR_RAISE_LAST_ERROR(L"calc_file_checksum");
+    return file;
+}
+
+void store_checksum(_SSR_FILE_OBJECT_INFO& info, GOST_R_3411_1994::CAccumulativeHash& hash) {
+    BYTE digest[GOST_R_3411_1994::HashSize];
+    hash.Finish(digest, sizeof(digest));
+    info.checksum = GOST_R_3411_1994::checksum_text(digest);
+}
+
+} // namespace
+
+DWORD query_file_info(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info) {
+    return VrBase::GuardCode(L"query_file_info", [&]() -> DWORD {
+        CPrefferedProductLanguages languages;
+        const std::wstring working = long_path(path);
+        std::vector<BYTE> block;
+        if (!get_version_info(working, block)) {
+            VrBase::GuardVoid(L"get_file_type_str", [&] { info.type = get_file_type_str(0, path); });
+            return 0;
+        }
+        const VersionTranslation translation = choose_translation(block);
+        info.company_name = query_version_string(block, L"CompanyName", translation);
+        info.product_name = query_version_string(block, L"ProductName", translation);
+        info.product_version = query_version_string(block, L"ProductVersion", translation);
+        info.description = query_version_string(block, L"FileDescription", translation);
+        info.file_version = query_version_string(block, L"FileVersion", translation);
+
+        DWORD fileType = 0;
+        void* fixed = nullptr;
+        UINT length = 0;
+        if (::VerQueryValueW(block.data(), L"\\", &fixed, &length) && fixed && length >= sizeof(VS_FIXEDFILEINFO))
+            fileType = static_cast<const VS_FIXEDFILEINFO*>(fixed)->dwFileType;
+        VrBase::GuardVoid(L"get_file_type_str", [&] { info.type = get_file_type_str(fileType, path); });
+        return 0;
+    });
+}
+
+void get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info) {
+    FILE_STANDARD_INFO standard{};
+    if (!::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)))
+        VR_RAISE_LAST_ERROR(L"get_base_file_info");
+    info.size = static_cast<unsigned long long>(standard.EndOfFile.QuadPart);
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)))
+        VR_RAISE_LAST_ERROR(L"get_base_file_info");
+    FILETIME changed;
+    changed.dwLowDateTime = static_cast<DWORD>(basic.ChangeTime.QuadPart & 0xFFFFFFFF);
+    changed.dwHighDateTime = static_cast<DWORD>(static_cast<unsigned long long>(basic.ChangeTime.QuadPart) >> 32);
+    info.change_time = convert_time_to_iso_str(changed);
+}
+
+void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash) {
+    std::unique_ptr<BYTE[]> buffer(new BYTE[kReadChunk]());
+    while (count > 0) {
+        const DWORD wanted = count < kReadChunk ? static_cast<DWORD>(count) : kReadChunk;
+        DWORD got = 0;
+        if (!::ReadFile(file, buffer.get(), wanted, &got, nullptr)) VR_RAISE_LAST_ERROR(L"calc_file_region_checksum");
+        if (got == 0) break;
+        hash.Add(buffer.get(), got);
+        // What was read, not what was asked: a short read must not end the
+        // region early.
+        count -= got;
+    }
+}
+
+void calc_normal_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info,
+                               GOST_R_3411_1994::CAccumulativeHash& hash) {
+    VrBase::unique_hfile file = open_for_checksum(path);
+    get_base_file_info(file.get(), info);
+    calc_file_region_checksum(file.get(), info.size, hash);
+    store_checksum(info, hash);
+}
+
+DWORD query_allocated_range(HANDLE file, unsigned long long offset, unsigned long long size, AllocatedRange& range) {
+    FileAllocatedRangeBuffer query{}, answer{};
+    query.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+    query.Length.QuadPart = static_cast<LONGLONG>(size);
+    DWORD returned = 0;
+    DWORD status = ::DeviceIoControl(file, kFsctlQueryAllocatedRanges, &query, sizeof(query), &answer, sizeof(answer),
+                                     &returned, nullptr)
+                       ? 0
+                       : ::GetLastError();
+    range.offset = returned >= sizeof(answer) ? static_cast<unsigned long long>(answer.FileOffset.QuadPart) : 0;
+    range.length = returned >= sizeof(answer) ? static_cast<unsigned long long>(answer.Length.QuadPart) : 0;
+    return status;
+}
+
+void hash_allocated_ranges(HANDLE file, unsigned long long size, const AllocatedRangeQuery& query,
+                           GOST_R_3411_1994::CAccumulativeHash& hash) {
+    unsigned long long offset = 0;
+    for (;;) {
+        AllocatedRange range{0, 0};
+        DWORD status = query(file, offset, size, range);
+        if (status != 0 && status != ERROR_MORE_DATA) VR_RAISE(status, L"calc_sparse_file_checksum");
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(range.offset);
+        if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) VR_RAISE_LAST_ERROR(L"calc_sparse_file_checksum");
+        calc_file_region_checksum(file, range.length, hash);
+        if (status == 0) return;
+        const unsigned long long next = range.offset + range.length;
+        // A range that does not move on would loop for ever.
+        if (next <= offset) VR_RAISE(ERROR_INVALID_DATA, L"calc_sparse_file_checksum");
+        offset = next;
+    }
+}
+
+void calc_sparse_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info,
+                               GOST_R_3411_1994::CAccumulativeHash& hash) {
+    VrBase::unique_hfile file = open_for_checksum(path);
+    get_base_file_info(file.get(), info);
+    hash_allocated_ranges(file.get(), info.size, query_allocated_range, hash);
+    store_checksum(info, hash);
+}
+
+DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info) {
+    return VrBase::GuardCode(L"calc_file_checksum", [&]() -> DWORD {
+        DWORD attributes = ::GetFileAttributesW(long_path(path).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) VR_RAISE_LAST_ERROR(L"calc_file_checksum");
+        GOST_R_3411_1994::CAccumulativeHash hash(nullptr, GOST_R_3411_1994::test_param_block());
+        if (attributes & FILE_ATTRIBUTE_SPARSE_FILE)
+            calc_sparse_file_checksum(path, info, hash);
+        else
+            calc_normal_file_checksum(path, info, hash);
+        return 0;
+    });
+}
+
+void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid,
+                       FileObjectMap& files) {
+    for (auto& entry : files) {
+        if (calc_file_checksum(entry.first, entry.second) != 0) {
+            reg_evt_scan_error(operationId, SSR_STAGE_FILE_CHECKSUM, entry.first, SSR_REASON_ONE_FILE, userSid);
+            VR_TRACE(VrBase::TL_WARNING, L"calc_fo_checksums", L"file <%ls> checksum calculation failed!",
+                     entry.first.c_str());
+        }
+        mission_abort_required(abortEvent);
+    }
+}

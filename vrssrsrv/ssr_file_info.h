@@ -1,0 +1,40 @@
+#pragma once
+// What a scan learns about each file: version texts and type during the
+// walk, size, change time and checksum after it.
+#include "ssr_file_object.h"
+
+#include <windows.h>
+#include <functional>
+
+namespace GOST_R_3411_1994 {
+class CAccumulativeHash;
+}
+
+// 0, or the failure's code (the file is then not collected).
+DWORD query_file_info(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info);
+void get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info);
+
+// Every record's size, change time and checksum, in map order; a file that
+// fails keeps what it has and is reported (stage 104). Raises only 1235.
+void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid,
+                       FileObjectMap& files);
+DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info);
+void calc_normal_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info,
+                               GOST_R_3411_1994::CAccumulativeHash& hash);
+void calc_sparse_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info,
+                               GOST_R_3411_1994::CAccumulativeHash& hash);
+// Reads count bytes from the current position in reads of at most 1 MiB.
+void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash);
+
+// One allocated range of a sparse file, as the file system reports it.
+struct AllocatedRange {
+    unsigned long long offset, length;
+};
+// The next allocated range at or after offset within size bytes; answers 0
+// (last range) or ERROR_MORE_DATA (more follow).
+using AllocatedRangeQuery =
+    std::function<DWORD(HANDLE file, unsigned long long offset, unsigned long long size, AllocatedRange& range)>;
+// Hashes the allocated ranges in order, joined, holes left out.
+void hash_allocated_ranges(HANDLE file, unsigned long long size, const AllocatedRangeQuery& query,
+                           GOST_R_3411_1994::CAccumulativeHash& hash);
+DWORD query_allocated_range(HANDLE file, unsigned long long offset, unsigned long long size, AllocatedRange& range);

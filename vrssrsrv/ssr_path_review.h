@@ -1,0 +1,33 @@
+#pragma once
+// Scan targets: from the configured sets to checked folders, and the walk
+// that collects every accepted file.
+#include "ssr_file_object.h"
+#include "vol_ops.h"
+
+#include <windows.h>
+#include <set>
+#include <string>
+
+// Case-insensitive ordering of the path sets, in the program's C locale.
+struct strings_compare_insensitive {
+    bool operator()(const std::wstring& a, const std::wstring& b) const;
+};
+using PathSet = std::set<std::wstring, strings_compare_insensitive>;
+// The volume names of the unnamed-volume mount points the walk is inside.
+using ReparseRingSet = VolumeSet;
+
+constexpr const wchar_t* kScanAllLocals = L"<scan_all_locals>";
+
+// Normalises both sets, expands "<scan_all_locals>", drops excluded
+// targets, removes missing and unwalkable ones (each traced).
+void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions);
+void normalise_path_set(PathSet& paths);
+void collapse_nested_exclusions(PathSet& exclusions);
+void drop_excluded_targets(PathSet& targets, const PathSet& exclusions);
+
+// Walks every target into the map; raises only the abort (1235).
+void targets_review(HANDLE abortEvent, const PathSet& targets, const PathSet& exclusions, const PathSet& extensions,
+                    const std::wstring& operationId, const std::wstring& userSid, FileObjectMap& files);
+void path_review(HANDLE abortEvent, const std::wstring& folder, PathSet& exclusions, const PathSet& extensions,
+                 ReparseRingSet& ring, const std::wstring& operationId, const std::wstring& userSid,
+                 FileObjectMap& files);

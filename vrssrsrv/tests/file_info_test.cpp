@@ -1,0 +1,175 @@
+#include "ssr_file_info.h"
+
+#include "scan_test_support.h"
+#include "vrbase/vr_error.h"
+#include "vrbasecrypt/gost_r_3411_1994.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using scantest::MakeFile;
+
+std::string Pattern(size_t n, size_t from = 0) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(((i + from) * 31 + 7) & 0xFF);
+    return s;
+}
+
+// Checksum texts of these contents, from rhash --gost94 (reversed, upper case).
+const wchar_t kEmpty[] = L"8D0F49492C91F45A68FF5C05D2C2B4AB78027B9AAB5CE3FEFF5267C49CB985CE";
+const wchar_t kOneMiBPlusOne[] = L"90A9DA378CFFEEA39A40517CAD25F7D7CD91230679DE1AF3E147AD12C4B73D27";
+const wchar_t kTwoRanges[] = L"68B8E29A2150C13A2910D04A5568C8202AA209FF0250AC70B1C2729157BFBA9F";
+
+TEST(FileChecksum, EmptyAndOneMiBPlusOneMatchTheIndependentHash) {
+    vrtest::TempDir dir;
+    MakeFile(dir.file(L"empty.bin"), "");
+    MakeFile(dir.file(L"big.bin"), Pattern(1048577));
+    _SSR_FILE_OBJECT_INFO empty, big;
+    ASSERT_EQ(calc_file_checksum(dir.file(L"empty.bin"), empty), 0u);
+    ASSERT_EQ(calc_file_checksum(dir.file(L"big.bin"), big), 0u);
+    EXPECT_EQ(empty.checksum, kEmpty);
+    EXPECT_EQ(empty.size, 0u);
+    EXPECT_EQ(big.checksum, kOneMiBPlusOne);
+    EXPECT_EQ(big.size, 1048577u);
+    EXPECT_EQ(big.change_time.size(), 24u);
+    EXPECT_EQ(big.change_time.substr(big.change_time.size() - 5), L".000Z");
+}
+
+// Holes are left out: the hash is that of the allocated ranges joined.
+TEST(FileChecksum, SparseRangesOnBuiltData) {
+    vrtest::TempDir dir;
+    std::string content = Pattern(100) + std::string(4096 - 100, '\0') + Pattern(100, 4096);
+    MakeFile(dir.file(L"sparse.bin"), content);
+    VrBase::unique_hfile file(::CreateFileW(dir.file(L"sparse.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    const AllocatedRange ranges[] = {{0, 100}, {4096, 100}};
+    int asked = 0;
+    AllocatedRangeQuery query = [&](HANDLE, unsigned long long offset, unsigned long long, AllocatedRange& range) {
+        EXPECT_EQ(offset, asked == 0 ? 0u : 100u) << "the next query starts after the last range";
+        range = ranges[asked];
+        return ++asked < 2 ? static_cast<DWORD>(ERROR_MORE_DATA) : 0u;
+    };
+    GOST_R_3411_1994::CAccumulativeHash hash(nullptr, GOST_R_3411_1994::test_param_block());
+    hash_allocated_ranges(file.get(), content.size(), query, hash);
+    BYTE digest[32];
+    hash.Finish(digest, sizeof(digest));
+    EXPECT_EQ(GOST_R_3411_1994::checksum_text(digest), kTwoRanges);
+
+    // No allocated range at all: the hash of empty input.
+    GOST_R_3411_1994::CAccumulativeHash none(nullptr, GOST_R_3411_1994::test_param_block());
+    hash_allocated_ranges(file.get(), content.size(),
+                          [](HANDLE, unsigned long long, unsigned long long, AllocatedRange& r) {
+                              r = {0, 0};
+                              return 0u;
+                          },
+                          none);
+    none.Finish(digest, sizeof(digest));
+    EXPECT_EQ(GOST_R_3411_1994::checksum_text(digest), kEmpty);
+
+    // A range that does not move on is refused rather than looped on.
+    GOST_R_3411_1994::CAccumulativeHash stuck(nullptr, GOST_R_3411_1994::test_param_block());
+    EXPECT_THROW(hash_allocated_ranges(file.get(), content.size(),
+                                       [](HANDLE, unsigned long long, unsigned long long, AllocatedRange& r) {
+                                           r = {0, 0};
+                                           return static_cast<DWORD>(ERROR_MORE_DATA);
+                                       },
+                                       stuck),
+                 VrBase::CVrError);
+}
+
+// A file another handle is writing keeps its place, without checksum, and
+// is reported at stage 104; the others are hashed.
+TEST(FileChecksum, LockedFileStaysWithoutChecksumAndIsReported) {
+    vrtest::TempDir dir;
+    scantest::RecordingSink sink;
+    MakeFile(dir.file(L"a.bin"), "");
+    MakeFile(dir.file(L"locked.bin"), "data");
+    MakeFile(dir.file(L"z.bin"), "");
+    VrBase::unique_hfile writer(::CreateFileW(dir.file(L"locked.bin").c_str(), GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer);
+    FileObjectMap files{{dir.file(L"a.bin"), {}}, {dir.file(L"locked.bin"), {}}, {dir.file(L"z.bin"), {}}};
+    VrBase::unique_handle abort(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    calc_fo_checksums(abort.get(), L"OP-ID", L"S-1-5-21-1", files);
+
+    EXPECT_EQ(files[dir.file(L"a.bin")].checksum, kEmpty);
+    EXPECT_EQ(files[dir.file(L"z.bin")].checksum, kEmpty);
+    EXPECT_TRUE(files[dir.file(L"locked.bin")].checksum.empty());
+    ASSERT_EQ(sink.events.size(), 1u);
+    EXPECT_EQ(sink.events[0], std::make_tuple(std::wstring(L"OP-ID"), DWORD(104), dir.file(L"locked.bin"), DWORD(106),
+                                              std::wstring(L"S-1-5-21-1")));
+}
+
+// The abort is looked at after every file: raised in the event that the
+// failing file causes, it stops the pass right there.
+TEST(FileChecksum, AbortDuringThePassStopsAtTheNextFile) {
+    vrtest::TempDir dir;
+    scantest::RecordingSink sink;
+    VrBase::unique_handle abort(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    sink.onEvent = [&] { ::SetEvent(abort.get()); };
+    MakeFile(dir.file(L"a.bin"), "");
+    MakeFile(dir.file(L"b.bin"), "");
+    FileObjectMap files{{dir.file(L"a-missing.bin"), {}}, {dir.file(L"a.bin"), {}}, {dir.file(L"b.bin"), {}}};
+    try {
+        calc_fo_checksums(abort.get(), L"OP", L"S", files);
+        FAIL() << "the abort must come through";
+    } catch (VrBase::CVrError& e) {
+        EXPECT_EQ(e.GetCode(), 1235u);
+    }
+    EXPECT_TRUE(files[dir.file(L"a.bin")].checksum.empty());
+    EXPECT_TRUE(files[dir.file(L"b.bin")].checksum.empty());
+}
+
+std::wstring TestDll(const wchar_t* name) { return vrtest::ModuleFolder() + name; }
+
+TEST(FileInfo, RussianProductTakesTheRussianTranslation) {
+    scantest::ProductLocale locale(L"ru-RU");
+    _SSR_FILE_OBJECT_INFO info;
+    ASSERT_EQ(query_file_info(TestDll(L"vr_test_ver_ru_en.dll"), info), 0u);
+    EXPECT_EQ(info.company_name, L"\x0412\x0430\x0440\x043D\x0435\x043B");
+    EXPECT_EQ(info.file_version, L"1.2.3.4");
+    EXPECT_EQ(info.product_version, L"1.2");
+    EXPECT_EQ(info.type, L"\x0414\x0438\x043D\x0430\x043C\x0438\x0447\x0435\x0441\x043A\x0430\x044F "
+                         L"\x0431\x0438\x0431\x043B\x0438\x043E\x0442\x0435\x043A\x0430");
+    EXPECT_TRUE(info.checksum.empty()) << "checksums come after the walk";
+}
+
+TEST(FileInfo, EnglishProductTexts) {
+    scantest::ProductLocale locale(L"en-US");
+    _SSR_FILE_OBJECT_INFO info;
+    ASSERT_EQ(query_file_info(TestDll(L"vr_test_ver_ru_en.dll"), info), 0u);
+    EXPECT_EQ(info.company_name, L"Varnel");
+    EXPECT_EQ(info.description, L"Test library");
+    EXPECT_EQ(info.product_name, L"Passport");
+    EXPECT_EQ(info.type, L"Dynamic-link library");
+
+    _SSR_FILE_OBJECT_INFO ctrl;
+    ASSERT_EQ(query_file_info(TestDll(L"vr_test_ver_ctrl.dll"), ctrl), 0u);
+    EXPECT_EQ(ctrl.description, L"Tabhereand break") << "control characters are dropped";
+    EXPECT_EQ(ctrl.type, L"Application");
+
+    _SSR_FILE_OBJECT_INFO noTable;
+    ASSERT_EQ(query_file_info(TestDll(L"vr_test_ver_notrans.dll"), noTable), 0u);
+    EXPECT_EQ(noTable.company_name, L"No Table Inc.") << "1033/1252 without a translation table";
+    EXPECT_EQ(noTable.type, L"Device driver");
+
+    vrtest::TempDir dir;
+    MakeFile(dir.file(L"readme.txt"));
+    MakeFile(dir.file(L"LICENSE"));
+    _SSR_FILE_OBJECT_INFO readme, license;
+    ASSERT_EQ(query_file_info(dir.file(L"readme.txt"), readme), 0u);
+    ASSERT_EQ(query_file_info(dir.file(L"LICENSE"), license), 0u);
+    EXPECT_EQ(readme.type, L"Unknown (.txt)");
+    EXPECT_TRUE(readme.file_version.empty());
+    EXPECT_EQ(license.type, L"Unknown");
+}
+
+TEST(FileInfo, WithoutProductLocaleNothingIsCollected) {
+    vrtest::RegKeyScope key(L"SOFTWARE\\Calderis\\Varnel Studio");
+    _SSR_FILE_OBJECT_INFO info;
+    EXPECT_EQ(query_file_info(TestDll(L"vr_test_ver_ru_en.dll"), info), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+} // namespace

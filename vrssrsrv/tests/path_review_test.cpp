@@ -1,0 +1,206 @@
+#include "ssr_path_review.h"
+
+#include "scan_test_support.h"
+#include "vrbase/trace.h"
+#include "vrbase/vr_error.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using scantest::MakeDir;
+using scantest::MakeFile;
+
+PathSet Set(std::initializer_list<std::wstring> items) { return PathSet(items); }
+
+class Walk : public ::testing::Test {
+protected:
+    scantest::ProductLocale locale{L"en-US"};
+    vrtest::TempDir dir{L"vrwalk"};
+    VrBase::unique_handle abort{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    FileObjectMap files;
+
+    std::wstring P(const std::wstring& relative) { return dir.file(relative); }
+    void Review(PathSet targets, PathSet exclusions, PathSet extensions = {}) {
+        trg_paths_check_and_adjustment(targets, exclusions);
+        targets_review(abort.get(), targets, exclusions, extensions, L"OP", L"S-1-5-18", files);
+    }
+    std::vector<std::wstring> Collected() {
+        std::vector<std::wstring> names;
+        for (const auto& f : files) names.push_back(f.first.substr(dir.path().size() + 1));
+        return names;
+    }
+};
+
+TEST(PathSets, NormalisingTargets) {
+    wchar_t root[MAX_PATH];
+    ::GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
+    PathSet paths = Set({L"C:", L"C:\\Data\\", L"%SystemRoot%/System32", L"c:\\DATA", L"D:\\"});
+    normalise_path_set(paths);
+    EXPECT_EQ(paths.size(), 4u) << "C:\\Data\\ and c:\\DATA are one";
+    for (const std::wstring& expected : {std::wstring(L"C:\\"), std::wstring(L"C:\\Data"),
+                                         std::wstring(root) + L"\\System32", std::wstring(L"D:\\")})
+        EXPECT_EQ(paths.count(expected), 1u);
+    for (const std::wstring& p : paths) EXPECT_EQ(p.find(L'/'), std::wstring::npos);
+}
+
+TEST(PathSets, NestedExclusionsCollapseToTheOutermost) {
+    PathSet ex = Set({L"C:\\a\\b\\c", L"C:\\a\\b\\", L"C:\\a", L"C:\\ab", L"D:\\x\\y", L"D:\\x\\y\\z"});
+    collapse_nested_exclusions(ex);
+    EXPECT_EQ(ex, Set({L"C:\\a", L"C:\\ab", L"D:\\x\\y"}));
+
+    PathSet targets = Set({L"C:\\a", L"C:\\a\\deep", L"C:\\", L"C:\\abc"});
+    drop_excluded_targets(targets, Set({L"C:\\a"}));
+    EXPECT_EQ(targets, Set({L"C:\\", L"C:\\abc"})) << "equal and below go; above stays";
+}
+
+TEST(PathSets, ScanAllLocalsTakesOnlyFixedDrives) {
+    PathSet targets = Set({L"<SCAN_ALL_LOCALS>", L"C:\\Windows"});
+    PathSet exclusions;
+    trg_paths_check_and_adjustment(targets, exclusions);
+    std::vector<std::wstring> fixed = get_local_fixed_drives();
+    EXPECT_EQ(targets, PathSet(fixed.begin(), fixed.end()));
+}
+
+// Missing targets, files and links: each removal traced in its words.
+TEST_F(Walk, TargetChecksAreTraced) {
+    vrtest::RegKeyScope trace(L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
+    trace.SetDword(nullptr, L"EnableMask", 0xFF);
+    trace.SetDword(nullptr, L"ParamsMask", 0x1);
+    trace.SetString(nullptr, L"TracePath", dir.path());
+    VrBase::ModuleTrace().Reload();
+
+    MakeDir(P(L"real"));
+    MakeFile(P(L"real\\one.txt"));
+    MakeFile(P(L"plain.txt"));
+    PathSet targets = Set({P(L"real"), P(L"missing"), P(L"gone\\deeper"), P(L"plain.txt")});
+    PathSet exclusions;
+    trg_paths_check_and_adjustment(targets, exclusions);
+    EXPECT_EQ(targets, Set({P(L"real"), P(L"plain.txt")}));
+    targets_review(abort.get(), targets, exclusions, {}, L"OP", L"S", files);
+
+    std::string log = vrtest::ReadFileBytes(dir.file(L"VrSSRSrvTests.log"));
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
+    VrBase::ModuleTrace().Reload();
+    auto has = [&](const std::string& s) { return log.find(s) != std::string::npos; };
+    std::string d(dir.path().begin(), dir.path().end());
+    EXPECT_TRUE(has("software scan path <" + d + "\\missing> not exist! The path is removed.")) << log;
+    EXPECT_TRUE(has("software scan path <" + d + "\\gone\\deeper> check failed! The path is removed.")) << log;
+    EXPECT_TRUE(has("can't open for search: \\\\?\\" + d + "\\plain.txt\\*")) << "a target that is a file";
+    EXPECT_TRUE(has("Scan started!"));
+    EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"real\\one.txt"}));
+}
+
+TEST_F(Walk, ExclusionsAndExtensions) {
+    MakeDir(P(L"t"));
+    MakeDir(P(L"t\\skip"));
+    MakeDir(P(L"t\\keep"));
+    MakeFile(P(L"t\\a.EXE"));
+    MakeFile(P(L"t\\b.dll"));
+    MakeFile(P(L"t\\noext"));
+    MakeFile(P(L"t\\archive.tar.gz"));
+    MakeFile(P(L"t\\skip\\hidden.exe"));
+    MakeFile(P(L"t\\keep\\c.exe"));
+    MakeDir(P(L"u"));
+    MakeFile(P(L"u\\d.exe"));
+
+    // u equals an exclusion: removed before the walk; t\skip is met and skipped.
+    Review(Set({P(L"t"), P(L"u")}), Set({P(L"t\\skip"), P(L"u")}), Set({L"exe", L"GZ"}));
+    EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"t\\a.EXE", L"t\\archive.tar.gz", L"t\\keep\\c.exe"}));
+
+    files.clear();
+    Review(Set({P(L"t")}), Set({P(L"t\\skip"), P(L"u")}));
+    EXPECT_EQ(files.size(), 5u) << "no extension set: everything, names without a dot too";
+    EXPECT_EQ(files.count(P(L"t\\noext")), 1u);
+
+    files.clear();
+    Review(Set({P(L"t")}), Set({P(L"t")}));
+    EXPECT_TRUE(files.empty()) << "a target equal to an exclusion is not walked";
+}
+
+TEST_F(Walk, LongPathsArePlainInTheMap) {
+    std::wstring deep = P(L"");
+    deep.pop_back();
+    for (int i = 0; i < 12; ++i) {
+        deep += L"\\folder-with-a-rather-long-name-" + std::to_wstring(i);
+        MakeDir(deep);
+    }
+    ASSERT_GT(deep.size(), 300u);
+    MakeFile(deep + L"\\far.txt", "far away");
+    Review(Set({dir.path()}), {});
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files.begin()->first, deep + L"\\far.txt");
+    EXPECT_EQ(files.begin()->first.rfind(L"\\\\?\\", 0), std::wstring::npos);
+    EXPECT_EQ(files.begin()->second.type, L"Unknown (.txt)");
+}
+
+// A page file listed in ExistingPageFiles is not taken; the same name
+// elsewhere is.
+TEST_F(Walk, PageFilesAreLeftOut) {
+    MakeDir(P(L"sub"));
+    MakeFile(P(L"pagefile.sys"));
+    MakeFile(P(L"sub\\pagefile.sys"));
+    std::wstring listed = L"\\??\\" + P(L"pagefile.sys");
+    std::vector<wchar_t> multi(listed.begin(), listed.end());
+    multi.push_back(L'\0');
+    multi.push_back(L'\0');
+    vrtest::RegValueScope pages(L"System\\CurrentControlSet\\Control\\Session Manager\\Memory Management",
+                                L"ExistingPageFiles", REG_MULTI_SZ, multi.data(),
+                                static_cast<DWORD>(multi.size() * sizeof(wchar_t)));
+    Review(Set({dir.path()}), {});
+    EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"sub\\pagefile.sys"}));
+}
+
+TEST_F(Walk, AbortBeforeTheWalk) {
+    MakeFile(P(L"x.txt"));
+    ::SetEvent(abort.get());
+    try {
+        Review(Set({dir.path()}), {});
+        FAIL();
+    } catch (VrBase::CVrError& e) {
+        EXPECT_EQ(e.GetCode(), 1235u);
+    }
+    EXPECT_TRUE(files.empty());
+}
+
+// The abort is seen at the next folder: the walk stops part-way.
+TEST_F(Walk, AbortDuringTheWalk) {
+    const int folders = 40, perFolder = 150;
+    for (int f = 0; f < folders; ++f) {
+        std::wstring folder = P(L"f" + std::to_wstring(100 + f));
+        MakeDir(folder);
+        for (int i = 0; i < perFolder; ++i) MakeFile(folder + L"\\file" + std::to_wstring(i) + L".txt");
+    }
+    PathSet targets = Set({dir.path()}), exclusions;
+    trg_paths_check_and_adjustment(targets, exclusions);
+    std::thread stopper([&] {
+        ::Sleep(50);
+        ::SetEvent(abort.get());
+    });
+    DWORD code = 0;
+    try {
+        targets_review(abort.get(), targets, exclusions, {}, L"OP", L"S", files);
+    } catch (VrBase::CVrError& e) {
+        code = e.GetCode();
+    }
+    stopper.join();
+    EXPECT_EQ(code, 1235u);
+    EXPECT_LT(files.size(), static_cast<size_t>(folders * perFolder));
+    EXPECT_EQ(files.size() % perFolder, 0u) << "whole folders only: the check sits at folder boundaries";
+    std::printf("collected %zu of %d files before the abort\n", files.size(), folders * perFolder);
+}
+
+// Junctions and mount points Wine cannot make; a Unix symbolic link to a
+// folder shows there as a folder with the reparse attribute, which the walk
+// must not enter (see the notes on the reparse cases).
+TEST(ReparseRing, UnnamedVolumeDecisionIsMadeOncePerChain) {
+    ReparseRingSet ring;
+    const std::wstring volume = L"\\??\\Volume{12345678-1234-1234-1234-1234567890ab}\\";
+    EXPECT_TRUE(ring.insert(volume).second);
+    EXPECT_FALSE(ring.insert(L"\\??\\VOLUME{12345678-1234-1234-1234-1234567890AB}\\").second)
+        << "the ring compares volume names without regard to case";
+}
+
+} // namespace

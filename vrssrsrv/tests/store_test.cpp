@@ -1,0 +1,300 @@
+// The store: the document, the depot folder, the registry depot and the
+// scan state, against Wine's real file system and registry.
+#include "agent_mng.h"
+#include "ssr_disk_depot.h"
+#include "ssr_reg_depot.h"
+#include "ssr_state.h"
+
+#include "exec/apartment_executor.h"
+#include "support/test_support.h"
+#include "time_convertions.h"
+#include "vrbase/trace.h"
+#include "vrbase/vr_error.h"
+#include "xml_common.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class Store : public ::testing::Test {
+protected:
+    vrtest::TempDir dir{L"vrstore"};
+    vrtest::EnvScope protection{L"LocalProtectionDir", dir.path() + L"\\"};
+    vrtest::RegKeyScope product{L"SOFTWARE\\Calderis\\Varnel Studio"};
+    std::vector<std::wstring> notifications;
+
+    void SetUp() override {
+        product.SetString(nullptr, L"ProductLocale", L"en-US");
+        product.SetString(L"Client\\Local Protection", L"Marker", L"");
+        set_agent_notification_observer([this](const wchar_t* what) { notifications.push_back(what); });
+        CSSRDiskDepot::instance().ensure_depot();
+        CSSRRegDepotLocker lock;
+        CSSRRegDepot::instance().prepare();
+        CSSRState::instance().reset_for_tests();
+    }
+    void TearDown() override { set_agent_notification_observer(nullptr); }
+
+    std::wstring Depot(const wchar_t* name) { return dir.path() + L"\\ssr_depot\\" + name; }
+    void SetTimes(const wchar_t* start, const wchar_t* end, const wchar_t* real) {
+        const wchar_t* key = L"Client\\Local Protection\\SSR";
+        product.SetString(key, L"LastScanStartTime", start);
+        product.SetString(key, L"LastScanEndTime", end);
+        product.SetString(key, L"RealLastScanEndTime", real);
+    }
+    std::wstring RegValue(const wchar_t* name) {
+        wchar_t buf[64] = {};
+        DWORD size = sizeof(buf);
+        ::RegGetValueW(HKEY_LOCAL_MACHINE, kSsrKey, name, RRF_RT_REG_SZ, nullptr, buf, &size);
+        return buf;
+    }
+};
+
+FileObjectMap SampleFiles() {
+    _SSR_FILE_OBJECT_INFO a;
+    a.description = L"Tools <&> more";
+    a.type = L"Application";
+    a.size = 12345678901ull;
+    a.change_time = L"2026-12-07T03:24:52.000Z";
+    a.checksum = std::wstring(64, L'A');
+    return {{L"C:\\Windows\\notepad.exe", a}, {L"C:\\windows\\b.dll", {}}, {L"C:\\Windows\\Z.txt", {}}};
+}
+
+TEST_F(Store, DocumentLayoutTypesOrderAndEscaping) {
+    {
+        CSSRDiskDepotLocker lock;
+        CSSRDiskDepot::instance().save_software_state(L"11111111-2222-3333-4444-555555555555", SampleFiles());
+        EXPECT_EQ(CSSRDiskDepot::instance().get_last_ses_unique_id(), L"11111111-2222-3333-4444-555555555555");
+    }
+    EXPECT_FALSE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml.partial")));
+    std::string bytes = vrtest::ReadFileBytes(Depot(L"SSR_LastSoftState.xml"));
+    ASSERT_FALSE(bytes.empty());
+    std::wstring text(bytes.begin(), bytes.end());  // ASCII content here
+
+    exec::run_in_sta([&] {
+        // Read back by the DOM parser, not the writer's own library.
+        Xml::CDocument doc;
+        std::wstring utf16;
+        int n = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data() + 3, static_cast<int>(bytes.size() - 3), nullptr, 0);
+        utf16.resize(n);
+        ::MultiByteToWideChar(CP_UTF8, 0, bytes.data() + 3, static_cast<int>(bytes.size() - 3), &utf16[0], n);
+        size_t decl = utf16.find(L"?>");
+        ASSERT_EQ(LoadXml4mWstring(doc, utf16.substr(decl + 2)), S_OK);
+        Xml::CElement root = doc.GetRoot();
+        EXPECT_EQ(root.Lookup(L"./UniqueId").GetValue<std::wstring>(), L"11111111-2222-3333-4444-555555555555");
+        EXPECT_EQ(root.Lookup(L"./DateGenerated").GetValue<std::wstring>().size(), 24u);
+        EXPECT_EQ(root.Lookup(L"./SID").GetValue<std::wstring>().rfind(L"S-1-5-21-", 0), 0u);
+        auto computer = root.Lookup(L"./Computer").SelectNodes(L"./*");
+        std::vector<std::wstring> names;
+        for (Xml::CElement e; computer.Next(e);) {
+            Com::CBstr name;
+            e.node()->get_nodeName(name.put());
+            names.push_back(name.str());
+        }
+        EXPECT_EQ(names, (std::vector<std::wstring>{L"SerialNumber", L"Type", L"ResponsibleEmployee", L"Department",
+                                                     L"NetworkName", L"NetworkAddress", L"AutomationSystem",
+                                                     L"OperatingSystem", L"DBMS", L"Location"}));
+        EXPECT_FALSE(root.Lookup(L"./Computer/OperatingSystem").GetValue<std::wstring>().empty());
+
+        const std::vector<std::pair<std::wstring, std::wstring>> children = {
+            {L"P", L"string"},  {L"N", L"string"},  {L"D", L"string"}, {L"T", L"string"},
+            {L"V", L"string"},  {L"MN", L"string"}, {L"PN", L"string"}, {L"PV", L"string"},
+            {L"S", L"i8"},      {L"CD", L"dateTime.tz"}, {L"CS", L"string"}};
+        auto items = root.SelectNodes(L"./Software/SI");
+        std::vector<std::wstring> order;
+        for (Xml::CElement si; items.Next(si);) {
+            auto kids = si.SelectNodes(L"./*");
+            size_t i = 0;
+            for (Xml::CElement kid; kids.Next(kid); ++i) {
+                ASSERT_LT(i, children.size());
+                Com::CBstr name;
+                kid.node()->get_nodeName(name.put());
+                EXPECT_EQ(name.str(), children[i].first);
+                EXPECT_EQ(kid._GetAttribute(L"dt:dt"), children[i].second);
+            }
+            EXPECT_EQ(i, children.size());
+            order.push_back(si.Lookup(L"./P").GetValue<std::wstring>() + L"\\" + si.Lookup(L"./N").GetValue<std::wstring>());
+        }
+        // Code-unit order: "W" (upper case) before "w".
+        EXPECT_EQ(order, (std::vector<std::wstring>{L"C:\\Windows\\Z.txt", L"C:\\Windows\\notepad.exe", L"C:\\windows\\b.dll"}));
+        Xml::CElement first = root.Lookup(L"./Software/SI[N='notepad.exe']");
+        EXPECT_EQ(first.Lookup(L"./D").GetValue<std::wstring>(), L"Tools <&> more");
+        EXPECT_EQ(first.Lookup(L"./S").GetValue<std::wstring>(), L"12345678901");
+        EXPECT_EQ(first.Lookup(L"./CD").GetValue<std::wstring>(), L"2026-12-07T03:24:52.000Z");
+    });
+    EXPECT_NE(text.find(L"xmlns:dt=\"urn:schemas-microsoft-com:datatypes\""), std::wstring::npos);
+}
+
+TEST_F(Store, EmptyMapAndNoDocument) {
+    CSSRDiskDepotLocker lock;
+    EXPECT_EQ(CSSRDiskDepot::instance().get_last_ses_unique_id(), L"") << "no document, no error";
+    CSSRDiskDepot::instance().save_software_state(L"ID", FileObjectMap());
+    std::string bytes = vrtest::ReadFileBytes(Depot(L"SSR_LastSoftState.xml"));
+    EXPECT_NE(bytes.find("<Software></Software>"), std::string::npos) << bytes;
+    CSSRDiskDepot::instance().delete_soft_state();
+    EXPECT_EQ(CSSRDiskDepot::instance().get_last_ses_unique_id(), L"");
+    CSSRDiskDepot::instance().delete_soft_state();  // nothing there: not an error
+}
+
+TEST_F(Store, FailedSaveLeavesNoDocumentAndStartUpClearsLeftovers) {
+    CSSRDiskDepotLocker lock;
+    CSSRDiskDepot::instance().save_software_state(L"OLD", FileObjectMap());
+    // The document's name taken by a folder: the move into place fails
+    // after every entry was written.
+    const std::wstring doc = Depot(L"SSR_LastSoftState.xml");
+    ASSERT_TRUE(::DeleteFileW(doc.c_str()));
+    ASSERT_TRUE(::CreateDirectoryW(doc.c_str(), nullptr));
+    EXPECT_THROW(CSSRDiskDepot::instance().save_software_state(L"NEW", SampleFiles()), VrBase::CVrError);
+    EXPECT_FALSE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml.partial")));
+    ::RemoveDirectoryW(doc.c_str());
+
+    vrtest::WriteFileBytes(Depot(L"SSR_LastSoftState.xml.partial"), "<RarudodaVaridide><UniqueId>X");
+    CSSRDiskDepot::instance().ensure_depot();
+    EXPECT_FALSE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml.partial")));
+}
+
+TEST_F(Store, ExportCopiesOverwritesAndDeletesOnRequest) {
+    CSSRDiskDepotLocker lock;
+    CSSRDiskDepot& depot = CSSRDiskDepot::instance();
+    try {
+        depot.export_ss(dir.file(L"out.xml"), false);
+        FAIL();
+    } catch (VrBase::CVrError& e) {
+        EXPECT_EQ(e.GetCode(), 2u) << "no document to export";
+    }
+    depot.save_software_state(L"EXPORTED-ID", FileObjectMap());
+    vrtest::WriteFileBytes(dir.file(L"out.xml"), "old");
+    EXPECT_EQ(depot.export_ss(dir.file(L"out.xml"), false), L"EXPORTED-ID");
+    EXPECT_EQ(vrtest::ReadFileBytes(dir.file(L"out.xml")), vrtest::ReadFileBytes(Depot(L"SSR_LastSoftState.xml")));
+    EXPECT_EQ(depot.export_ss(dir.file(L"out2.xml"), true), L"EXPORTED-ID");
+    EXPECT_FALSE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml")));
+    EXPECT_TRUE(vrtest::FileExists(dir.file(L"out2.xml")));
+}
+
+TEST_F(Store, LastConfigRoundTripAndSecondStart) {
+    CSSRDiskDepotLocker lock;
+    CSSRDiskDepot& depot = CSSRDiskDepot::instance();
+    std::wstring text;
+    EXPECT_FALSE(depot.load_last_config(text));
+    const std::wstring config = L"<Settings>\r\n<Path>C:\\\x0414\x0430\x043D\x043D\x044B\x0435</Path></Settings>";
+    depot.save_last_config(config);
+    ASSERT_TRUE(depot.load_last_config(text));
+    EXPECT_EQ(text, L"<Settings><Path>C:\\\x0414\x0430\x043D\x043D\x044B\x0435</Path></Settings>") << "lines joined";
+    std::string bytes = vrtest::ReadFileBytes(Depot(L"SSR_LastConfig.xml"));
+    EXPECT_NE(bytes.substr(0, 3), "\xEF\xBB\xBF") << "no byte-order mark";
+    // A second start leaves the folder and its files alone.
+    depot.ensure_depot();
+    EXPECT_TRUE(depot.load_last_config(text));
+}
+
+void ExpectAdminOwnedFourEntries(const std::vector<BYTE>& sd) {
+    PSECURITY_DESCRIPTOR p = const_cast<BYTE*>(sd.data());
+    ASSERT_TRUE(::IsValidSecurityDescriptor(p));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(p, &control, &revision);
+    EXPECT_TRUE(control & SE_SELF_RELATIVE);
+    EXPECT_FALSE(control & SE_OWNER_DEFAULTED);
+    EXPECT_FALSE(control & SE_DACL_DEFAULTED);
+    PSID owner = nullptr, group = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    ::GetSecurityDescriptorOwner(p, &owner, &defaulted);
+    EXPECT_TRUE(::IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+    ::GetSecurityDescriptorGroup(p, &group, &defaulted);
+    EXPECT_EQ(group, nullptr);
+    PACL dacl = nullptr;
+    ::GetSecurityDescriptorDacl(p, &present, &dacl, &defaulted);
+    ASSERT_TRUE(present && dacl);
+    ASSERT_EQ(dacl->AceCount, 4);
+    const WELL_KNOWN_SID_TYPE who[] = {WinLocalSystemSid, WinAuthenticatedUserSid, WinBuiltinUsersSid,
+                                       WinBuiltinAdministratorsSid};
+    const ACCESS_MASK what[] = {GENERIC_ALL, GENERIC_READ, GENERIC_READ, GENERIC_ALL};
+    for (DWORD i = 0; i < 4; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ::GetAce(dacl, i, reinterpret_cast<void**>(&ace));
+        EXPECT_EQ(ace->Header.AceFlags, 0);
+        EXPECT_EQ(ace->Mask, what[i]);
+        EXPECT_TRUE(::IsWellKnownSid(reinterpret_cast<PSID>(&ace->SidStart), who[i])) << i;
+    }
+}
+
+// Wine ignores descriptors when it creates folders and keys: the
+// descriptors themselves are what is checked.
+TEST(StoreSecurity, DepotAndKeyDescriptors) {
+    ExpectAdminOwnedFourEntries(create_depot_security());
+    ExpectAdminOwnedFourEntries(create_regdepot_security());
+}
+
+TEST_F(Store, EndWithoutStartIsCorruptionAndRealEndIsKept) {
+    SetTimes(L"", L"2026-12-01T10:00:00.000Z", L"2026-11-30T09:00:00.000Z");
+    CSSRStateLocker lock;
+    CSSRState::instance().initialize();
+    EXPECT_EQ(CSSRState::instance().get_status(), L"None");
+    EXPECT_EQ(RegValue(L"LastScanStartTime"), L"1601-01-01T00:00:00.000Z");
+    EXPECT_EQ(RegValue(L"LastScanEndTime"), L"1601-01-01T00:00:00.000Z");
+    EXPECT_EQ(RegValue(L"RealLastScanEndTime"), L"2026-11-30T09:00:00.000Z");
+    EXPECT_EQ(convert_time_to_iso_str(CSSRState::instance().get_real_last_scan_end_time()), L"2026-11-30T09:00:00.000Z");
+}
+
+TEST_F(Store, MalformedStartMakesEverythingEmpty) {
+    SetTimes(L"yesterday", L"2026-12-01T10:00:00.000Z", L"2026-12-01T10:00:00.000Z");
+    CSSRStateLocker lock;
+    CSSRState::instance().initialize();
+    EXPECT_EQ(CSSRState::instance().get_status(), L"None");
+    EXPECT_TRUE(is_empty_system_time(CSSRState::instance().get_real_last_scan_end_time()));
+    EXPECT_EQ(RegValue(L"LastScanStartTime"), L"1601-01-01T00:00:00.000Z");
+}
+
+TEST_F(Store, CompletedScanComesBackCompleteAndRunningOneAsNone) {
+    SetTimes(L"2026-12-01T09:00:00.000Z", L"2026-12-01T10:00:00.000Z", L"");
+    CSSRStateLocker lock;
+    CSSRState::instance().initialize();
+    EXPECT_EQ(CSSRState::instance().get_status(), L"Complete");
+    EXPECT_EQ(RegValue(L"RealLastScanEndTime"), L"2026-12-01T10:00:00.000Z");
+
+    // Interrupted: started, never ended. After a restart: None, start kept.
+    SetTimes(L"2026-12-02T09:00:00.000Z", L"", L"2026-12-01T10:00:00.000Z");
+    CSSRState::instance().reset_for_tests();
+    CSSRState::instance().initialize();
+    EXPECT_EQ(CSSRState::instance().get_status(), L"None");
+    EXPECT_EQ(RegValue(L"LastScanStartTime"), L"2026-12-02T09:00:00.000Z");
+    std::wstring reply = CSSRState::instance().get_ssr_state_str();
+    EXPECT_NE(reply.find(L"<LastScanStartTime>2026-12-02T09:00:00.000Z</LastScanStartTime>"), std::wstring::npos)
+        << std::string(reply.begin(), reply.end());
+}
+
+TEST_F(Store, TransitionsRepliesAndNotifications) {
+    CSSRStateLocker lock;
+    CSSRState& state = CSSRState::instance();
+    state.initialize();
+    notifications.clear();
+
+    state.set_scan_state(L"InProgress", SES_SOURCE_POLICY);
+    EXPECT_TRUE(state.is_scan_in_progress());
+    std::wstring reply = state.get_ssr_state_str();
+    EXPECT_EQ(reply.rfind(L"<?xml version=\"1.0\" encoding=\"utf-16\"?>", 0), 0u);
+    EXPECT_NE(reply.find(L"<InProgress>Policy</InProgress>"), std::wstring::npos);
+    EXPECT_TRUE(reply.find(L"<LastScanEndTime></LastScanEndTime>") != std::wstring::npos ||
+                reply.find(L"<LastScanEndTime/>") != std::wstring::npos);
+    EXPECT_NE(reply.find(L"<UniqueId"), std::wstring::npos);
+    EXPECT_NE(reply.find(L"<ScheduleScan>false</ScheduleScan>"), std::wstring::npos);
+
+    state.set_scan_state(L"Complete", SES_SOURCE_SERVICE);
+    state.set_scan_state(L"Complete", SES_SOURCE_SERVICE);
+    EXPECT_EQ(notifications.size(), 2u) << "InProgress once, Complete once";
+    const std::wstring realEnd = RegValue(L"RealLastScanEndTime");
+    EXPECT_NE(realEnd, L"");
+    EXPECT_EQ(state.get_ssr_state_str().find(L"<InProgress>"), std::wstring::npos);
+
+    state.set_scan_state(L"InProgress", SES_SOURCE_ADMIN);
+    EXPECT_EQ(RegValue(L"RealLastScanEndTime"), realEnd) << "kept while the next scan runs";
+    EXPECT_EQ(RegValue(L"LastScanEndTime"), L"1601-01-01T00:00:00.000Z");
+    EXPECT_NE(state.get_ssr_state_str().find(L"<InProgress>Admin</InProgress>"), std::wstring::npos);
+
+    EXPECT_THROW(state.set_scan_state(L"Paused", 0), VrBase::CVrError);
+    EXPECT_THROW(state.set_scan_state(L"InProgress", SES_SOURCE_SERVICE), VrBase::CVrError);
+    state.set_scheduler_state(true);
+    state.set_scheduler_state(true);
+    EXPECT_EQ(notifications.size(), 4u) << "the schedule flag notifies on change only";
+}
+
+} // namespace
