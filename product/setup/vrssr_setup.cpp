@@ -9,6 +9,7 @@
 #include "vrbase/error_description.h"
 
 #include <windows.h>
+#include <shlobj.h>
 #include <fcntl.h>
 #include <io.h>
 #include <cstdio>
@@ -66,7 +67,15 @@ void announce_environment_change() {
                           SMTO_ABORTIFHUNG, 2000, &result);
 }
 
+// The installer owns the product's folder; the service only adds its depot.
+void create_protection_dir(const std::wstring& dir) {
+    int rc = ::SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
+    if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS && rc != ERROR_FILE_EXISTS)
+        VR_RAISE(static_cast<DWORD>(rc), L"create_protection_dir");
+}
+
 void set_protection_dir(const std::wstring& dir) {
+    create_protection_dir(dir);
     VrBase::unique_hkey key;
     LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEnvKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
     if (rc != ERROR_SUCCESS) VR_RAISE(static_cast<DWORD>(rc), L"set_protection_dir");
