@@ -4,7 +4,7 @@ JOBS      ?= 2
 TOOLCHAIN := cmake/toolchain-mingw64.cmake
 export WINEPREFIX := $(abspath $(BUILD))/wineprefix
 
-.PHONY: all deps configure build test bench bench-gost bench-walk bench-document clean
+.PHONY: all deps configure build test bench bench-gost bench-walk bench-document bench-core clean
 
 all: build
 
@@ -23,7 +23,7 @@ test: build
 	  wineserver -k >/dev/null 2>&1; exit $$rc
 
 # Benchmarks print figures; they never fail on time.
-BENCHES := bench-gost bench-walk bench-document
+BENCHES := bench-gost bench-walk bench-document bench-core
 bench: $(BENCHES)
 
 # GOST R 34.11-94: our core against librhash natively, then the provider DLL
@@ -40,6 +40,12 @@ bench-walk: build
 # The software state document: 1,000,000 entries, time and writer memory.
 bench-document: build
 	@$(BUILD)/wine-run.sh $(BUILD)/bin/bench_document.exe
+
+# The core service: round trips per second for small messages and MB/s for
+# 1 MiB payloads between two processes through VrCC.
+bench-core: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target vrcc_bench >/dev/null
+	@$(BUILD)/wine-run.sh $(BUILD)/bin/vrcc_bench.exe
 
 clean:
 	@if [ -d "$(BUILD)/wineprefix" ]; then wineserver -k >/dev/null 2>&1 || true; fi

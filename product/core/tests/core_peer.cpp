@@ -1,0 +1,162 @@
+// The other process of the core tests.
+//   core_peer receiver NAME TAG      opens session NAME, answers the test ids, runs until "<TAG>-stop"
+//   core_peer notify COMPONENT state|config TAG   one agent notification ("status" or "full"); exit code = result
+//   core_peer send-hang NAME TAG     sends kHang to the first session NAME and waits (to be killed)
+#include "core_test_ids.h"
+#include "vrbase/trace.h"
+#include "vrevtapi.h"
+#include "vrsrvapi.h"
+
+#include <sddl.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+VR_DEFINE_MODULE_TRACE(L"CorePeer")
+
+using namespace coretest;
+
+namespace {
+
+std::wstring g_tag;
+std::atomic<DWORD> g_notes{0};
+std::mutex g_noteMutex;
+std::vector<BYTE> g_lastNote;
+
+HANDLE NamedEvent(const wchar_t* suffix) {
+    std::wstring name = L"Local\\vrcc-test-" + g_tag + suffix;
+    return ::CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+}
+
+std::wstring WhoAmI() {
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof admins;
+    ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size);
+    BOOL member = FALSE;
+    ::CheckTokenMembership(nullptr, admins, &member);
+    std::wstring user = L"none";
+    HANDLE token = nullptr;
+    if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        BYTE buf[512];
+        DWORD got = 0;
+        LPWSTR text = nullptr;
+        if (::GetTokenInformation(token, TokenUser, buf, sizeof buf, &got) &&
+            ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, &text)) {
+            user = text;
+            ::LocalFree(text);
+        }
+        ::CloseHandle(token);
+    }
+    return L"admin=" + std::to_wstring(member ? 1 : 0) + L";user=" + user;
+}
+
+DWORD Reply(const void* data, DWORD size, DWORD* replySize, void* reply, DWORD tooSmall = ERROR_INSUFFICIENT_BUFFER) {
+    if (!reply || *replySize < size) {
+        *replySize = size;
+        return tooSmall;
+    }
+    if (size) std::memcpy(reply, data, size);
+    *replySize = size;
+    return 0;
+}
+
+DWORD WINAPI SendRoutine(void*, VRM_MESSAGE* m, DWORD* replySize, void* reply) {
+    switch (m->MessageId) {
+    case kEcho:
+        return Reply(m->Data, m->DataSize, replySize, reply);
+    case kWhoAmI: {
+        std::wstring who = WhoAmI();
+        return Reply(who.c_str(), static_cast<DWORD>((who.size() + 1) * sizeof(wchar_t)), replySize, reply);
+    }
+    case kBig:
+    case kTooSmall111: {
+        DWORD n = 0;
+        if (m->DataSize >= 4) std::memcpy(&n, m->Data, 4);
+        std::vector<BYTE> bytes(n);
+        for (DWORD i = 0; i < n; ++i) bytes[i] = Pattern(i);
+        return Reply(bytes.data(), n, replySize, reply,
+                     m->MessageId == kBig ? ERROR_INSUFFICIENT_BUFFER : ERROR_BUFFER_OVERFLOW);
+    }
+    case kHang: {
+        HANDLE busy = NamedEvent(L"-busy");
+        HANDLE stop = NamedEvent(L"-stop");
+        ::SetEvent(busy);
+        ::WaitForSingleObject(stop, INFINITE);
+        return 0;
+    }
+    case kNotes: {
+        std::lock_guard<std::mutex> lock(g_noteMutex);
+        std::vector<BYTE> out(4);
+        DWORD count = g_notes;
+        std::memcpy(out.data(), &count, 4);
+        out.insert(out.end(), g_lastNote.begin(), g_lastNote.end());
+        return Reply(out.data(), static_cast<DWORD>(out.size()), replySize, reply);
+    }
+    default:
+        return 0;
+    }
+}
+
+DWORD WINAPI PostRoutine(void*, VRM_MESSAGE* m) {
+    if (m->MessageId == kNote) {
+        std::lock_guard<std::mutex> lock(g_noteMutex);
+        g_lastNote.assign(m->Data, m->Data + m->DataSize);
+        ++g_notes;
+    }
+    return 0;
+}
+
+int Receiver(const wchar_t* name) {
+    VR_SESSION s{};
+    s.Name = name;
+    s.SendRoutine = &SendRoutine;
+    s.PostRoutine = &PostRoutine;
+    s.Version = {{8, 3, 1406, 0}, 0};
+    s.Version2 = s.Version;
+    if (DWORD e = VrOpenSession(&s)) return static_cast<int>(e);
+    for (DWORD id : {kEcho, kWhoAmI, kBig, kTooSmall111, kHang, kNote, kNotes})
+        if (DWORD e = VrSubscribeMessage(s.Handle, id, TRUE)) return static_cast<int>(e);
+    ::SetEvent(NamedEvent(L"-ready"));
+    ::WaitForSingleObject(NamedEvent(L"-stop"), INFINITE);
+    return static_cast<int>(VrCloseSession(s.Handle));
+}
+
+int Notify(const wchar_t* component, const std::wstring& kind) {
+    HANDLE source = VrRegisterEventSourceEx(component, L"");
+    if (!source) return static_cast<int>(::GetLastError());
+    DWORD e = kind == L"state" ? VrNotifyStateChanged(source, L"status") : VrNotifyConfigChanged(source, L"full");
+    VrDeregisterEventSource(source);
+    return static_cast<int>(e);
+}
+
+int SendHang(const wchar_t* name) {
+    VR_SESSION s{};
+    s.Name = L"vrtest.hang-sender";
+    s.Flags = VR_SESSION_CLIENT | 2;
+    if (DWORD e = VrOpenSession(&s)) return static_cast<int>(e);
+    DWORD ids[8], count = 8;
+    if (DWORD e = VrGetSubsystemIds(s.Handle, name, &count, ids)) return static_cast<int>(e);
+    if (!count) return ERROR_NOT_FOUND;
+    ::SetEvent(NamedEvent(L"-ready"));
+    DWORD size = 0;
+    return static_cast<int>(VrSendMessage(s.Handle, ids[0], kHang, 0, nullptr, &size, nullptr));
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"receiver" && argc == 4) {
+        g_tag = argv[3];
+        return Receiver(argv[2]);
+    }
+    if (mode == L"notify" && argc == 5) return Notify(argv[2], argv[3]);
+    if (mode == L"send-hang" && argc == 4) {
+        g_tag = argv[3];
+        return SendHang(argv[2]);
+    }
+    return ERROR_INVALID_PARAMETER;
+}

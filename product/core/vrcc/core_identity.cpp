@@ -1,0 +1,103 @@
+#include "core_identity.h"
+
+#include "vrbase/trace.h"
+#include "vrbase/vr_error.h"
+
+#include <sddl.h>
+
+#include <vector>
+
+namespace vrcc {
+namespace {
+
+// A user SID has a known upper size, so one call does.
+bool ReadTokenUser(HANDLE token, std::vector<BYTE>& user) {
+    user.resize(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE);
+    DWORD size = 0;
+    return ::GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size) != FALSE;
+}
+
+bool SameUser(HANDLE a, HANDLE b) {
+    std::vector<BYTE> ua, ub;
+    if (!ReadTokenUser(a, ua) || !ReadTokenUser(b, ub)) return false;
+    return ::EqualSid(reinterpret_cast<TOKEN_USER*>(ua.data())->User.Sid,
+                      reinterpret_cast<TOKEN_USER*>(ub.data())->User.Sid) != FALSE;
+}
+
+// The pipe's view of its client, read on this thread and given back at once.
+DWORD PipeClientToken(HANDLE pipe, VrBase::unique_handle& token) {
+    if (!::ImpersonateNamedPipeClient(pipe)) return ::GetLastError();
+    BOOL opened = ::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY | TOKEN_DUPLICATE, TRUE, token.put());
+    DWORD e = opened ? 0 : ::GetLastError();
+    if (!::RevertToSelf()) {
+        // This thread must never go on as somebody else.
+        VR_TRACE(VrBase::TL_ERROR, L"vrcc::PipeClientToken", L"RevertToSelf failed, err %u", ::GetLastError());
+        ::TerminateProcess(::GetCurrentProcess(), ERROR_CANNOT_IMPERSONATE);
+    }
+    return e;
+}
+
+} // namespace
+
+DWORD CallerToken(HANDLE pipe, HANDLE clientProcess, uint64_t tokenValue, VrBase::unique_handle& token) {
+    VrBase::unique_handle pipeToken;
+    if (DWORD e = PipeClientToken(pipe, pipeToken)) return e;
+    HANDLE source = pipeToken.get();
+    VrBase::unique_handle passed;
+    if (tokenValue) {
+        if (!clientProcess) return ERROR_ACCESS_DENIED;
+        if (!::DuplicateHandle(clientProcess, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(tokenValue)),
+                               ::GetCurrentProcess(), passed.put(), 0, FALSE, DUPLICATE_SAME_ACCESS))
+            return ERROR_INVALID_HANDLE;
+        TOKEN_TYPE type;
+        DWORD size = 0;
+        if (!::GetTokenInformation(passed.get(), TokenType, &type, sizeof type, &size)) return ERROR_INVALID_HANDLE;
+        if (type == TokenImpersonation) {
+            SECURITY_IMPERSONATION_LEVEL level;
+            if (!::GetTokenInformation(passed.get(), TokenImpersonationLevel, &level, sizeof level, &size) ||
+                level < SecurityImpersonation)
+                return ERROR_BAD_IMPERSONATION_LEVEL;
+        }
+        // A client may narrow its identity (a restricted token), never
+        // borrow another user's.
+        if (!SameUser(passed.get(), pipeToken.get())) return ERROR_ACCESS_DENIED;
+        source = passed.get();
+    }
+    if (!::DuplicateTokenEx(source, TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, nullptr,
+                            SecurityImpersonation, TokenImpersonation, token.put()))
+        return ::GetLastError();
+    return 0;
+}
+
+bool TokenIsAdmin(HANDLE token) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size)) return false;
+    BOOL member = FALSE;
+    return ::CheckTokenMembership(token, sid, &member) && member;
+}
+
+std::wstring TokenUserSid(HANDLE token) {
+    std::vector<BYTE> user;
+    if (!ReadTokenUser(token, user)) return L"-";
+    LPWSTR text = nullptr;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) return L"-";
+    VrBase::unique_hlocal owner(text);
+    return text;
+}
+
+uint64_t DuplicateIntoProcess(HANDLE token, HANDLE process) {
+    HANDLE remote = nullptr;
+    if (!process || !::DuplicateHandle(::GetCurrentProcess(), token, process, &remote,
+                                       TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, FALSE, 0))
+        return 0;
+    return reinterpret_cast<uintptr_t>(remote);
+}
+
+void CloseInProcess(HANDLE process, uint64_t value) {
+    if (process && value)
+        ::DuplicateHandle(process, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)), nullptr, nullptr, 0,
+                          FALSE, DUPLICATE_CLOSE_SOURCE);
+}
+
+} // namespace vrcc

@@ -1,0 +1,95 @@
+#pragma once
+// The core: one listener on the core's pipe, one reader and one writer
+// thread per connection, a timer for receivers that do not answer. Each
+// connection carries at most one session; requests for a session are sent
+// to its connection as deliveries and their answers routed back.
+#include "core_journal.h"
+#include "core_store.h"
+#include "vrbase/scope.h"
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace vrcc {
+
+struct Frame;
+class CConnection;
+
+class CCoreServer {
+public:
+    explicit CCoreServer(CoreParameters parameters);
+    ~CCoreServer();
+    CCoreServer(const CCoreServer&) = delete;
+    CCoreServer& operator=(const CCoreServer&) = delete;
+
+    // Opens the journal and the pipe; ERROR_SERVICE_ALREADY_RUNNING when
+    // another core holds the pipe. Raises CVrError.
+    void Start();
+    // Closes every connection and waits for their threads.
+    void Stop();
+
+private:
+    friend class CConnection;
+    struct Pending {
+        std::weak_ptr<CConnection> sender;
+        uint64_t request = 0;
+        std::weak_ptr<CConnection> receiver;
+        DWORD receiverSession = 0;
+        DWORD messageId = 0;
+        uint32_t capacity = 0;
+        ULONGLONG deadline = 0;
+    };
+
+    VrBase::unique_hfile CreateInstance(bool first);
+    void ListenLoop();
+    void TimerLoop();
+    void Accept(VrBase::unique_hfile pipe);
+    void Dispatch(CConnection& conn, Frame& frame);
+    void Forget(CConnection& conn);
+    // Under m_mutex: ends the connection's session; the requests waiting on
+    // it are returned for failing.
+    std::vector<Pending> EndSession(CConnection& conn);
+    void FailRequests(const std::vector<Pending>& requests, DWORD code);
+    DWORD RequireAdmin(CConnection& conn, uint64_t tokenValue);
+
+    void OnOpenSession(CConnection& conn, Frame& f);
+    void OnCloseSession(CConnection& conn, Frame& f);
+    void OnSubscribe(CConnection& conn, Frame& f);
+    void OnSend(CConnection& conn, Frame& f);
+    void OnPost(CConnection& conn, Frame& f);
+    void OnDeliverReply(CConnection& conn, Frame& f);
+    void OnGetIds(CConnection& conn, Frame& f);
+    void OnComputerInfo(CConnection& conn, Frame& f);
+    void OnWriteEvent(CConnection& conn, Frame& f);
+    void OnNotify(CConnection& conn, Frame& f);
+    void OnAgentRegister(CConnection& conn, Frame& f);
+    void OnPolicy(CConnection& conn, Frame& f);
+    void OnComputerSet(CConnection& conn, Frame& f);
+    void OnListSessions(CConnection& conn, Frame& f);
+    void OnReadEvents(CConnection& conn, Frame& f);
+
+    CoreParameters m_params;
+    CEventJournal m_journal;
+    VrBase::unique_handle m_instanceMutex;
+    VrBase::unique_hlocal m_pipeSecurity;
+    VrBase::unique_hfile m_firstInstance;
+    VrBase::unique_handle m_stop;
+    std::thread m_listener, m_timer;
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_stopping = false;
+    bool m_started = false;
+    size_t m_liveConnections = 0;
+    uint64_t m_nextSerial = 1;
+    std::map<uint64_t, std::shared_ptr<CConnection>> m_connections;
+    DWORD m_nextSessionId = 1;
+    std::map<DWORD, std::shared_ptr<CConnection>> m_sessions;
+    uint64_t m_nextDelivery = 1;
+    std::map<uint64_t, Pending> m_pending;
+};
+
+} // namespace vrcc

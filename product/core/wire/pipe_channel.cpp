@@ -1,0 +1,158 @@
+#include "pipe_channel.h"
+
+#include "vrbase/vr_error.h"
+
+#include <cstring>
+
+namespace vrcc {
+namespace {
+
+constexpr DWORD kFirstChunk = 64 * 1024;
+constexpr DWORD kBusyWaitMs = 5000;
+
+VrBase::unique_handle NewEvent() {
+    VrBase::unique_handle e(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!e) VR_RAISE_LAST_ERROR(L"vrcc::NewEvent");
+    return e;
+}
+
+bool IsClosedError(DWORD e) {
+    return e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED || e == ERROR_NO_DATA ||
+           e == ERROR_PIPE_LISTENING;
+}
+
+} // namespace
+
+CPipeChannel::CPipeChannel(VrBase::unique_hfile pipe)
+    : m_pipe(std::move(pipe)), m_readEvent(NewEvent()), m_writeEvent(NewEvent()) {}
+
+IoResult CPipeChannel::Finish(OVERLAPPED& ov, BOOL started, HANDLE cancel, DWORD timeoutMs, DWORD& transferred,
+                              bool& more, DWORD& error) {
+    more = false;
+    transferred = 0;
+    if (!started) {
+        error = ::GetLastError();
+        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA)
+            return IsClosedError(error) ? IoResult::Closed : IoResult::Failed;
+    }
+    IoResult outcome = IoResult::Ok;
+    HANDLE waits[2] = {ov.hEvent, cancel};
+    DWORD rc = ::WaitForMultipleObjects(cancel ? 2 : 1, waits, FALSE, timeoutMs);
+    if (rc != WAIT_OBJECT_0) {
+        outcome = rc == WAIT_TIMEOUT ? IoResult::TimedOut : IoResult::Cancelled;
+        ::CancelIoEx(m_pipe.get(), &ov);
+    }
+    // Waits for the operation to leave the OVERLAPPED, cancelled or not; one
+    // that finished in the meantime counts as finished.
+    if (::GetOverlappedResult(m_pipe.get(), &ov, &transferred, TRUE)) {
+        error = 0;
+        return IoResult::Ok;
+    }
+    error = ::GetLastError();
+    if (error == ERROR_MORE_DATA) {
+        more = true;
+        return IoResult::Ok;
+    }
+    if (outcome != IoResult::Ok) return outcome;
+    return IsClosedError(error) ? IoResult::Closed : IoResult::Failed;
+}
+
+IoResult CPipeChannel::ReadChunk(BYTE* buffer, DWORD size, HANDLE cancel, DWORD timeoutMs, DWORD& got, bool& more,
+                                 DWORD& error) {
+    OVERLAPPED ov{};
+    ov.hEvent = m_readEvent.get();
+    ::ResetEvent(ov.hEvent);
+    BOOL started = ::ReadFile(m_pipe.get(), buffer, size, nullptr, &ov);
+    return Finish(ov, started, cancel, timeoutMs, got, more, error);
+}
+
+IoResult CPipeChannel::Read(Frame& frame, HANDLE cancel, DWORD timeoutMs, DWORD& error) {
+    std::vector<BYTE> buf(kFirstChunk);
+    DWORD got = 0;
+    bool more = false;
+    IoResult r = ReadChunk(buf.data(), kFirstChunk, cancel, timeoutMs, got, more, error);
+    if (r != IoResult::Ok) return r;
+    size_t have = got;
+    if (more) {
+        // The message is larger than the first chunk: its header says how
+        // much, and that claim is checked before the buffer grows.
+        if (have < sizeof(FrameHeader)) throw ProtocolError("frame shorter than its header");
+        FrameHeader h;
+        std::memcpy(&h, buf.data(), sizeof h);
+        if (h.magic != kMagic) throw ProtocolError("bad magic");
+        if (h.payloadSize > kMaxPayload) throw ProtocolError("declared payload too large");
+        const size_t total = sizeof h + h.payloadSize;
+        if (total <= have) throw ProtocolError("frame longer than its header says");
+        buf.resize(total);
+        while (more) {
+            if (have == total) throw ProtocolError("frame longer than its header says");
+            r = ReadChunk(buf.data() + have, static_cast<DWORD>(total - have), cancel, timeoutMs, got, more, error);
+            if (r != IoResult::Ok) return r;
+            have += got;
+        }
+    }
+    buf.resize(have);
+    FrameHeader h = CheckHeader(buf.data(), buf.size());
+    frame.command = h.command;
+    frame.id = h.id;
+    frame.status = h.status;
+    buf.erase(buf.begin(), buf.begin() + sizeof h);
+    frame.payload = std::move(buf);
+    return IoResult::Ok;
+}
+
+IoResult CPipeChannel::Write(const std::vector<BYTE>& bytes, HANDLE cancel, DWORD timeoutMs, DWORD& error) {
+    OVERLAPPED ov{};
+    ov.hEvent = m_writeEvent.get();
+    ::ResetEvent(ov.hEvent);
+    BOOL started = ::WriteFile(m_pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &ov);
+    DWORD done = 0;
+    bool more = false;
+    IoResult r = Finish(ov, started, cancel, timeoutMs, done, more, error);
+    if (r == IoResult::Ok && done != bytes.size()) {
+        error = ERROR_WRITE_FAULT;
+        return IoResult::Failed;
+    }
+    return r;
+}
+
+DWORD ConnectToCore(VrBase::unique_hfile& pipe) {
+    const ULONGLONG deadline = ::GetTickCount64() + kBusyWaitMs;
+    for (;;) {
+        // Dynamic tracking lets the core see the identity of the thread
+        // that writes each request.
+        pipe.reset(::CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IMPERSONATION |
+                                     SECURITY_CONTEXT_TRACKING,
+                                 nullptr));
+        if (pipe) break;
+        DWORD e = ::GetLastError();
+        ULONGLONG now = ::GetTickCount64();
+        if (e != ERROR_PIPE_BUSY || now >= deadline) return e;
+        ::WaitNamedPipeW(kPipeName, static_cast<DWORD>(deadline - now));
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!::SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
+        DWORD e = ::GetLastError();
+        pipe.reset();
+        return e;
+    }
+    return 0;
+}
+
+bool MeansCoreDown(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_PIPE_BUSY:
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_PIPE_NOT_CONNECTED:
+    case ERROR_NO_DATA:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace vrcc
