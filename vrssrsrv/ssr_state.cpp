@@ -93,7 +93,8 @@ void CSSRState::set_scan_state(const std::wstring& status, DWORD source) {
         }
     }
     if (status == kStatusInProgress) m_source = sourceText;
-    if (_wcsicmp(before.c_str(), m_status.c_str()) != 0) notify_status_changed();
+    if (_wcsicmp(before.c_str(), m_status.c_str()) != 0)
+        VrBase::GuardVoid(L"CSSRState::set_scan_state", [] { notify_status_changed(); });
 }
 
 void CSSRState::set_scheduler_state(bool scheduled) {
