@@ -1,19 +1,11 @@
 #include "time_convertions.h"
 
+#include "support/test_support.h"
 #include "vrbase/vr_error.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-DWORD CodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (VrBase::CVrError& e) {
-        return e.GetCode();
-    }
-    return 0;
-}
 
 TEST(Time, IsoTextRoundTripsAndMilliseconds) {
     SYSTEMTIME empty = get_empty_system_time();
@@ -39,14 +31,14 @@ TEST(Time, IsoTextRoundTripsAndMilliseconds) {
 }
 
 TEST(Time, ImpossibleAndIncompleteTextsAreRejected) {
-    EXPECT_NE(CodeOf([] { convert_iso_str_2_time(L"2026-02-30T00:00:00.000Z"); }), 0u);
-    EXPECT_EQ(CodeOf([] { convert_iso_str_2_time(L"2026-12-07"); }), 87u);
-    EXPECT_EQ(CodeOf([] { convert_iso_str_2_time(L""); }), 87u);
+    EXPECT_NE(vrtest::ErrorCodeOf([] { convert_iso_str_2_time(L"2026-02-30T00:00:00.000Z"); }), 0u);
+    EXPECT_EQ(vrtest::ErrorCodeOf([] { convert_iso_str_2_time(L"2026-12-07"); }), 87u);
+    EXPECT_EQ(vrtest::ErrorCodeOf([] { convert_iso_str_2_time(L""); }), 87u);
     SYSTEMTIME bad{};
     bad.wYear = 2026;
     bad.wMonth = 13;
     bad.wDay = 1;
-    EXPECT_NE(CodeOf([&] { repair_systemtime(bad); }), 0u);
+    EXPECT_NE(vrtest::ErrorCodeOf([&] { repair_systemtime(bad); }), 0u);
 }
 
 TEST(Time, ComparisonsAndDifferences) {

@@ -16,15 +16,6 @@ const wchar_t kConfig[] =
     L"<?xml version=\"1.0\"?><Settings><ScanSetting><Paths><Path>C:\\A</Path><Path>D:\\</Path></Paths>"
     L"<Ext a=\"1\" empty=\"\">exe</Ext></ScanSetting></Settings>";
 
-DWORD CodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (VrBase::CVrError& e) {
-        return e.GetCode();
-    }
-    return 0;
-}
-
 TEST(XmlDom, XPathLookupsRelativeToTheElement) {
     exec::run_in_sta([] {
         CDocument doc;
@@ -38,7 +29,7 @@ TEST(XmlDom, XPathLookupsRelativeToTheElement) {
         for (CElement e; paths.Next(e);) found.push_back(e.GetValue<std::wstring>());
         EXPECT_EQ(found, (std::vector<std::wstring>{L"C:\\A", L"D:\\"}));
 
-        EXPECT_EQ(CodeOf([&] { scan.Lookup(L"./Nope"); }), 3u);
+        EXPECT_EQ(vrtest::ErrorCodeOf([&] { scan.Lookup(L"./Nope"); }), 3u);
         CElement none;
         EXPECT_FALSE(scan.SelectNodes(L"./Nope").Next(none)) << "no match is an empty enumeration";
 
@@ -57,7 +48,7 @@ TEST(XmlDom, AttributesAndTextValues) {
         CElement ext = doc.GetRoot().Lookup(L"./ScanSetting/Ext");
         EXPECT_EQ(ext.GetAttribute<unsigned long>(L"a"), 1u);
         EXPECT_EQ(ext._GetAttribute(L"empty"), L"");
-        EXPECT_EQ(CodeOf([&] { ext._GetAttribute(L"missing"); }), 3u);
+        EXPECT_EQ(vrtest::ErrorCodeOf([&] { ext._GetAttribute(L"missing"); }), 3u);
 
         // Setting a value twice replaces the text; it never adds a second node.
         CElement added = doc.GetRoot().Append(L"Flag");
@@ -112,8 +103,8 @@ TEST(XmlDom, DocumentClassesAndDeclarations) {
             EXPECT_NO_THROW(doc.Create(L"R")) << selector;
         }
         CDocument two(2);
-        EXPECT_EQ(CodeOf([&] { two.Create(); }), static_cast<DWORD>(E_NOTIMPL));
-        EXPECT_EQ(CodeOf([] { Xml::GetProcessInstruction(3); }), static_cast<DWORD>(E_NOTIMPL));
+        EXPECT_EQ(vrtest::ErrorCodeOf([&] { two.Create(); }), static_cast<DWORD>(E_NOTIMPL));
+        EXPECT_EQ(vrtest::ErrorCodeOf([] { Xml::GetProcessInstruction(3); }), static_cast<DWORD>(E_NOTIMPL));
         EXPECT_STREQ(Xml::GetProcessInstruction(0), L"version=\"1.0\" encoding=\"windows-1251\"");
     });
 }
@@ -121,11 +112,7 @@ TEST(XmlDom, DocumentClassesAndDeclarations) {
 // A malformed text: 0xE6240001, its four inserts, and the trace line.
 TEST(XmlDom, MalformedDocumentReportsWhereAndWhy) {
     vrtest::TempDir dir;
-    vrtest::RegKeyScope key(L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
-    key.SetDword(nullptr, L"EnableMask", 0xFF);
-    key.SetDword(nullptr, L"ParamsMask", 0x1);
-    key.SetString(nullptr, L"TracePath", dir.path());
-    VrBase::ModuleTrace().Reload();
+    vrtest::TraceToFolder trace(dir.path());
     exec::run_in_sta([] {
         CDocument doc;
         const std::wstring bad = L"<a>\n<b></a>";
@@ -155,9 +142,7 @@ TEST(XmlDom, MalformedDocumentReportsWhereAndWhy) {
             EXPECT_NE(d.find(why), std::wstring::npos);
         }
     });
-    std::string log = vrtest::ReadFileBytes(dir.file(L"SharedSrcTests.log"));
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
-    VrBase::ModuleTrace().Reload();
+    std::string log = trace.Read(L"SharedSrcTests");
     EXPECT_NE(log.find("LoadXml4mWstring xml with bugs: <a>\n<b></a>"), std::string::npos) << log;
 }
 
@@ -189,7 +174,7 @@ TEST(XmlLite, WriterClosesOpenElementsAndReaderFindsValuesInAnyCase) {
         CXmlLiteReader r(path);
         EXPECT_EQ(r.get_unique_node_value(L"uniqueid"), L"4F2C-<&>");
         CXmlLiteReader r2(path);
-        EXPECT_EQ(CodeOf([&] { r2.get_unique_node_value(L"DateGenerated"); }), 3u);
+        EXPECT_EQ(vrtest::ErrorCodeOf([&] { r2.get_unique_node_value(L"DateGenerated"); }), 3u);
     });
 }
 

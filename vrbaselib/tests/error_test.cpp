@@ -132,20 +132,14 @@ TEST(ExceptionGuard, ResultToHResult) {
 // The guard's lines, as they reach the module's own trace file.
 TEST(ExceptionGuard, TracesUnderTheBoundaryName) {
     vrtest::TempDir dir;
-    vrtest::RegKeyScope key(L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
-    key.SetDword(nullptr, L"EnableMask", 0xFF);
-    key.SetDword(nullptr, L"ParamsMask", 0x1);
-    key.SetString(nullptr, L"TracePath", dir.path());
-    VrBase::ModuleTrace().Reload();
+    vrtest::TraceToFolder trace(dir.path());
 
     VrBase::GuardCode(L"BoundaryFn", []() -> DWORD { VR_RAISE(87, L"Inner"); });
     VrBase::GuardCode(L"StdFn", []() -> DWORD { throw std::runtime_error("bad thing"); });
     VrBase::GuardCode(L"AtlFn", []() -> DWORD { throw VrBase::CAtlException(0x80070057); });
     VrBase::GuardCode(L"AnyFn", []() -> DWORD { throw 3; });
 
-    auto lines = vrtest::SplitLines(vrtest::ReadFileBytes(dir.file(L"VrBaseErrorTests.log")));
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
-    VrBase::ModuleTrace().Reload();
+    auto lines = vrtest::SplitLines(trace.Read(L"VrBaseErrorTests"));
 
     ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ(lines[0], "E> BoundaryFn  ");

@@ -64,17 +64,11 @@ protected:
 };
 
 TEST_F(SehTest, NullWriteInWorkerBecomesTracedErrorWithDump) {
-    vrtest::RegKeyScope key(L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
-    key.SetDword(nullptr, L"EnableMask", 0xFF);
-    key.SetDword(nullptr, L"ParamsMask", 0x1);
-    key.SetString(nullptr, L"TracePath", dir.path());
-    VrBase::ModuleTrace().Reload();
+    vrtest::TraceToFolder trace(dir.path());
 
     Outcome out = RunInWorker([] { WriteThrough(g_null); });
 
-    auto lines = vrtest::SplitLines(vrtest::ReadFileBytes(dir.file(L"VrBaseSehTests.log")));
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
-    VrBase::ModuleTrace().Reload();
+    auto lines = vrtest::SplitLines(trace.Read(L"VrBaseSehTests"));
 
     EXPECT_EQ(out.code, 0xE6060005u);
     ASSERT_FALSE(out.dumpFile.empty());

@@ -169,26 +169,15 @@ TEST_F(Protocol, ValidatorsAtTheirBoundaries) {
 // Configuration and export are for administrators; the receiver judges the
 // sender's token, here a restricted one with Administrators deny-only.
 TEST_F(Protocol, NonAdministratorsAreRefused) {
-    HANDLE process = nullptr;
-    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
-    VrBase::unique_handle processToken(process);
-    BYTE admins[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof(admins);
-    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &sidSize));
-    SID_AND_ATTRIBUTES denyOnly{admins, 0};
-    HANDLE restricted = nullptr, impersonation = nullptr;
-    ASSERT_TRUE(::CreateRestrictedToken(process, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted));
-    VrBase::unique_handle restrictedToken(restricted);
-    ASSERT_TRUE(::DuplicateToken(restricted, SecurityImpersonation, &impersonation));
-    VrBase::unique_handle impersonationToken(impersonation);
-
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
     std::vector<BYTE> reply(512, 0);
-    DWORD size = 4;
-    ASSERT_TRUE(::SetThreadToken(nullptr, impersonation));
-    DWORD config = Send(VRM_SSR_SET_FULL_CONFIG, TextPayload(4, L"<Settings/>"), reply, size);
-    size = 4;
-    DWORD scan = Send(VRM_SSR_START_SCAN, ScanPayload(get_current_user_sid()), reply, size);
-    ASSERT_TRUE(::RevertToSelf());
+    DWORD size = 4, config = 0, scan = 0;
+    {
+        vrtest::Impersonation as(nonAdmin.get());
+        config = Send(VRM_SSR_SET_FULL_CONFIG, TextPayload(4, L"<Settings/>"), reply, size);
+        size = 4;
+        scan = Send(VRM_SSR_START_SCAN, ScanPayload(get_current_user_sid()), reply, size);
+    }
     EXPECT_EQ(config, 5u);
     EXPECT_EQ(scan, 0u) << "starting a scan is open to every user";
     EXPECT_TRUE(ops.configs.empty());

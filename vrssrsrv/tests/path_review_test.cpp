@@ -66,11 +66,7 @@ TEST(PathSets, ScanAllLocalsTakesOnlyFixedDrives) {
 
 // Missing targets, files and links: each removal traced in its words.
 TEST_F(Walk, TargetChecksAreTraced) {
-    vrtest::RegKeyScope trace(L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
-    trace.SetDword(nullptr, L"EnableMask", 0xFF);
-    trace.SetDword(nullptr, L"ParamsMask", 0x1);
-    trace.SetString(nullptr, L"TracePath", dir.path());
-    VrBase::ModuleTrace().Reload();
+    vrtest::TraceToFolder trace(dir.path());
 
     MakeDir(P(L"real"));
     MakeFile(P(L"real\\one.txt"));
@@ -81,9 +77,7 @@ TEST_F(Walk, TargetChecksAreTraced) {
     EXPECT_EQ(targets, Set({P(L"real"), P(L"plain.txt")}));
     targets_review(abort.get(), targets, exclusions, {}, L"OP", L"S", files);
 
-    std::string log = vrtest::ReadFileBytes(dir.file(L"VrSSRSrvTests.log"));
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace");
-    VrBase::ModuleTrace().Reload();
+    std::string log = trace.Read(L"VrSSRSrvTests");
     auto has = [&](const std::string& s) { return log.find(s) != std::string::npos; };
     std::string d(dir.path().begin(), dir.path().end());
     EXPECT_TRUE(has("software scan path <" + d + "\\missing> not exist! The path is removed.")) << log;

@@ -80,17 +80,7 @@ TEST(Ctl, AdministratorRequestsRefuseARestrictedCaller) {
     CoreConfig config;
     CoreProcess core;
     core.Start();
-    HANDLE process = nullptr, restricted = nullptr, impersonation = nullptr;
-    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
-    VrBase::unique_handle processToken(process);
-    BYTE admins[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof admins;
-    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &sidSize));
-    SID_AND_ATTRIBUTES denyOnly{admins, 0};
-    ASSERT_TRUE(::CreateRestrictedToken(process, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted));
-    VrBase::unique_handle restrictedToken(restricted);
-    ASSERT_TRUE(::DuplicateToken(restricted, SecurityImpersonation, &impersonation));
-    VrBase::unique_handle impersonationToken(impersonation);
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
 
     auto setPolicy = [] {
         VrBase::unique_handle token;
@@ -100,9 +90,11 @@ TEST(Ctl, AdministratorRequestsRefuseARestrictedCaller) {
         vrcc::Frame answer;
         return vrcc::CoreCall(vrcc::CmdPolicySet, w.data(), answer);
     };
-    ASSERT_TRUE(::SetThreadToken(nullptr, impersonation));
-    DWORD refused = setPolicy();
-    ASSERT_TRUE(::RevertToSelf());
+    DWORD refused = 0;
+    {
+        vrtest::Impersonation as(nonAdmin.get());
+        refused = setPolicy();
+    }
     EXPECT_EQ(refused, 5u);
     EXPECT_EQ(setPolicy(), 0u);
 

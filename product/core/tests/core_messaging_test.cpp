@@ -243,21 +243,12 @@ TEST_F(Messaging, ReceiverRoutineRunsAsTheSender) {
     const std::wstring user = CurrentUserSid();
     EXPECT_EQ(whoAmI(), L"admin=1;user=" + user);
 
-    HANDLE process = nullptr;
-    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
-    VrBase::unique_handle processToken(process);
-    BYTE admins[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof admins;
-    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &sidSize));
-    SID_AND_ATTRIBUTES denyOnly{admins, 0};
-    HANDLE restricted = nullptr, impersonation = nullptr;
-    ASSERT_TRUE(::CreateRestrictedToken(process, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted));
-    VrBase::unique_handle restrictedToken(restricted);
-    ASSERT_TRUE(::DuplicateToken(restricted, SecurityImpersonation, &impersonation));
-    VrBase::unique_handle impersonationToken(impersonation);
-    ASSERT_TRUE(::SetThreadToken(nullptr, impersonation));
-    std::wstring seen = whoAmI();
-    ASSERT_TRUE(::RevertToSelf());
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    std::wstring seen;
+    {
+        vrtest::Impersonation as(nonAdmin.get());
+        seen = whoAmI();
+    }
     EXPECT_EQ(seen, L"admin=0;user=" + user);
     EXPECT_EQ(whoAmI(), L"admin=1;user=" + user);  // nothing sticks to the receiver's thread
 }

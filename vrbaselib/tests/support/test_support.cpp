@@ -1,6 +1,8 @@
 #include "test_support.h"
 
 #include "vrbase/scope.h"
+#include "vrbase/trace.h"
+#include "vrbase/vr_error.h"
 
 #include <atomic>
 #include <stdexcept>
@@ -149,6 +151,63 @@ std::wstring ModuleFolder() {
     DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
     std::wstring full(path, n);
     return full.substr(0, full.find_last_of(L'\\') + 1);
+}
+
+DWORD ErrorCodeOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (VrBase::CVrError& e) {
+        return e.GetCode();
+    }
+    return 0;
+}
+
+VrBase::unique_handle MakeNonAdminToken() {
+    VrBase::unique_handle process, restricted, impersonation;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, process.put()))
+        throw std::runtime_error("cannot open the process token");
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(admins);
+    ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size);
+    SID_AND_ATTRIBUTES denyOnly{admins, 0};
+    if (!::CreateRestrictedToken(process.get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.put()) ||
+        !::DuplicateToken(restricted.get(), SecurityImpersonation, impersonation.put()))
+        throw std::runtime_error("cannot make a restricted token");
+    return impersonation;
+}
+
+Impersonation::Impersonation(HANDLE token) {
+    if (!::SetThreadToken(nullptr, token)) throw std::runtime_error("cannot impersonate");
+}
+
+Impersonation::~Impersonation() { ::RevertToSelf(); }
+
+namespace {
+const wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vrcc0\\Trace";
+}
+
+TraceToFolder::TraceToFolder(const std::wstring& folder) : m_folder(folder) {
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTraceKey);
+    VrBase::unique_hkey key;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) !=
+        ERROR_SUCCESS)
+        throw std::runtime_error("cannot create the trace key");
+    const DWORD enable = 0xFF, params = 0x1;
+    ::RegSetValueExW(key.get(), L"EnableMask", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), sizeof(enable));
+    ::RegSetValueExW(key.get(), L"ParamsMask", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&params), sizeof(params));
+    ::RegSetValueExW(key.get(), L"TracePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                     static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+    VrBase::ModuleTrace().Reload();
+}
+
+TraceToFolder::~TraceToFolder() {
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTraceKey);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kTraceKey);
+    VrBase::ModuleTrace().Reload();
+}
+
+std::string TraceToFolder::Read(const wchar_t* traceName) const {
+    return ReadFileBytes(m_folder + L"\\" + traceName + L".log");
 }
 
 DWORD RunChild(const std::wstring& exeName, const std::wstring& args, DWORD timeoutMs) {

@@ -1,7 +1,10 @@
 #pragma once
 // Helpers shared by the test programs: scratch folders, registry values that
 // are removed again, files read back, child processes.
+#include "vrbase/scope.h"
+
 #include <windows.h>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -76,6 +79,37 @@ bool FileExists(const std::wstring& path);
 // Lines split at "\r\n", without the terminators; a last empty piece dropped.
 std::vector<std::string> SplitLines(const std::string& text);
 std::wstring ModuleFolder();  // folder of the running test program, with "\"
+
+// The code of the CVrError that f raises; 0 when it raises none.
+DWORD ErrorCodeOf(const std::function<void()>& f);
+
+// An impersonation token of this process's user with Administrators as
+// deny-only: a non-administrator caller, made for the test.
+VrBase::unique_handle MakeNonAdminToken();
+
+// The calling thread impersonates the token until the scope ends.
+class Impersonation {
+public:
+    explicit Impersonation(HANDLE token);
+    ~Impersonation();
+    Impersonation(const Impersonation&) = delete;
+    Impersonation& operator=(const Impersonation&) = delete;
+};
+
+// Sends this module's trace (every level) to a file in the folder for the
+// scope's life; the Trace key is removed and the trace reloaded afterwards.
+class TraceToFolder {
+public:
+    explicit TraceToFolder(const std::wstring& folder);
+    ~TraceToFolder();
+    TraceToFolder(const TraceToFolder&) = delete;
+    TraceToFolder& operator=(const TraceToFolder&) = delete;
+    // What the module traced so far (its file is named after the module).
+    std::string Read(const wchar_t* traceName) const;
+
+private:
+    std::wstring m_folder;
+};
 
 // Runs a program beside the test program and returns its real exit code.
 DWORD RunChild(const std::wstring& exeName, const std::wstring& args, DWORD timeoutMs = 120000);
