@@ -1,5 +1,6 @@
 #include "ssr_service.h"
 
+#include "agent_mng.h"
 #include "ssr_disk_depot.h"
 #include "ssr_reg_depot.h"
 #include "ssr_security.h"
@@ -93,6 +94,8 @@ DWORD ServiceInit() {
             step.run();
             SSR_REPORT(SERVICE_START_PENDING, ++counter, kStartWaitHint, 0);
         }
+        notify_status_changed();
+        SSR_REPORT(SERVICE_START_PENDING, ++counter, kStartWaitHint, 0);
         return 0;
     });
 }
@@ -124,6 +127,7 @@ void StopServiceWorkingThread(HANDLE, void*) {
             VrBase::GuardVoid(step.name, [&] { step.run(); });
             SSR_REPORT_NEXT(SERVICE_STOP_PENDING, kStopWaitHint);
         }
+        notify_status_changed();
     });
 }
 

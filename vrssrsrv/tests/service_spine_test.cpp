@@ -1,5 +1,6 @@
 // The service's sequence driven in this process, without the SCM: every
 // status report is observed in order, together with the tasks' own marks.
+#include "agent_mng.h"
 #include "ssr_service.h"
 #include "ssr_service_status.h"
 #include "ssr_wrk_pool.h"
@@ -58,6 +59,7 @@ TEST(ServiceSpine, StartRunStopSequenceJoinsTasksBeforeStopped) {
     product.SetString(L"Client\\Local Protection", L"Marker", L"");
     Journal journal;
     CServiceStatus::instance().set_observer([&](const SERVICE_STATUS& s) { journal.add(Describe(s)); });
+    set_agent_notification_observer([&](const wchar_t* what) { journal.add(std::string("notify ") + (what[0] == L's' ? "status" : "full")); });
     std::thread service(run_service_body);
     VrBase::scope_exit stopOnFailure([&] {
         if (!service.joinable()) return;
@@ -90,10 +92,18 @@ TEST(ServiceSpine, StartRunStopSequenceJoinsTasksBeforeStopped) {
     EXPECT_EQ(SSRSrvHandler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
     service.join();
     CServiceStatus::instance().set_observer(nullptr);
+    set_agent_notification_observer(nullptr);
 
     auto entries = journal.entries();
+    // The agent hears of the start (before the last start-up report) and of
+    // each shut-down task.
+    auto notified = std::find(entries.begin(), entries.end(), "notify status");
+    ASSERT_NE(notified, entries.end());
+    EXPECT_EQ(*(notified + 1), "START_PENDING 6 30000 0");
+    EXPECT_GE(std::count(entries.begin(), entries.end(), "notify status"), 2);
+    entries.erase(std::remove(entries.begin(), entries.end(), "notify status"), entries.end());
     std::vector<std::string> start;
-    for (int i = 0; i <= 5; ++i) start.push_back("START_PENDING " + std::to_string(i) + " 30000 0");
+    for (int i = 0; i <= 6; ++i) start.push_back("START_PENDING " + std::to_string(i) + " 30000 0");
     start.push_back("RUNNING 0 0 0");
     ASSERT_GE(entries.size(), start.size() + 3);
     EXPECT_EQ(std::vector<std::string>(entries.begin(), entries.begin() + start.size()), start);

@@ -2,6 +2,7 @@
 // scan state, against Wine's real file system and registry.
 #include "agent_mng.h"
 #include "ssr_disk_depot.h"
+#include "ssr_export_params.h"
 #include "ssr_reg_depot.h"
 #include "ssr_state.h"
 
@@ -168,6 +169,33 @@ TEST_F(Store, ExportCopiesOverwritesAndDeletesOnRequest) {
     EXPECT_EQ(depot.export_ss(dir.file(L"out2.xml"), true), L"EXPORTED-ID");
     EXPECT_FALSE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml")));
     EXPECT_TRUE(vrtest::FileExists(dir.file(L"out2.xml")));
+}
+
+// The post action is matched without regard to case; anything else keeps
+// the depot's copy.
+TEST_F(Store, ExportParametersDecideTheDepotCopy) {
+    bool deleteAfter = false;
+    std::wstring path;
+    ASSERT_EQ(read_export_params(L"<Export><Path>" + dir.file(L"e.xml") + L"</Path><PostAction>deleteINTERNALses</PostAction></Export>",
+                                 deleteAfter, path),
+              S_OK);
+    EXPECT_TRUE(deleteAfter);
+    EXPECT_EQ(path, dir.file(L"e.xml"));
+    {
+        CSSRDiskDepotLocker lock;
+        CSSRDiskDepot::instance().save_software_state(L"ID-1", FileObjectMap());
+        EXPECT_EQ(CSSRDiskDepot::instance().export_ss(path, deleteAfter), L"ID-1");
+        EXPECT_FALSE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml")));
+    }
+    for (const wchar_t* action : {L"Keep", L""}) {
+        ASSERT_EQ(read_export_params(std::wstring(L"<Export><Path>x</Path><PostAction>") + action + L"</PostAction></Export>",
+                                     deleteAfter, path),
+                  S_OK);
+        EXPECT_FALSE(deleteAfter);
+    }
+    EXPECT_EQ(read_export_params(L"<Export><PostAction>Keep</PostAction></Export>", deleteAfter, path),
+              HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(read_export_params(L"<Export>", deleteAfter, path), static_cast<HRESULT>(0xE6240001));
 }
 
 TEST_F(Store, LastConfigRoundTripAndSecondStart) {
