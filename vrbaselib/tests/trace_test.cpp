@@ -223,3 +223,32 @@ TEST_F(TraceTest, EightThreadsNeverTearALine) {
 }
 
 } // namespace
+
+namespace {
+
+// Entry and exit of a function, as the agent proxy traces them.
+TEST(TraceFuncInOut, FramesTheFunctionWithInAndOutLines) {
+    vrtest::TempDir dir;
+    std::string log;
+    {
+        vrtest::TraceToFolder trace(dir.path());
+        {
+            VrBase::CTraceFuncInOut scope(L"CreateComponentProxy");
+        }
+        { VrBase::CTraceFuncInOut unnamed; }
+        log = trace.Read(L"VrBaseTraceTests");
+    }
+    const std::vector<std::string> expected = {
+        "CTraceFuncInOut::CTraceFuncInOut  ",
+        "CTraceFuncInOut::CTraceFuncInOut  CreateComponentProxy(in) >> ",
+        "CTraceFuncInOut::~CTraceFuncInOut  CreateComponentProxy(out) << ",
+        "CTraceFuncInOut::~CTraceFuncInOut  ",
+        "CTraceFuncInOut::CTraceFuncInOut  ",
+        "CTraceFuncInOut::CTraceFuncInOut  !!! CODE ERROR !!!(in) >> ",
+        "CTraceFuncInOut::~CTraceFuncInOut  !!! CODE ERROR !!!(out) << ",
+        "CTraceFuncInOut::~CTraceFuncInOut  ",
+    };
+    EXPECT_EQ(vrtest::SplitLines(log), expected);
+}
+
+} // namespace
