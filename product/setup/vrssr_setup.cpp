@@ -2,6 +2,7 @@
 // demo machine, with the machine-wide LocalProtectionDir variable it needs.
 // The product's real installer is not part of this system.
 #include "vrbase/exception_guard.h"
+#include "vrbase/module_path.h"
 #include "vrbase/scope.h"
 #include "vrbase/seh_catcher.h"
 #include "vrbase/trace.h"
@@ -35,13 +36,6 @@ void usage() {
              L"          where the product is not installed it also creates the product's registry key\n"
              L"          and its ProductLocale (default en-US; an existing value is kept)\n"
              L"uninstall stops and removes the service and the variable\n");
-}
-
-std::wstring module_folder() {
-    wchar_t path[MAX_PATH * 2];
-    DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-    std::wstring full(path, n);
-    return full.substr(0, full.find_last_of(L'\\') + 1);
 }
 
 std::wstring default_protection_dir() {
@@ -117,8 +111,8 @@ VrBase::unique_schandle open_scm() {
 }
 
 int install(DWORD startType, const std::wstring& protectionDir, const std::wstring& locale) {
-    const std::wstring binary = L"\"" + module_folder() + L"VrSSRSrv.exe\"";
-    if (::GetFileAttributesW((module_folder() + L"VrSSRSrv.exe").c_str()) == INVALID_FILE_ATTRIBUTES)
+    const std::wstring binary = L"\"" + VrBase::ProgramFolder() + L"VrSSRSrv.exe\"";
+    if (::GetFileAttributesW((VrBase::ProgramFolder() + L"VrSSRSrv.exe").c_str()) == INVALID_FILE_ATTRIBUTES)
         VR_RAISE(ERROR_FILE_NOT_FOUND, L"install");
     VrBase::unique_schandle scm = open_scm();
     VrBase::unique_schandle service(::CreateServiceW(scm.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,

@@ -5,6 +5,7 @@
 #include "core_link.h"
 #include "core_store.h"
 #include "journal_format.h"
+#include "vrbase/module_path.h"
 #include "vrbase/error_description.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
@@ -267,13 +268,6 @@ int Watch(const std::wstring& component, unsigned count) {
     return 0;
 }
 
-std::wstring ModuleFolder() {
-    wchar_t path[MAX_PATH * 2];
-    DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-    std::wstring full(path, n);
-    return full.substr(0, full.find_last_of(L'\\') + 1);
-}
-
 VrBase::unique_schandle OpenScm() {
     VrBase::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!scm) Fail(::GetLastError(), L"cannot open the service control manager: " + VrBase::DescribeCode(::GetLastError()));
@@ -281,7 +275,7 @@ VrBase::unique_schandle OpenScm() {
 }
 
 int Install(DWORD startType) {
-    const std::wstring exe = ModuleFolder() + L"VrCC.exe";
+    const std::wstring exe = VrBase::ProgramFolder() + L"VrCC.exe";
     if (::GetFileAttributesW(exe.c_str()) == INVALID_FILE_ATTRIBUTES) Fail(ERROR_FILE_NOT_FOUND, exe + L" is missing");
     const std::wstring binary = L"\"" + exe + L"\"";
     VrBase::unique_schandle scm = OpenScm();

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include "vrbase/module_path.h"
 #include "vrbase/scope.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
@@ -146,12 +147,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
-std::wstring ModuleFolder() {
-    wchar_t path[MAX_PATH * 2];
-    DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-    std::wstring full(path, n);
-    return full.substr(0, full.find_last_of(L'\\') + 1);
-}
+std::wstring ModuleFolder() { return VrBase::ProgramFolder(); }
 
 DWORD ErrorCodeOf(const std::function<void()>& f) {
     try {
