@@ -287,3 +287,28 @@ TEST(AgentNotifications, ReachARegisteredAgent) {
 }
 
 } // namespace
+
+namespace {
+
+// The version blocks follow the installed core client's major version.
+TEST(ClientVersion, BlocksFromTheRegistry) {
+    auto block = [](const VR_VERSION& v) {
+        return std::to_string(v.Number[0]) + "." + std::to_string(v.Number[1]) + "." + std::to_string(v.Number[2]) +
+               "." + std::to_string(v.Number[3]) + "/" + std::to_string(v.Zero);
+    };
+    EXPECT_EQ(block(client_version_for_major(8)), "8.3.1406.0/0");
+    EXPECT_EQ(block(client_version_for_major(9)), "9.0.0.0/0");
+    const wchar_t key[] = L"SOFTWARE\\Orvane\\Varnel 5";
+    {
+        const wchar_t ten[] = L"10.2.3";
+        vrtest::RegValueScope value(key, L"ClientVersion", REG_SZ, ten, sizeof(ten));
+        EXPECT_EQ(block(read_client_version()), "10.0.0.0/0");
+    }
+    {
+        const wchar_t junk[] = L"current";
+        vrtest::RegValueScope value(key, L"ClientVersion", REG_SZ, junk, sizeof(junk));
+        EXPECT_EQ(block(read_client_version()), "8.3.1406.0/0") << "unreadable: taken as 8";
+    }
+}
+
+} // namespace
