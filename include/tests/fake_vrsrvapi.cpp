@@ -1,0 +1,10 @@
+// A client library that opens sessions but exports nothing else: for the
+// binding's missing-export case.
+#include "vrsrvapi.h"
+
+extern "C" DWORD WINAPI VrOpenSession(VR_SESSION* session) {
+    if (!session) return ERROR_INVALID_PARAMETER;
+    session->Handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1234));
+    session->SessionId = 7;
+    return 0;
+}
