@@ -11,28 +11,13 @@ namespace {
 // Starts the child, waits until it has built its entries, lets it write for
 // a while and kills it.
 void KillWhileWriting(const std::wstring& document, DWORD writeMs) {
-    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &sa, 0));
-    VrBase::unique_handle reader(readEnd), writer(writeEnd);
-    ::SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
-    std::wstring exe = vrtest::ModuleFolder() + L"ses_writer_child.exe";
-    std::wstring cmd = L"\"" + exe + L"\" \"" + document + L"\" 400000";
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writer.get();
-    si.hStdError = writer.get();
-    PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(::CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
-    VrBase::unique_handle process(pi.hProcess), thread(pi.hThread);
-    writer.reset();
+    vrtest::CapturedChild child(vrtest::ModuleFolder() + L"ses_writer_child.exe", L"\"" + document + L"\" 400000");
     char buf[16];
     DWORD got = 0;
-    ASSERT_TRUE(::ReadFile(reader.get(), buf, sizeof(buf), &got, nullptr)) << "the child reports it is ready";
+    ASSERT_TRUE(::ReadFile(child.output(), buf, sizeof(buf), &got, nullptr)) << "the child reports it is ready";
     ::Sleep(writeMs);
-    ::TerminateProcess(process.get(), 9);
-    ::WaitForSingleObject(process.get(), 30000);
+    ::TerminateProcess(child.process(), 9);
+    ::WaitForSingleObject(child.process(), 30000);
 }
 
 TEST(CrashSafety, KilledWriterNeverLeavesAPartialDocument) {

@@ -149,6 +149,43 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 std::wstring ModuleFolder() { return VrBase::ProgramFolder(); }
 
+CapturedChild::CapturedChild(const std::wstring& exe, const std::wstring& args, const std::wstring& folder) {
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    VrBase::unique_handle writer;
+    if (!::CreatePipe(m_reader.put(), writer.put(), &sa, 0)) throw std::runtime_error("cannot make a pipe");
+    ::SetHandleInformation(m_reader.get(), HANDLE_FLAG_INHERIT, 0);
+    std::wstring cmd = L"\"" + exe + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writer.get();
+    si.hStdError = writer.get();
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr,
+                          folder.empty() ? nullptr : folder.c_str(), &si, &pi))
+        throw std::runtime_error("cannot start the child");
+    m_process.reset(pi.hProcess);
+    VrBase::unique_handle thread(pi.hThread);
+}
+
+std::string CapturedChild::ReadAll() {
+    std::string out;
+    char buf[4096];
+    DWORD got = 0;
+    while (::ReadFile(m_reader.get(), buf, sizeof(buf), &got, nullptr) && got) out.append(buf, got);
+    return out;
+}
+
+DWORD CapturedChild::WaitExit(DWORD timeoutMs) {
+    if (::WaitForSingleObject(m_process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(m_process.get(), 0xDEAD);
+        throw std::runtime_error("child process did not end in time");
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(m_process.get(), &code);
+    return code;
+}
+
 DWORD ErrorCodeOf(const std::function<void()>& f) {
     try {
         f();

@@ -111,6 +111,21 @@ private:
     std::wstring m_folder;
 };
 
+// A child program whose output (stdout and stderr) comes back on a pipe.
+class CapturedChild {
+public:
+    // exe is a full path; folder, when given, is the child's current folder.
+    CapturedChild(const std::wstring& exe, const std::wstring& args, const std::wstring& folder = std::wstring());
+    HANDLE process() const { return m_process.get(); }
+    HANDLE output() const { return m_reader.get(); }
+    // Everything the child printed, then its real exit code.
+    std::string ReadAll();
+    DWORD WaitExit(DWORD timeoutMs = 60000);
+
+private:
+    VrBase::unique_handle m_process, m_reader;
+};
+
 // Runs a program beside the test program and returns its real exit code.
 DWORD RunChild(const std::wstring& exeName, const std::wstring& args, DWORD timeoutMs = 120000);
 
