@@ -26,6 +26,20 @@ void CopyFileWrapper(const std::wstring& source, const std::wstring& target, boo
 
 bool delete_file(const std::wstring& path) { return ::DeleteFileW(long_path_form(path).c_str()) != FALSE; }
 
+std::wstring partial_file_path(const std::wstring& path) { return path + L".partial"; }
+
+void commit_file(const std::wstring& written, const std::wstring& target) {
+    const wchar_t* const fn = L"commit_file";
+    {
+        VrBase::unique_hfile file(::CreateFileW(long_path_form(written).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file || !::FlushFileBuffers(file.get())) VR_RAISE_LAST_ERROR(fn);
+    }
+    if (!::MoveFileExW(long_path_form(written).c_str(), long_path_form(target).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        VR_RAISE_LAST_ERROR(fn);
+}
+
 void save_wstring_2_utf8file(const std::wstring& path, const std::wstring& text) {
     const wchar_t* const fn = L"save_wstring_2_utf8file";
     std::string bytes;
@@ -35,14 +49,20 @@ void save_wstring_2_utf8file(const std::wstring& path, const std::wstring& text)
         bytes.resize(static_cast<size_t>(n));
         ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
     }
-    VrBase::unique_hfile file(::CreateFileW(long_path_form(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (!file || !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size() || !::FlushFileBuffers(file.get())) {
-        VR_TRACE(VrBase::TL_ERROR, fn, L" error = %u", ::GetLastError());
-        VR_RAISE(static_cast<DWORD>(E_FAIL), fn);
+    const std::wstring partial = partial_file_path(path);
+    VrBase::scope_exit removePartial([&] { delete_file(partial); });
+    {
+        VrBase::unique_hfile file(::CreateFileW(long_path_form(partial).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file || !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+            written != bytes.size()) {
+            VR_TRACE(VrBase::TL_ERROR, fn, L" error = %u", ::GetLastError());
+            VR_RAISE(static_cast<DWORD>(E_FAIL), fn);
+        }
     }
+    commit_file(partial, path);
+    removePartial.dismiss();
 }
 
 void load_utf8file_2_wstring(const std::wstring& path, std::wstring& text) {

@@ -44,10 +44,6 @@ std::wstring with_build(std::wstring text, const std::wstring& build) {
     return text;
 }
 
-void check(HRESULT hr, const wchar_t* fn) {
-    if (FAILED(hr)) VR_RAISE(static_cast<DWORD>(hr), fn);
-}
-
 std::wstring wmi_caption() {
     const wchar_t* const fn = L"get_os_ver_formated_wmi";
     Com::ComPtr<IWbemLocator> locator;
@@ -55,22 +51,22 @@ std::wstring wmi_caption() {
         ::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, locator.put_void()),
         CLSID_WbemLocator);
     Com::ComPtr<IWbemServices> services;
-    check(locator->ConnectServer(Com::CBstr(L"ROOT\\CIMV2").get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+    VR_CHECK_HR(locator->ConnectServer(Com::CBstr(L"ROOT\\CIMV2").get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
                                  services.put()),
           fn);
-    check(::CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+    VR_CHECK_HR(::CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
                               RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE),
           fn);
     Com::ComPtr<IEnumWbemClassObject> objects;
-    check(services->ExecQuery(Com::CBstr(L"WQL").get(), Com::CBstr(L"SELECT * FROM Win32_OperatingSystem").get(),
+    VR_CHECK_HR(services->ExecQuery(Com::CBstr(L"WQL").get(), Com::CBstr(L"SELECT * FROM Win32_OperatingSystem").get(),
                               WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, objects.put()),
           fn);
     Com::ComPtr<IWbemClassObject> os;
     ULONG got = 0;
-    check(objects->Next(WBEM_INFINITE, 1, os.put(), &got), fn);
+    VR_CHECK_HR(objects->Next(WBEM_INFINITE, 1, os.put(), &got), fn);
     if (got == 0 || !os) return std::wstring();
     Com::CVariant caption;
-    check(os->Get(L"Caption", 0, caption.put(), nullptr, nullptr), fn);
+    VR_CHECK_HR(os->Get(L"Caption", 0, caption.put(), nullptr, nullptr), fn);
     if (caption.get().vt != VT_BSTR || !caption.get().bstrVal) return std::wstring();
     return caption.get().bstrVal;
 }

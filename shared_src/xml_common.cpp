@@ -8,21 +8,13 @@
 #include <cwchar>
 #include <vector>
 
-namespace {
-
-void Check(HRESULT hr, const wchar_t* function) {
-    if (FAILED(hr)) VR_RAISE(static_cast<DWORD>(hr), function);
-}
-
-} // namespace
-
 void ThrowXmlParsingError(Xml::CDocument& document) {
     const wchar_t* const fn = L"ThrowXmlParsingError";
     Com::ComPtr<IXMLDOMParseError> error;
-    Check(document.get()->get_parseError(error.put()), fn);
+    VR_CHECK_HR(document.get()->get_parseError(error.put()), fn);
     if (!error) return;
     long code = 0, line = 0, position = 0;
-    Check(error->get_errorCode(&code), fn);
+    VR_CHECK_HR(error->get_errorCode(&code), fn);
     if (code == 0) return;
     error->get_line(&line);
     error->get_linepos(&position);
@@ -45,7 +37,7 @@ HRESULT LoadXml4mWstring(Xml::CDocument& document, const std::wstring& text) {
         if (hr != S_OK || ok != VARIANT_TRUE) {
             VR_TRACE(VrBase::TL_INFO, L"LoadXml4mWstring", L"xml with bugs: %ls", text.c_str());
             ThrowXmlParsingError(document);
-            Check(FAILED(hr) ? hr : E_FAIL, L"LoadXml4mWstring");  // failed without a parse error
+            VR_CHECK_HR(FAILED(hr) ? hr : E_FAIL, L"LoadXml4mWstring");  // failed without a parse error
         }
     });
 }
@@ -83,13 +75,57 @@ HRESULT save_xml_to_wstring(Xml::CDocument& document, std::wstring& text) {
     });
 }
 
+namespace {
+
+bool is_high_surrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool is_low_surrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+bool xml_char(wchar_t c) {
+    if (c < 0x20) return c == 0x9 || c == 0xA || c == 0xD;
+    return c != 0xFFFE && c != 0xFFFF;
+}
+
+// The value as the writer may take it; a changed value is traced once.
+std::wstring safe_value(const wchar_t* value) {
+    size_t replaced = 0;
+    std::wstring safe = xml_safe_text(value, replaced);
+    if (replaced)
+        VR_TRACE(VrBase::TL_WARNING, L"CXmlLiteWriter", L"%u character(s) XML cannot carry replaced in <%ls>",
+                 static_cast<unsigned>(replaced), safe.c_str());
+    return safe;
+}
+
+} // namespace
+
+std::wstring xml_safe_text(const wchar_t* value, size_t& replaced) {
+    replaced = 0;
+    std::wstring out = value ? value : L"";
+    for (size_t i = 0; i < out.size(); ++i) {
+        const wchar_t c = out[i];
+        if (is_high_surrogate(c) && i + 1 < out.size() && is_low_surrogate(out[i + 1])) {
+            ++i;  // a whole pair: a character beyond the basic plane
+            continue;
+        }
+        if (xml_char(c) && !is_high_surrogate(c) && !is_low_surrogate(c)) continue;
+        out[i] = 0xFFFD;
+        ++replaced;
+    }
+    return out;
+}
+
 CXmlLiteWriter::CXmlLiteWriter(const std::wstring& path) {
     const wchar_t* const fn = L"CXmlLiteWriter::CXmlLiteWriter";
-    Check(::SHCreateStreamOnFileW(path.c_str(), STGM_CREATE | STGM_WRITE, m_stream.put()), fn);
-    Check(::CreateXmlWriter(IID_IXmlWriter, m_writer.put_void(), nullptr), fn);
-    Check(m_writer->SetOutput(m_stream.get()), fn);
-    Check(m_writer->SetProperty(XmlWriterProperty_Indent, TRUE), fn);
-    Check(m_writer->WriteStartDocument(XmlStandalone_Omit), fn);
+    VR_CHECK_HR(::SHCreateStreamOnFileW(path.c_str(), STGM_CREATE | STGM_WRITE, m_stream.put()), fn);
+    // The mark is ours: writers differ on whether they put one by default.
+    static const BYTE kUtf8Bom[] = {0xEF, 0xBB, 0xBF};
+    ULONG written = 0;
+    VR_CHECK_HR(m_stream->Write(kUtf8Bom, sizeof(kUtf8Bom), &written), fn);
+    if (written != sizeof(kUtf8Bom)) VR_RAISE(static_cast<DWORD>(STG_E_MEDIUMFULL), fn);
+    VR_CHECK_HR(::CreateXmlWriter(IID_IXmlWriter, m_writer.put_void(), nullptr), fn);
+    VR_CHECK_HR(m_writer->SetProperty(XmlWriterProperty_ByteOrderMark, FALSE), fn);
+    VR_CHECK_HR(m_writer->SetOutput(m_stream.get()), fn);
+    VR_CHECK_HR(m_writer->SetProperty(XmlWriterProperty_Indent, TRUE), fn);
+    VR_CHECK_HR(m_writer->WriteStartDocument(XmlStandalone_Omit), fn);
 }
 
 CXmlLiteWriter::~CXmlLiteWriter() {
@@ -109,46 +145,47 @@ CXmlLiteWriter::~CXmlLiteWriter() {
 }
 
 void CXmlLiteWriter::start_node(const wchar_t* name) {
-    Check(m_writer->WriteStartElement(nullptr, name, nullptr), L"CXmlLiteWriter::start_node");
+    VR_CHECK_HR(m_writer->WriteStartElement(nullptr, name, nullptr), L"CXmlLiteWriter::start_node");
     ++m_open;
 }
 
 void CXmlLiteWriter::start_node(const wchar_t* name, const wchar_t* value) {
     start_node(name);
-    Check(m_writer->WriteString(value), L"CXmlLiteWriter::start_node");
+    VR_CHECK_HR(m_writer->WriteString(safe_value(value).c_str()), L"CXmlLiteWriter::start_node");
 }
 
 void CXmlLiteWriter::add_attribute(const wchar_t* prefix, const wchar_t* name, const wchar_t* namespaceUri,
                                    const wchar_t* value) {
-    Check(m_writer->WriteAttributeString(prefix, name, namespaceUri, value), L"CXmlLiteWriter::add_attribute");
+    VR_CHECK_HR(m_writer->WriteAttributeString(prefix, name, namespaceUri, safe_value(value).c_str()),
+                L"CXmlLiteWriter::add_attribute");
 }
 
 void CXmlLiteWriter::write_string(const wchar_t* value) {
-    Check(m_writer->WriteString(value), L"CXmlLiteWriter::write_string");
+    VR_CHECK_HR(m_writer->WriteString(safe_value(value).c_str()), L"CXmlLiteWriter::write_string");
 }
 
 void CXmlLiteWriter::close_single_node() {
     if (m_open == 0) return;
-    Check(m_writer->WriteFullEndElement(), L"CXmlLiteWriter::close_single_node");
+    VR_CHECK_HR(m_writer->WriteFullEndElement(), L"CXmlLiteWriter::close_single_node");
     --m_open;
 }
 
-void CXmlLiteWriter::flush() { Check(m_writer->Flush(), L"CXmlLiteWriter::flush"); }
+void CXmlLiteWriter::flush() { VR_CHECK_HR(m_writer->Flush(), L"CXmlLiteWriter::flush"); }
 
 void CXmlLiteWriter::finish() {
     const wchar_t* const fn = L"CXmlLiteWriter::finish";
     while (m_open > 0) close_single_node();
-    Check(m_writer->WriteEndDocument(), fn);
-    Check(m_writer->Flush(), fn);
+    VR_CHECK_HR(m_writer->WriteEndDocument(), fn);
+    VR_CHECK_HR(m_writer->Flush(), fn);
     m_finished = true;
 }
 
 CXmlLiteReader::CXmlLiteReader(const std::wstring& path) {
     const wchar_t* const fn = L"CXmlLiteReader::CXmlLiteReader";
-    Check(::SHCreateStreamOnFileW(path.c_str(), STGM_READ, m_stream.put()), fn);
-    Check(::CreateXmlReader(IID_IXmlReader, m_reader.put_void(), nullptr), fn);
-    Check(m_reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit), fn);
-    Check(m_reader->SetInput(m_stream.get()), fn);
+    VR_CHECK_HR(::SHCreateStreamOnFileW(path.c_str(), STGM_READ, m_stream.put()), fn);
+    VR_CHECK_HR(::CreateXmlReader(IID_IXmlReader, m_reader.put_void(), nullptr), fn);
+    VR_CHECK_HR(m_reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit), fn);
+    VR_CHECK_HR(m_reader->SetInput(m_stream.get()), fn);
 }
 
 std::wstring CXmlLiteReader::get_unique_node_value(const wchar_t* name) {
@@ -158,11 +195,11 @@ std::wstring CXmlLiteReader::get_unique_node_value(const wchar_t* name) {
     while (m_reader->Read(&type) == S_OK) {
         if (type == XmlNodeType_Element) {
             const wchar_t* local = nullptr;
-            Check(m_reader->GetLocalName(&local, nullptr), fn);
+            VR_CHECK_HR(m_reader->GetLocalName(&local, nullptr), fn);
             matched = local && _wcsicmp(local, name) == 0;
         } else if (type == XmlNodeType_Text && matched) {
             const wchar_t* value = nullptr;
-            Check(m_reader->GetValue(&value, nullptr), fn);
+            VR_CHECK_HR(m_reader->GetValue(&value, nullptr), fn);
             return value ? value : L"";
         }
     }

@@ -20,7 +20,14 @@ HRESULT append_node_with_value(const Xml::CElement& element, const std::wstring&
 // UTF-16 text of the document, without byte-order mark.
 HRESULT save_xml_to_wstring(Xml::CDocument& document, std::wstring& text);
 
-// Writes an indented UTF-8 document element by element; never holds it whole.
+// The value with every code unit that XML 1.0 cannot carry (control
+// characters other than tab and line breaks, U+FFFE, U+FFFF, a surrogate
+// without its partner) replaced by U+FFFD; the count replaced goes out.
+std::wstring xml_safe_text(const wchar_t* value, size_t& replaced);
+
+// Writes an indented UTF-8 document with a byte-order mark, element by
+// element; never holds it whole. Every value is written XML-safe, so one odd
+// character never stops a document.
 class CXmlLiteWriter {
 public:
     explicit CXmlLiteWriter(const std::wstring& path);

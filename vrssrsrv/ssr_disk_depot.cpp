@@ -80,6 +80,7 @@ void CSSRDiskDepot::ensure_depot() {
     }
     // A save cut short by a crash leaves its partial file: never a document.
     delete_file(partial_ses_path(ses_path()));
+    delete_file(partial_file_path(config_path()));
 }
 
 void CSSRDiskDepot::save_software_state(const std::wstring& uniqueId, const FileObjectMap& files) {

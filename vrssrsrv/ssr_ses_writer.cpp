@@ -78,7 +78,7 @@ void write_document(const std::wstring& path, const std::wstring& uniqueId, cons
 
 } // namespace
 
-std::wstring partial_ses_path(const std::wstring& path) { return path + L".partial"; }
+std::wstring partial_ses_path(const std::wstring& path) { return partial_file_path(path); }
 
 void save_software_state_worker(const std::wstring& path, const std::wstring& uniqueId, const FileObjectMap& files) {
     try {
@@ -87,9 +87,7 @@ void save_software_state_worker(const std::wstring& path, const std::wstring& un
         const std::wstring partial = partial_ses_path(path);
         CDeleteFileWatchDog watchDog(partial);
         write_document(partial, uniqueId, files);
-        if (!::MoveFileExW(long_path_form(partial).c_str(), long_path_form(path).c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            VR_RAISE_LAST_ERROR(L"save_software_state_worker");
+        commit_file(partial, path);
         watchDog.dismiss();
     } catch (...) {
         VR_UNWIND_TRACE(L"save_software_state_worker");

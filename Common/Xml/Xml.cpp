@@ -16,15 +16,18 @@ DEFINE_GUID(kCLSID_DOMDocument, 0xf6d90f11, 0x9c73, 0x11d3, 0xb3, 0x2e, 0x00, 0x
 DEFINE_GUID(kCLSID_DOMDocument30, 0xf5078f32, 0xc551, 0x11d3, 0x89, 0xb9, 0x00, 0x00, 0xf8, 0x1f, 0xe2, 0x21);
 DEFINE_GUID(kCLSID_DOMDocument60, 0x88d96a05, 0xf192, 0x11d4, 0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5);
 
-void Check(HRESULT hr, const wchar_t* function) {
-    if (FAILED(hr)) VR_RAISE(static_cast<DWORD>(hr), function);
-}
-
 // A call that answers S_FALSE with a null out-pointer found nothing.
 template <class T>
 void CheckFound(HRESULT hr, const Com::ComPtr<T>& p, const wchar_t* function) {
-    Check(hr, function);
+    VR_CHECK_HR(hr, function);
     if (!p) VR_RAISE(static_cast<DWORD>(E_POINTER), function);
+}
+
+bool IsXmlDeclaration(IXMLDOMNode* node) {
+    DOMNodeType type = NODE_INVALID;
+    if (FAILED(node->get_nodeType(&type)) || type != NODE_PROCESSING_INSTRUCTION) return false;
+    Com::CBstr name;
+    return SUCCEEDED(node->get_nodeName(name.put())) && name.str() == L"xml";
 }
 
 } // namespace
@@ -43,8 +46,8 @@ Com::ComPtr<IXMLDOMDocument2> CreateDocument(int selector) {
         Com::ComPtr<IUnknown> unknown;
         HRESULT hr = ::CoCreateInstance(*clsid, nullptr, context, IID_IUnknown, unknown.put_void());
         Com::AssertObjectCreated(hr, *clsid);
-        Check(::OleRun(unknown.get()), fn);
-        Check(unknown.As(kIID_IXMLDOMDocument2, doc), fn);
+        VR_CHECK_HR(::OleRun(unknown.get()), fn);
+        VR_CHECK_HR(unknown.As(kIID_IXMLDOMDocument2, doc), fn);
     } else {
         HRESULT hr = ::CoCreateInstance(*clsid, nullptr, context, kIID_IXMLDOMDocument2, doc.put_void());
         Com::AssertObjectCreated(hr, *clsid);
@@ -66,12 +69,12 @@ Com::ComPtr<IXMLDOMNode> GetTextNode(IXMLDOMNode* node) {
     Com::ComPtr<IXMLDOMNodeList> children;
     CheckFound(node->get_childNodes(children.put()), children, fn);
     long length = 0;
-    Check(children->get_length(&length), fn);
+    VR_CHECK_HR(children->get_length(&length), fn);
     for (long i = 0; i < length; ++i) {
         Com::ComPtr<IXMLDOMNode> child;
         CheckFound(children->get_item(i, child.put()), child, fn);
         DOMNodeType type = NODE_INVALID;
-        Check(child->get_nodeType(&type), fn);
+        VR_CHECK_HR(child->get_nodeType(&type), fn);
         if (type == NODE_TEXT) return child;
     }
     return Com::ComPtr<IXMLDOMNode>();
@@ -80,7 +83,7 @@ Com::ComPtr<IXMLDOMNode> GetTextNode(IXMLDOMNode* node) {
 bool CNodeEnum<IXMLDOMNodeList>::Next(CElement& element) {
     const wchar_t* const fn = L"Xml::CNodeEnum::Next";
     if (!m_lengthRead) {
-        Check(m_list->get_length(&m_length), fn);
+        VR_CHECK_HR(m_list->get_length(&m_length), fn);
         m_lengthRead = true;
     }
     while (m_index < m_length) {
@@ -99,7 +102,7 @@ Com::ComPtr<IXMLDOMDocument2> CElement::OwnerDocument() const {
     Com::ComPtr<IXMLDOMDocument> owner;
     CheckFound(m_node->get_ownerDocument(owner.put()), owner, fn);
     Com::ComPtr<IXMLDOMDocument2> doc;
-    Check(owner.As(kIID_IXMLDOMDocument2, doc), fn);
+    VR_CHECK_HR(owner.As(kIID_IXMLDOMDocument2, doc), fn);
     return doc;
 }
 
@@ -123,12 +126,12 @@ void SetSelectionProperties(IXMLDOMDocument2* doc, const std::wstring& namespace
         Com::CVariant ns;
         ns.ref().vt = VT_BSTR;
         ns.ref().bstrVal = ::SysAllocString(namespaces.c_str());
-        Check(doc->setProperty(Com::CBstr(L"SelectionNamespaces").get(), ns.get()), fn);
+        VR_CHECK_HR(doc->setProperty(Com::CBstr(L"SelectionNamespaces").get(), ns.get()), fn);
     }
     Com::CVariant language;
     language.ref().vt = VT_BSTR;
     language.ref().bstrVal = ::SysAllocString(L"XPath");
-    Check(doc->setProperty(Com::CBstr(L"SelectionLanguage").get(), language.get()), fn);
+    VR_CHECK_HR(doc->setProperty(Com::CBstr(L"SelectionLanguage").get(), language.get()), fn);
 }
 
 } // namespace
@@ -137,7 +140,7 @@ CElement CElement::Lookup(const std::wstring& xpath, const std::wstring& namespa
     const wchar_t* const fn = L"Xml::CElement::Lookup";
     SetSelectionProperties(OwnerDocument().get(), namespaces, fn);
     Com::ComPtr<IXMLDOMNode> found;
-    Check(m_node->selectSingleNode(Com::CBstr(xpath).get(), found.put()), fn);
+    VR_CHECK_HR(m_node->selectSingleNode(Com::CBstr(xpath).get(), found.put()), fn);
     if (!found) {
         VR_TRACE(VrBase::TL_WARNING, fn, L"Element %s not found.", xpath.c_str());
         VR_RAISE(ERROR_PATH_NOT_FOUND, fn);
@@ -157,7 +160,7 @@ std::wstring CElement::_GetValue() const {
     Com::ComPtr<IXMLDOMNode> text = GetTextNode(m_node.get());
     if (!text) return std::wstring();
     Com::CVariant value;
-    Check(text->get_nodeValue(value.put()), L"Xml::CElement::_GetValue");
+    VR_CHECK_HR(text->get_nodeValue(value.put()), L"Xml::CElement::_GetValue");
     if (value.get().vt != VT_BSTR || !value.get().bstrVal) return std::wstring();
     return std::wstring(value.get().bstrVal, ::SysStringLen(value.get().bstrVal));
 }
@@ -175,15 +178,15 @@ void CElement::_AppendTextNode(const VARIANT& value) const {
                    fn);
         CheckFound(m_node->appendChild(created.get(), text.put()), text, fn);
     }
-    Check(text->put_nodeValue(value), fn);
+    VR_CHECK_HR(text->put_nodeValue(value), fn);
 }
 
 std::wstring CElement::_GetAttribute(const std::wstring& name) const {
     const wchar_t* const fn = L"Xml::CElement::_GetAttribute";
     Com::ComPtr<IXMLDOMElement> element;
-    Check(m_node.As(IID_IXMLDOMElement, element), fn);
+    VR_CHECK_HR(m_node.As(IID_IXMLDOMElement, element), fn);
     Com::CVariant value;
-    Check(element->getAttribute(Com::CBstr(name).get(), value.put()), fn);
+    VR_CHECK_HR(element->getAttribute(Com::CBstr(name).get(), value.put()), fn);
     if (value.get().vt == VT_NULL || value.get().vt == VT_EMPTY) {
         VR_TRACE(VrBase::TL_WARNING, fn, L"Attribute %s not found", name.c_str());
         VR_RAISE(ERROR_PATH_NOT_FOUND, fn);
@@ -195,7 +198,7 @@ std::wstring CElement::_GetAttribute(const std::wstring& name) const {
 void CDocument::Create() {
     const wchar_t* const fn = L"Xml::CDocument::Create";
     m_doc = CreateDocument(m_selector);
-    Check(m_doc->put_async(VARIANT_FALSE), fn);
+    VR_CHECK_HR(m_doc->put_async(VARIANT_FALSE), fn);
     Com::ComPtr<IXMLDOMProcessingInstruction> pi;
     CheckFound(m_doc->createProcessingInstruction(Com::CBstr(L"xml").get(), Com::CBstr(GetProcessInstruction(1)).get(),
                                                   pi.put()),
@@ -223,19 +226,31 @@ CElement CDocument::GetRoot() const {
     Com::ComPtr<IXMLDOMElement> root;
     CheckFound(m_doc->get_documentElement(root.put()), root, fn);
     Com::ComPtr<IXMLDOMNode> node;
-    Check(root.As(IID_IXMLDOMNode, node), fn);
+    VR_CHECK_HR(root.As(IID_IXMLDOMNode, node), fn);
     return CElement(std::move(node));
 }
 
 void CDocument::ChangeProcessInstruction(int encoding) {
     const wchar_t* const fn = L"Xml::CDocument::ChangeProcessInstruction";
     const wchar_t* data = GetProcessInstruction(encoding);
-    Com::ComPtr<IXMLDOMNode> first;
-    CheckFound(m_doc->get_firstChild(first.put()), first, fn);
     Com::ComPtr<IXMLDOMProcessingInstruction> pi;
     CheckFound(m_doc->createProcessingInstruction(Com::CBstr(L"xml").get(), Com::CBstr(data).get(), pi.put()), pi, fn);
-    Com::ComPtr<IXMLDOMNode> replaced;
-    Check(m_doc->replaceChild(pi.get(), first.get(), replaced.put()), fn);
+    Com::ComPtr<IXMLDOMNode> first;
+    VR_CHECK_HR(m_doc->get_firstChild(first.put()), fn);
+    Com::ComPtr<IXMLDOMNode> added;
+    if (first && IsXmlDeclaration(first.get())) {
+        VR_CHECK_HR(m_doc->replaceChild(pi.get(), first.get(), added.put()), fn);
+        return;
+    }
+    // A document loaded without a declaration starts with its root or a
+    // comment: the declaration goes in front, nothing is replaced.
+    Com::CVariant before;
+    if (first) {
+        before.ref().vt = VT_UNKNOWN;
+        before.ref().punkVal = first.get();
+        first->AddRef();  // the VARIANT releases it
+    }
+    VR_CHECK_HR(m_doc->insertBefore(pi.get(), before.get(), added.put()), fn);
 }
 
 void CDocument::Save(IStream* stream) const {
@@ -243,19 +258,19 @@ void CDocument::Save(IStream* stream) const {
     destination.ref().vt = VT_UNKNOWN;
     destination.ref().punkVal = stream;
     stream->AddRef();  // the VARIANT releases it
-    Check(m_doc->save(destination.get()), L"Xml::CDocument::Save");
+    VR_CHECK_HR(m_doc->save(destination.get()), L"Xml::CDocument::Save");
 }
 
 void CDocument::Save(std::string& bytes, int encoding) {
     const wchar_t* const fn = L"Xml::CDocument::Save";
     ChangeProcessInstruction(encoding);
     Com::ComPtr<IStream> stream;
-    Check(::CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), fn);
+    VR_CHECK_HR(::CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), fn);
     Save(stream.get());
     STATSTG stat{};
-    Check(stream->Stat(&stat, STATFLAG_NONAME), fn);
+    VR_CHECK_HR(stream->Stat(&stat, STATFLAG_NONAME), fn);
     HGLOBAL memory = nullptr;
-    Check(::GetHGlobalFromStream(stream.get(), &memory), fn);
+    VR_CHECK_HR(::GetHGlobalFromStream(stream.get(), &memory), fn);
     const void* data = ::GlobalLock(memory);
     if (!data) VR_RAISE_LAST_ERROR(fn);
     VrBase::scope_exit unlock([&] { ::GlobalUnlock(memory); });

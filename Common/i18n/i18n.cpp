@@ -142,22 +142,30 @@ const LanguageRecord& language_record() {
     return record;
 }
 
-CThreadLanguageManager::CThreadLanguageManager(const std::wstring& languages) {
+const ThreadLanguageCalls& platform_thread_language_calls() {
+    static const ThreadLanguageCalls calls{&::GetThreadPreferredUILanguages, &::SetThreadPreferredUILanguages};
+    return calls;
+}
+
+CThreadLanguageManager::CThreadLanguageManager(const std::wstring& languages, const ThreadLanguageCalls& calls)
+    : m_calls(calls) {
     ULONG size = 64;
-    if (!::GetThreadPreferredUILanguages(MUI_LANGUAGE_NAME | MUI_THREAD_LANGUAGES, &m_count, m_saved, &size))
+    if (!m_calls.get(MUI_LANGUAGE_NAME | MUI_THREAD_LANGUAGES, &m_count, m_saved, &size))
         VR_RAISE_LAST_ERROR(L"i18n::tlm_error_andler::save_th_language");
     std::wstring list = languages;
     if (list.empty() || list.back() != L'\0') list += L'\0';
-    if (!::SetThreadPreferredUILanguages(MUI_LANGUAGE_NAME, list.c_str(), nullptr)) {
-        m_count = 0;
+    if (!m_calls.set(MUI_LANGUAGE_NAME, list.c_str(), nullptr))
         VR_RAISE_LAST_ERROR(L"i18n::tlm_error_andler::set_new_th_language");
-    }
+    m_switched = true;
 }
 
 CThreadLanguageManager::~CThreadLanguageManager() {
-    if (m_count == 0) return;
-    m_count = 0;
-    if (!::SetThreadPreferredUILanguages(MUI_LANGUAGE_NAME, m_saved, nullptr))
+    if (!m_switched) return;
+    m_switched = false;
+    // A thread that had no languages of its own gets none back: a null list
+    // clears them, where an empty saved buffer would be refused.
+    const wchar_t* saved = m_count == 0 ? nullptr : m_saved;
+    if (!m_calls.set(MUI_LANGUAGE_NAME, saved, nullptr))
         VR_TRACE(VrBase::TL_WARNING, L"i18n::tlm_error_andler::restore_th_language", L"Th lang restore, 0x%08X",
                  ::GetLastError());
 }

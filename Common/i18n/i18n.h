@@ -34,17 +34,29 @@ LanguageRecord build_language_record();
 // The names of a multi-string, in order.
 std::vector<std::wstring> split_multi_string(const std::wstring& multi);
 
-// Sets the thread's preferred UI languages for its lifetime.
+// The two platform calls the switch makes; tests stand in for them where
+// the platform hides a thread's own (empty) language list.
+struct ThreadLanguageCalls {
+    BOOL(WINAPI* get)(DWORD flags, PULONG count, PZZWSTR buffer, PULONG size);
+    BOOL(WINAPI* set)(DWORD flags, PCZZWSTR languages, PULONG count);
+};
+const ThreadLanguageCalls& platform_thread_language_calls();
+
+// Sets the thread's preferred UI languages for its lifetime, then gives the
+// thread back what it had, an empty list included.
 class CThreadLanguageManager {
 public:
-    explicit CThreadLanguageManager(const std::wstring& languages);
+    explicit CThreadLanguageManager(const std::wstring& languages,
+                                    const ThreadLanguageCalls& calls = platform_thread_language_calls());
     ~CThreadLanguageManager();
     CThreadLanguageManager(const CThreadLanguageManager&) = delete;
     CThreadLanguageManager& operator=(const CThreadLanguageManager&) = delete;
 
 private:
+    const ThreadLanguageCalls& m_calls;
     wchar_t m_saved[64] = {};
     ULONG m_count = 0;
+    bool m_switched = false;
 };
 
 } // namespace i18n

@@ -88,6 +88,42 @@ TEST(ProductLanguage, ThreadSwitchIsRestored) {
     if (!honoured) std::printf("note: thread UI languages are not kept by this platform\n");
 }
 
+// A thread with no languages of its own (what Windows answers on a fresh
+// thread; Wine always answers en-US) gets its empty list back, and a thread
+// with languages gets exactly those.
+struct FakeThreadLanguages {
+    static std::wstring current;  // multi-string without the final NUL
+    static std::vector<std::wstring> sets;
+    static BOOL WINAPI Get(DWORD, PULONG count, PZZWSTR buffer, PULONG size) {
+        *count = current.empty() ? 0 : 1;
+        if (*size < current.size() + 2) return FALSE;
+        wmemcpy(buffer, current.c_str(), current.size() + 1);
+        buffer[current.size() + 1] = L'\0';
+        *size = static_cast<ULONG>(current.size() + 2);
+        return TRUE;
+    }
+    static BOOL WINAPI Set(DWORD, PCZZWSTR languages, PULONG) {
+        current = languages ? languages : L"";
+        sets.push_back(languages ? current : L"<none>");
+        return TRUE;
+    }
+};
+std::wstring FakeThreadLanguages::current;
+std::vector<std::wstring> FakeThreadLanguages::sets;
+
+TEST(ProductLanguage, ThreadSwitchGivesBackWhatTheThreadHad) {
+    const i18n::ThreadLanguageCalls fake{&FakeThreadLanguages::Get, &FakeThreadLanguages::Set};
+    FakeThreadLanguages::current.clear();
+    { i18n::CThreadLanguageManager scope(std::wstring(L"ru-RU\0en-US\0", 13), fake); }
+    EXPECT_EQ(FakeThreadLanguages::sets, (std::vector<std::wstring>{L"ru-RU", L"<none>"}));
+    EXPECT_EQ(FakeThreadLanguages::current, L"");
+
+    FakeThreadLanguages::sets.clear();
+    FakeThreadLanguages::current = L"de-DE";
+    { i18n::CThreadLanguageManager scope(std::wstring(L"ru-RU\0", 6), fake); }
+    EXPECT_EQ(FakeThreadLanguages::sets, (std::vector<std::wstring>{L"ru-RU", L"de-DE"}));
+}
+
 TEST(ProductLanguage, EnglishProductAndTranslationChoice) {
     vrtest::RegKeyScope key(kProductKey);
     key.SetString(nullptr, L"ProductLocale", L"en-US");

@@ -96,6 +96,33 @@ TEST(XmlDom, SavedAsUtf16TextWithoutByteOrderMarkAndReloaded) {
     });
 }
 
+// Saving gives a document the declaration of its encoding; what it was
+// loaded with (a declaration, none, a leading comment) decides only whether
+// the declaration is replaced or put in front.
+TEST(XmlDom, SavingKeepsEveryNodeWhateverTheDocumentStartsWith) {
+    exec::run_in_sta([] {
+        const wchar_t* const texts[] = {
+            L"<Settings><Path>C:\\A</Path></Settings>",
+            L"<!--kept--><Settings><Path>C:\\A</Path></Settings>",
+            L"<?xml version=\"1.0\" encoding=\"utf-8\"?><!--kept--><Settings><Path>C:\\A</Path></Settings>",
+        };
+        for (const wchar_t* original : texts) {
+            CDocument doc;
+            ASSERT_EQ(LoadXml4mWstring(doc, original), S_OK) << original;
+            std::wstring text;
+            ASSERT_EQ(save_xml_to_wstring(doc, text), S_OK);
+            const std::string shown(text.begin(), text.end());
+            EXPECT_EQ(text.rfind(L"<?xml version=\"1.0\" encoding=\"utf-16\"?>", 0), 0u) << shown;
+            EXPECT_EQ(text.find(L"<?xml", 1), std::wstring::npos) << "one declaration: " << shown;
+            EXPECT_EQ(text.find(L"<!--kept-->") != std::wstring::npos, wcsstr(original, L"<!--kept-->") != nullptr)
+                << shown;
+            CDocument again;
+            ASSERT_EQ(LoadXml4mWstring(again, text), S_OK) << shown;
+            EXPECT_EQ(again.GetRoot().Lookup(L"./Path").GetValue<std::wstring>(), L"C:\\A") << shown;
+        }
+    });
+}
+
 TEST(XmlDom, DocumentClassesAndDeclarations) {
     exec::run_in_sta([] {
         for (int selector : {0, 1, 3}) {
@@ -160,9 +187,11 @@ TEST(XmlLite, WriterClosesOpenElementsAndReaderFindsValuesInAnyCase) {
         // Root, Software and Empty stay open: the destructor closes them.
     });
     std::string bytes = vrtest::ReadFileBytes(path);
-    // A UTF-8 declaration (the platform writer chooses the spelling and
-    // whether a byte-order mark leads).
-    std::string head = bytes.substr(bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0, 38);
+    // One UTF-8 byte-order mark on every platform, then the declaration (the
+    // platform writer chooses the spelling of the encoding name).
+    ASSERT_GT(bytes.size(), 41u);
+    EXPECT_EQ(bytes.substr(0, 3), "\xEF\xBB\xBF");
+    std::string head = bytes.substr(3, 38);
     for (char& c : head) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(head, "<?xml version=\"1.0\" encoding=\"utf-8\"?>") << bytes;
     EXPECT_NE(bytes.find("<Empty></Empty>"), std::string::npos) << bytes;

@@ -33,10 +33,13 @@ std::wstring FormatFrom(HMODULE module, DWORD code, DWORD language, const std::v
     return std::wstring(raw, n);
 }
 
-// Cuts the text at its last carriage return and drops leftover insert markers.
-std::wstring Tidy(std::wstring text) {
+// Cuts the text at its last carriage return and, for a text formatted
+// without inserts, drops the insert markers it still holds. A formatted text
+// has none left: any "%" in it belongs to an inserted value.
+std::wstring Tidy(std::wstring text, bool stripMarkers) {
     size_t cr = text.rfind(L'\r');
     if (cr != std::wstring::npos) text.erase(cr);
+    if (!stripMarkers) return text;
     std::wstring out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
@@ -70,7 +73,7 @@ std::wstring DescribeCode(DWORD code, const std::vector<std::wstring>* inserts) 
 
     std::wstring text = FormatFrom(library.get(), code, ProductMessageLanguage(), inserts);
     if (text.empty()) text = FormatFrom(library.get(), code, 0, inserts);
-    if (!text.empty()) return Tidy(std::move(text));
+    if (!text.empty()) return Tidy(std::move(text), !inserts || inserts->empty());
 
     wchar_t buf[40];
     swprintf(buf, 40, L"0x%08X (%d)", static_cast<unsigned>(code), static_cast<int>(code));

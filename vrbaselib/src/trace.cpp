@@ -115,6 +115,7 @@ void CTracePrefix::Write(const char* format, ...) {
 
 CTraceFuncInOut::CTraceFuncInOut(const wchar_t* function)
     : m_function(function ? function : L"!!! CODE ERROR !!!") {
+    CLastErrorKeeper keep;  // outlives the catchers, whose set-up touches it
     CSehCatcher seh;
     CRTLTranslator rtl;
     ITrace& trace = ModuleTrace();
@@ -123,6 +124,7 @@ CTraceFuncInOut::CTraceFuncInOut(const wchar_t* function)
 }
 
 CTraceFuncInOut::~CTraceFuncInOut() {
+    CLastErrorKeeper keep;
     CSehCatcher seh;
     CRTLTranslator rtl;
     ITrace& trace = ModuleTrace();

@@ -43,6 +43,11 @@ std::string ToCodePage1251(const std::wstring& text) {
     return out;
 }
 
+// A message whose arguments cannot be formatted is written as its format
+// with this note, never as a buffer's worth of nothing.
+const wchar_t kUnformattable[] = L" [arguments cannot be formatted]";
+const char kUnformattableNarrow[] = " [arguments cannot be formatted]";
+
 // Formats into a 256-character buffer, doubling while the text does not fit.
 std::wstring FormatWide(_locale_t locale, const wchar_t* format, va_list args) {
     std::vector<wchar_t> buf(256);
@@ -53,6 +58,14 @@ std::wstring FormatWide(_locale_t locale, const wchar_t* format, va_list args) {
                        : _vsnwprintf(buf.data(), buf.size() - 1, format, copy);
         va_end(copy);
         if (n >= 0 && static_cast<size_t>(n) < buf.size() - 1) return std::wstring(buf.data(), static_cast<size_t>(n));
+        if (n < 0) {
+            // -1 is also the answer for an argument that cannot be converted;
+            // only the count tells it from a buffer that is too small.
+            va_copy(copy, args);
+            int needed = locale ? _vscwprintf_l(format, locale, copy) : _vscwprintf(format, copy);
+            va_end(copy);
+            if (needed < 0) return std::wstring(format) + kUnformattable;
+        }
         if (buf.size() >= (size_t(1) << 26)) return std::wstring(buf.data(), buf.size() - 1);  // runaway format
         buf.assign(buf.size() * 2, L'\0');
     }
@@ -67,6 +80,12 @@ std::string FormatNarrow(_locale_t locale, const char* format, va_list args) {
                        : _vsnprintf(buf.data(), buf.size() - 1, format, copy);
         va_end(copy);
         if (n >= 0 && static_cast<size_t>(n) < buf.size() - 1) return std::string(buf.data(), static_cast<size_t>(n));
+        if (n < 0) {
+            va_copy(copy, args);
+            int needed = locale ? _vscprintf_l(format, locale, copy) : _vscprintf(format, copy);
+            va_end(copy);
+            if (needed < 0) return std::string(format) + kUnformattableNarrow;
+        }
         if (buf.size() >= (size_t(1) << 26)) return std::string(buf.data(), buf.size() - 1);
         buf.assign(buf.size() * 2, '\0');
     }

@@ -80,6 +80,21 @@ TEST(VrError, LastErrorCodeItemAndCopy) {
     }
 }
 
+// Inserted text comes out as given, "%" included; a text formatted without
+// inserts loses its markers.
+TEST(ErrorDescription, InsertsKeepTheirPercentSigns) {
+    const DWORD kExportMissing = 0xE6010032;  // takes the function name as %1
+    CVrError e(kExportMissing, "x.cpp", 1, L"f", L"C:\\100%done 50% of %1", nullptr);
+    const std::wstring description = e.GetDescription();
+    EXPECT_NE(description.find(L"C:\\100%done 50% of %1"), std::wstring::npos) << description;
+
+    CVrError bare(kExportMissing, "x.cpp", 1, L"f");
+    const std::wstring plain = bare.GetDescription();
+    EXPECT_EQ(plain.find(L"0xE6010032"), std::wstring::npos) << "the library's text, not the fallback";
+    EXPECT_EQ(plain.find(L'%'), std::wstring::npos) << plain;
+    EXPECT_NE(plain.rfind(L" ."), std::wstring::npos) << "the marker before the full stop is gone: " << plain;
+}
+
 TEST(ErrorDescription, MessageSourceByCode) {
     EXPECT_STREQ(VrBase::MessageSourceFor(0xE6060005), L"VrError.dll");
     EXPECT_STREQ(VrBase::MessageSourceFor(0x06000000), L"VrError.dll");

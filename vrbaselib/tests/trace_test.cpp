@@ -164,6 +164,57 @@ TEST_F(TraceTest, LongMessagesAndCodePage1251) {
     EXPECT_EQ(lines[2], "F narrow 42");
 }
 
+// The line's date and time are the local clock read around the write, with
+// the day before the month.
+TEST_F(TraceTest, DateAndTimeAreTheLocalClockDayFirst) {
+    key.SetDword(nullptr, L"EnableMask", 1);
+    key.SetDword(nullptr, L"ParamsMask", 0x1 | 0x400 | 0x1000 | 0x2000);
+    VrBase::CVrTrace t(L"ClockTrace");
+    SYSTEMTIME before, after;
+    ::GetLocalTime(&before);
+    VrBase::CTracePrefix(t, 1, L"F").Write(L"now");
+    ::GetLocalTime(&after);
+
+    auto lines = Lines(L"ClockTrace.log");
+    ASSERT_EQ(lines.size(), 1u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, std::regex(R"(^(\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d)\.(\d{3})F now$)")))
+        << lines[0];
+    SYSTEMTIME written{};
+    written.wDay = static_cast<WORD>(std::stoi(m[1].str()));
+    written.wMonth = static_cast<WORD>(std::stoi(m[2].str()));
+    written.wYear = static_cast<WORD>(std::stoi(m[3].str()));
+    written.wHour = static_cast<WORD>(std::stoi(m[4].str()));
+    written.wMinute = static_cast<WORD>(std::stoi(m[5].str()));
+    written.wSecond = static_cast<WORD>(std::stoi(m[6].str()));
+    written.wMilliseconds = static_cast<WORD>(std::stoi(m[7].str()));
+    auto ticks = [](const SYSTEMTIME& st) {
+        FILETIME ft{};
+        EXPECT_TRUE(::SystemTimeToFileTime(&st, &ft)) << "a valid calendar time";
+        return (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    };
+    before.wDayOfWeek = after.wDayOfWeek = 0;
+    EXPECT_LE(ticks(before), ticks(written)) << lines[0];
+    EXPECT_LE(ticks(written), ticks(after)) << lines[0];
+}
+
+// A narrow message whose argument has no form in the code page is one short
+// line, not a buffer's worth of nothing; the next message is untouched.
+TEST_F(TraceTest, UnconvertibleNarrowArgumentGivesAShortLine) {
+    key.SetDword(nullptr, L"EnableMask", 1);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);
+    VrBase::CVrTrace t(L"ConvTrace");
+    VrBase::CTracePrefix(t, 1, L"F").Write("name %ls", L"\x4E2D\x6587\xD800");
+    VrBase::CTracePrefix(t, 1, L"F").Write("next %d", 7);
+
+    const std::string bytes = vrtest::ReadFileBytes(dir.file(L"ConvTrace.log"));
+    ASSERT_LT(bytes.size(), 200u);
+    auto lines = vrtest::SplitLines(bytes);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "F name %ls [arguments cannot be formatted]");
+    EXPECT_EQ(lines[1], "F next 7");
+}
+
 TEST_F(TraceTest, LastErrorSurvivesEveryCall) {
     key.SetDword(nullptr, L"EnableMask", 0xFF);
     key.SetDword(nullptr, L"ParamsMask", 0x1 | 0x4000);
@@ -233,8 +284,12 @@ TEST(TraceFuncInOut, FramesTheFunctionWithInAndOutLines) {
     {
         vrtest::TraceToFolder trace(dir.path());
         {
+            ::SetLastError(4321);
             VrBase::CTraceFuncInOut scope(L"CreateComponentProxy");
+            EXPECT_EQ(::GetLastError(), 4321u) << "entry keeps the caller's last error";
+            ::SetLastError(1234);
         }
+        EXPECT_EQ(::GetLastError(), 1234u) << "exit keeps the caller's last error";
         { VrBase::CTraceFuncInOut unnamed; }
         log = trace.Read(L"VrBaseTraceTests");
     }

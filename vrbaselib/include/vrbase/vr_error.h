@@ -70,6 +70,12 @@ private:
 [[noreturn]] void RaiseErrorItem(DWORD code, const char* file, int line, const wchar_t* function,
                                  const wchar_t* itemName, const wchar_t* itemText);
 
+// Raises a failing HRESULT (S_FALSE and other success codes pass) with the
+// position of the call site. Use through VR_CHECK_HR.
+inline void CheckHResult(HRESULT hr, const char* file, int line, const wchar_t* function) {
+    if (FAILED(hr)) RaiseError(static_cast<DWORD>(hr), file, line, function);
+}
+
 // The file name without its folders, so traces stay short and builds stay
 // reproducible across checkout paths.
 constexpr const char* SourceFileName(const char* path) {
@@ -88,3 +94,4 @@ constexpr const char* SourceFileName(const char* path) {
 #define VR_RAISE_ITEM(code, function, name, text) \
     ::VrBase::RaiseErrorItem((code), VR_SOURCE_FILE, __LINE__, (function), (name), (text))
 #define VR_RAISE_LAST_ERROR(function) VR_RAISE(::GetLastError(), (function))
+#define VR_CHECK_HR(hr, function) ::VrBase::CheckHResult((hr), VR_SOURCE_FILE, __LINE__, (function))
