@@ -7,6 +7,7 @@
 #include "ssr_state.h"
 
 #include "exec/apartment_executor.h"
+#include "file_helpers.h"
 #include "support/test_support.h"
 #include "time_convertions.h"
 #include "vrbase/trace.h"
@@ -14,6 +15,8 @@
 #include "xml_common.h"
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 namespace {
 
@@ -68,7 +71,8 @@ TEST_F(Store, DocumentLayoutTypesOrderAndEscaping) {
     }
     EXPECT_FALSE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml.partial")));
     std::string bytes = vrtest::ReadFileBytes(Depot(L"SSR_LastSoftState.xml"));
-    ASSERT_FALSE(bytes.empty());
+    ASSERT_GT(bytes.size(), 4u);
+    EXPECT_EQ(bytes.substr(0, 4), "\xEF\xBB\xBF<") << "one UTF-8 byte-order mark, then the declaration";
     std::wstring text(bytes.begin(), bytes.end());  // ASCII content here
 
     exec::run_in_sta([&] {
@@ -123,6 +127,75 @@ TEST_F(Store, DocumentLayoutTypesOrderAndEscaping) {
         EXPECT_EQ(first.Lookup(L"./CD").GetValue<std::wstring>(), L"2026-12-07T03:24:52.000Z");
     });
     EXPECT_NE(text.find(L"xmlns:dt=\"urn:schemas-microsoft-com:datatypes\""), std::wstring::npos);
+}
+
+// The document as the DOM parser reads it: (name, version) of every entry.
+std::map<std::wstring, std::wstring> NamesAndVersions(const std::string& bytes) {
+    std::map<std::wstring, std::wstring> found;
+    exec::run_in_sta([&] {
+        std::wstring utf16(bytes.size(), L'\0');
+        int n = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data() + 3, static_cast<int>(bytes.size() - 3), &utf16[0],
+                                      static_cast<int>(utf16.size()));
+        utf16.resize(static_cast<size_t>(n));
+        Xml::CDocument doc;
+        ASSERT_EQ(LoadXml4mWstring(doc, utf16.substr(utf16.find(L"?>") + 2)), S_OK);
+        auto items = doc.GetRoot().SelectNodes(L"./Software/SI");
+        for (Xml::CElement si; items.Next(si);)
+            found[si.Lookup(L"./N").GetValue<std::wstring>()] = si.Lookup(L"./V").GetValue<std::wstring>();
+    });
+    return found;
+}
+
+// A character that XML cannot carry, in a file name or a version string,
+// never stops the document: each such code unit becomes U+FFFD, the entry
+// stays, and every changed value is traced once.
+TEST_F(Store, ForbiddenCharactersNeverStopTheDocument) {
+    vrtest::TraceToFolder trace(dir.path());
+    const std::vector<std::wstring> kinds = {L"\xFFFE", L"\xFFFF", L"\x0001", L"\x000B",
+                                             L"\xD800", L"\xDC00", L"\xDC00\xD800"};
+    FileObjectMap files;
+    std::map<std::wstring, std::wstring> expected;
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        const std::wstring name = L"f" + std::to_wstring(i) + kinds[i] + L".exe";
+        _SSR_FILE_OBJECT_INFO info;
+        info.file_version = L"1.0" + kinds[i] + L"beta";
+        files.emplace(L"C:\\Odd\\" + name, info);
+        const std::wstring replacement(kinds[i].size(), L'\xFFFD');
+        expected[L"f" + std::to_wstring(i) + replacement + L".exe"] = L"1.0" + replacement + L"beta";
+    }
+    _SSR_FILE_OBJECT_INFO fine;  // a pair beyond the basic plane and a tab are text
+    fine.file_version = L"2.0\t\xD83D\xDE00";
+    files.emplace(L"C:\\Odd\\smile\xD83D\xDE00.exe", fine);
+    expected[L"smile\xD83D\xDE00.exe"] = fine.file_version;
+    {
+        CSSRDiskDepotLocker lock;
+        CSSRDiskDepot::instance().save_software_state(L"ODD", files);
+    }
+    EXPECT_EQ(NamesAndVersions(vrtest::ReadFileBytes(Depot(L"SSR_LastSoftState.xml"))), expected);
+
+    size_t warnings = 0;
+    for (const std::string& line : vrtest::SplitLines(trace.Read(L"VrSSRSrvTests")))
+        if (line.find("W> CXmlLiteWriter ") == 0 && line.find("XML cannot carry") != std::string::npos) ++warnings;
+    EXPECT_EQ(warnings, 2 * kinds.size()) << "one line per changed value";
+}
+
+// The file reaches its name only after its data was flushed through a
+// handle of its own: a file that cannot be opened for that stays where it is.
+TEST(StoreFiles, NothingIsMovedIntoPlaceUnflushed) {
+    vrtest::TempDir dir;
+    const std::wstring written = dir.file(L"doc.partial"), target = dir.file(L"doc.xml");
+    vrtest::WriteFileBytes(written, "whole");
+    vrtest::WriteFileBytes(target, "old");
+    {
+        VrBase::unique_hfile holder(::CreateFileW(written.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder);
+        EXPECT_EQ(vrtest::ErrorCodeOf([&] { commit_file(written, target); }), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_EQ(vrtest::ReadFileBytes(target), "old");
+    }
+    commit_file(written, target);
+    EXPECT_EQ(vrtest::ReadFileBytes(target), "whole");
+    EXPECT_FALSE(vrtest::FileExists(written));
 }
 
 TEST_F(Store, EmptyMapAndNoDocument) {
