@@ -1,22 +1,19 @@
 #include "file_helpers.h"
 
+#include "path_ops.h"
+
 #include "vrbase/scope.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
 #include <vector>
 
-std::wstring long_path_form(const std::wstring& path) {
-    if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\", 0) == 0) return path;
-    return L"\\\\?\\" + path;
-}
-
 void CreateDirectoryWrapper(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
-    if (!::CreateDirectoryW((L"\\\\?\\" + path).c_str(), security)) VR_RAISE_LAST_ERROR(L"CreateDirectoryWrapper");
+    if (!::CreateDirectoryW(long_path(path).c_str(), security)) VR_RAISE_LAST_ERROR(L"CreateDirectoryWrapper");
 }
 
 void CopyFileWrapper(const std::wstring& source, const std::wstring& target, bool failIfExists) {
-    if (::CopyFileW(long_path_form(source).c_str(), long_path_form(target).c_str(), failIfExists ? TRUE : FALSE))
+    if (::CopyFileW(long_path(source).c_str(), long_path(target).c_str(), failIfExists ? TRUE : FALSE))
         return;
     const DWORD error = ::GetLastError();
     VR_TRACE(VrBase::TL_ERROR, L"CopyFileWrapper", L"src: %ls", source.c_str());
@@ -24,18 +21,18 @@ void CopyFileWrapper(const std::wstring& source, const std::wstring& target, boo
     VR_RAISE(error, L"CopyFileWrapper");
 }
 
-bool delete_file(const std::wstring& path) { return ::DeleteFileW(long_path_form(path).c_str()) != FALSE; }
+bool delete_file(const std::wstring& path) { return ::DeleteFileW(long_path(path).c_str()) != FALSE; }
 
 std::wstring partial_file_path(const std::wstring& path) { return path + L".partial"; }
 
 void commit_file(const std::wstring& written, const std::wstring& target) {
     const wchar_t* const fn = L"commit_file";
     {
-        VrBase::unique_hfile file(::CreateFileW(long_path_form(written).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+        VrBase::unique_hfile file(::CreateFileW(long_path(written).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file || !::FlushFileBuffers(file.get())) VR_RAISE_LAST_ERROR(fn);
     }
-    if (!::MoveFileExW(long_path_form(written).c_str(), long_path_form(target).c_str(),
+    if (!::MoveFileExW(long_path(written).c_str(), long_path(target).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         VR_RAISE_LAST_ERROR(fn);
 }
@@ -52,7 +49,7 @@ void save_wstring_2_utf8file(const std::wstring& path, const std::wstring& text)
     const std::wstring partial = partial_file_path(path);
     VrBase::scope_exit removePartial([&] { delete_file(partial); });
     {
-        VrBase::unique_hfile file(::CreateFileW(long_path_form(partial).c_str(), GENERIC_WRITE, 0, nullptr,
+        VrBase::unique_hfile file(::CreateFileW(long_path(partial).c_str(), GENERIC_WRITE, 0, nullptr,
                                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
         if (!file || !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
@@ -68,7 +65,7 @@ void save_wstring_2_utf8file(const std::wstring& path, const std::wstring& text)
 void load_utf8file_2_wstring(const std::wstring& path, std::wstring& text) {
     const wchar_t* const fn = L"load_utf8file_2_wstring";
     text.clear();
-    VrBase::unique_hfile file(::CreateFileW(long_path_form(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    VrBase::unique_hfile file(::CreateFileW(long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
     std::string bytes;

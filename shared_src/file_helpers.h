@@ -3,8 +3,6 @@
 #include <windows.h>
 #include <string>
 
-// "\\?\" + path, unless the path already starts with "\\?\" or "\\".
-std::wstring long_path_form(const std::wstring& path);
 void CreateDirectoryWrapper(const std::wstring& path, SECURITY_ATTRIBUTES* security);
 void CopyFileWrapper(const std::wstring& source, const std::wstring& target, bool failIfExists);
 // Never raises: true when the file is gone by this call.

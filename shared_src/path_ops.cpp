@@ -72,4 +72,8 @@ void mission_abort_required(HANDLE abortEvent) {
     }
 }
 
-std::wstring long_path(const std::wstring& path) { return L"\\\\?\\" + path; }
+std::wstring long_path(const std::wstring& path) {
+    if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) return path;
+    if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}

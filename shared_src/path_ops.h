@@ -22,5 +22,8 @@ DWORD check_fo_existance(const std::wstring& path, bool& exists);
 // Returns when the event is not signalled; raises 1235 when it is.
 void mission_abort_required(HANDLE abortEvent);
 
-// "\\?\" + path, for calls that must reach long paths.
+// The form of a path that file-system calls need to reach long paths:
+// "\\?\" + path, and "\\?\UNC\server\share..." for "\\server\share...".
+// A path that already has the prefix, or names a device ("\\.\"), is
+// used as it is.
 std::wstring long_path(const std::wstring& path);

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr DWORD kMountPointTag = 0xA0000003;
-
 using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
                                         ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using RtlInitUnicodeStringFn = VOID(NTAPI*)(PUNICODE_STRING, PCWSTR);
@@ -29,6 +27,7 @@ F ntdll_function(const char* name, const wchar_t* caller) {
 
 // Callers pass paths with or without "\\?\"; each call below wants its own form.
 std::wstring without_long_prefix(const std::wstring& path) {
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
     return path.rfind(L"\\\\?\\", 0) == 0 ? path.substr(4) : path;
 }
 

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// The reparse tag of a mount point (a volume mounted in a folder, or a junction).
+constexpr DWORD kMountPointTag = IO_REPARSE_TAG_MOUNT_POINT;
+
 struct WcsICmpLess {
     bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
 };

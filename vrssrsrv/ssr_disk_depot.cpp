@@ -105,7 +105,7 @@ std::wstring CSSRDiskDepot::get_last_ses_unique_id() {
 std::wstring CSSRDiskDepot::export_ss(const std::wstring& target, bool deleteAfter) {
     const wchar_t* const fn = L"CSSRDiskDepot::export_ss";
     const std::wstring path = ses_path();
-    if (::GetFileAttributesW(long_path_form(path).c_str()) == INVALID_FILE_ATTRIBUTES) VR_RAISE(ERROR_FILE_NOT_FOUND, fn);
+    if (::GetFileAttributesW(long_path(path).c_str()) == INVALID_FILE_ATTRIBUTES) VR_RAISE(ERROR_FILE_NOT_FOUND, fn);
     const std::wstring id = exec::run_in_sta([&] { return read_ses_unique_id(path); });
     CopyFileWrapper(path, target, false);
     if (deleteAfter && !delete_file(path)) VR_RAISE_LAST_ERROR(fn);
@@ -116,7 +116,7 @@ void CSSRDiskDepot::save_last_config(const std::wstring& text) { save_wstring_2_
 
 bool CSSRDiskDepot::load_last_config(std::wstring& text) {
     const std::wstring path = config_path();
-    if (::GetFileAttributesW(long_path_form(path).c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    if (::GetFileAttributesW(long_path(path).c_str()) == INVALID_FILE_ATTRIBUTES) return false;
     load_utf8file_2_wstring(path, text);
     return true;
 }

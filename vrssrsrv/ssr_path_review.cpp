@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr DWORD kMountPointTag = 0xA0000003;
-
 struct find_traits {
     using type = HANDLE;
     static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }

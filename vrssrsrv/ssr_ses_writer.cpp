@@ -2,6 +2,7 @@
 #include "ssr_disk_depot.h"
 
 #include "file_helpers.h"
+#include "path_ops.h"
 #include "sid_helpers.h"
 #include "time_convertions.h"
 #include "vrbase/exception_guard.h"
@@ -96,7 +97,7 @@ void save_software_state_worker(const std::wstring& path, const std::wstring& un
 }
 
 std::wstring read_ses_unique_id(const std::wstring& path) {
-    if (::GetFileAttributesW(long_path_form(path).c_str()) == INVALID_FILE_ATTRIBUTES) return std::wstring();
+    if (::GetFileAttributesW(long_path(path).c_str()) == INVALID_FILE_ATTRIBUTES) return std::wstring();
     CXmlLiteReader reader(path);
     return reader.get_unique_node_value(L"UniqueId");
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The product's languages: the locale settings, the language lists built
 // from them, and the scoped switch of a thread's preferred UI languages.
+#include "vrbase/product_locale.h"
+
 #include <windows.h>
 #include <string>
 #include <utility>
@@ -8,10 +10,7 @@
 
 namespace i18n {
 
-// Reads "ProductLocale" of the product key under the hive: 0 and the locale,
-// 87 for no buffer, 13 for a value that is not a five-character string, 122
-// with the needed length (6) when the buffer is short, or the key's error.
-DWORD read_locale_value(HKEY hive, wchar_t* buffer, DWORD& length);
+using VrBase::read_locale_value;
 
 // Multi-strings (NUL-separated, extra NUL at the end): the product locale,
 // en-US and the system default locale; the user-interface list puts the user

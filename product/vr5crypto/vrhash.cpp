@@ -1,6 +1,7 @@
 // vrhash FILE...: prints each file's checksum text as the software state
 // document carries it, computed through Vr5CryptoApi.dll the way a scan reads
 // the file, so an administrator can check a document entry by hand.
+#include "path_ops.h"
 #include "vrbase/error_description.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
@@ -34,9 +35,7 @@ std::wstring LongPath(const std::wstring& path) {
     DWORD length = ::GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
     if (length == 0 || length >= needed) VR_RAISE_LAST_ERROR(L"LongPath");
     full.resize(length);
-    if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0) return full;
-    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
+    return long_path(full);
 }
 
 // Up to count bytes from the current position; stops early at end of file.

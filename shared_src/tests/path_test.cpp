@@ -22,6 +22,29 @@ TEST(PathOps, RelationOfPaths) {
     EXPECT_FALSE(compare_paths(L"C:\\Data", L"D:\\Data", r));
 }
 
+// The one long-path form: a drive path gets "\\?\", a UNC path the UNC
+// form, and a prefixed or device path stays as it is.
+TEST(PathOps, LongPathForms) {
+    EXPECT_EQ(long_path(L"C:\\Data\\a.txt"), L"\\\\?\\C:\\Data\\a.txt");
+    EXPECT_EQ(long_path(L"\\\\server\\share\\a.txt"), L"\\\\?\\UNC\\server\\share\\a.txt");
+    EXPECT_EQ(long_path(L"\\\\server\\share"), L"\\\\?\\UNC\\server\\share");
+    EXPECT_EQ(long_path(L"\\\\?\\C:\\Data"), L"\\\\?\\C:\\Data");
+    EXPECT_EQ(long_path(L"\\\\?\\UNC\\server\\share"), L"\\\\?\\UNC\\server\\share");
+    EXPECT_EQ(long_path(L"\\\\.\\PhysicalDrive0"), L"\\\\.\\PhysicalDrive0");
+
+    // A file far past MAX_PATH is reached through it.
+    vrtest::TempDir dir;
+    std::wstring deep = dir.path();
+    for (int i = 0; i < 6; ++i) {
+        deep += L"\\" + std::wstring(60, static_cast<wchar_t>(L'a' + i));
+        ASSERT_TRUE(::CreateDirectoryW(long_path(deep).c_str(), nullptr));
+    }
+    bool exists = false;
+    EXPECT_EQ(check_fo_existance(deep, exists), 0u);
+    EXPECT_TRUE(exists);
+    for (; deep.size() > dir.path().size(); deep.erase(deep.rfind(L'\\'))) ::RemoveDirectoryW(long_path(deep).c_str());
+}
+
 TEST(PathOps, ExpansionAndExistence) {
     EXPECT_THROW(expand_path(L""), VrBase::CVrError);
     wchar_t root[MAX_PATH];

@@ -34,6 +34,9 @@ TEST(Time, ImpossibleAndIncompleteTextsAreRejected) {
     EXPECT_NE(vrtest::ErrorCodeOf([] { convert_iso_str_2_time(L"2026-02-30T00:00:00.000Z"); }), 0u);
     EXPECT_EQ(vrtest::ErrorCodeOf([] { convert_iso_str_2_time(L"2026-12-07"); }), 87u);
     EXPECT_EQ(vrtest::ErrorCodeOf([] { convert_iso_str_2_time(L""); }), 87u);
+    // One field short of the seven: no milliseconds.
+    EXPECT_EQ(vrtest::ErrorCodeOf([] { convert_iso_str_2_time(L"2026-12-07T03:32:39Z"); }), 87u);
+    EXPECT_EQ(vrtest::ErrorCodeOf([] { convert_iso_str_2_time(L"2026-12-07T03:32:39.Z"); }), 87u);
     SYSTEMTIME bad{};
     bad.wYear = 2026;
     bad.wMonth = 13;

@@ -1,5 +1,6 @@
 #include "vrbase/error_description.h"
 
+#include "vrbase/product_locale.h"
 #include "vrbase/scope.h"
 
 #include <cwchar>
@@ -7,7 +8,6 @@
 namespace VrBase {
 namespace {
 
-constexpr const wchar_t* kProductKey = L"SOFTWARE\\Calderis\\Varnel Studio";
 constexpr LCID kFallbackLanguage = 1049;
 
 bool InRange(DWORD code, DWORD low, DWORD high) { return code >= low && code <= high; }
@@ -81,15 +81,9 @@ std::wstring DescribeCode(DWORD code, const std::vector<std::wstring>* inserts) 
 }
 
 std::wstring ReadProductLocaleName() {
-    unique_hkey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
-        return std::wstring();
     wchar_t value[16] = {};
-    DWORD size = sizeof(value) - sizeof(wchar_t), type = 0;
-    if (::RegQueryValueExW(key.get(), L"ProductLocale", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ || size != 6 * sizeof(wchar_t) || value[5] != L'\0' || wcslen(value) != 5)
-        return std::wstring();
+    DWORD length = 16;
+    if (read_locale_value(HKEY_LOCAL_MACHINE, value, length) != 0) return std::wstring();
     return value;
 }
 

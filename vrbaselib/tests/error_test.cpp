@@ -121,6 +121,14 @@ TEST(ErrorDescription, ProductMessageLanguage) {
     EXPECT_EQ(VrBase::ComputeProductMessageLanguage(), 1049u);
     key.SetDword(nullptr, L"ProductLocale", 1033);
     EXPECT_EQ(VrBase::ComputeProductMessageLanguage(), 1049u);
+    // The same reader as the language lists: an expandable string counts too.
+    VrBase::unique_hkey product;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Calderis\\Varnel Studio", 0, KEY_SET_VALUE, product.put()),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExW(product.get(), L"ProductLocale", 0, REG_EXPAND_SZ,
+                               reinterpret_cast<const BYTE*>(L"en-GB"), 6 * sizeof(wchar_t)),
+              ERROR_SUCCESS);
+    EXPECT_EQ(VrBase::ComputeProductMessageLanguage(), 2057u);
 }
 
 TEST(ExceptionGuard, EachBranchGivesItsCode) {
