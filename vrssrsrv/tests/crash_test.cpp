@@ -1,5 +1,4 @@
 // A writer killed at any moment leaves either no document or a whole one.
-#include "crash_texts.h"
 #include "ssr_disk_depot.h"
 
 #include "support/test_support.h"
@@ -39,33 +38,6 @@ TEST(CrashSafety, KilledWriterNeverLeavesAPartialDocument) {
         ::DeleteFileW(partial_ses_path(document).c_str());
     }
     EXPECT_GT(caughtMidWrite, 0) << "at least one kill must land while the document is being written";
-}
-
-// The stored configuration is replaced whole or not at all: a kill while it
-// is being saved leaves the previous text or the new one, never a cut.
-TEST(CrashSafety, KilledConfigSaveKeepsAWholeConfiguration) {
-    vrtest::TempDir dir;
-    const std::wstring config = dir.path() + L"\\ssr_depot\\SSR_LastConfig.xml";
-    std::string whole[2];
-    for (int i = 0; i < 2; ++i) {
-        const std::wstring text = config_crash_text(i == 0 ? L'a' : L'b');
-        whole[i].assign(text.begin(), text.end());  // ASCII
-    }
-    for (DWORD writeMs : {10u, 35u, 60u, 110u, 170u, 240u, 330u, 450u, 600u, 800u}) {
-        {
-            vrtest::CapturedChild child(vrtest::ModuleFolder() + L"ses_writer_child.exe",
-                                        L"config \"" + dir.path() + L"\"");
-            char buf[16];
-            DWORD got = 0;
-            ASSERT_TRUE(::ReadFile(child.output(), buf, sizeof(buf), &got, nullptr)) << "the child reports it is ready";
-            ::Sleep(writeMs);
-            ::TerminateProcess(child.process(), 9);
-            ::WaitForSingleObject(child.process(), 30000);
-        }
-        const std::string bytes = vrtest::ReadFileBytes(config);
-        EXPECT_TRUE(bytes == whole[0] || bytes == whole[1])
-            << "killed after " << writeMs << " ms: " << bytes.size() << " bytes";
-    }
 }
 
 } // namespace

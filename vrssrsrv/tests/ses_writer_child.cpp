@@ -1,40 +1,16 @@
-// Child process for the crash tests: writes a large document to the path
-// given, through the service's own writer, until it is killed; or, with
-// "config FOLDER", saves two configurations in turn into the depot under
-// FOLDER until it is killed.
+// Child process for the crash test: writes a large document to the path
+// given, through the service's own writer, until it is killed.
 #include "ssr_disk_depot.h"
 
 #include "exec/apartment_executor.h"
 #include "vrbase/trace.h"
-
-#include "crash_texts.h"
 
 #include <cwchar>
 #include <cstdlib>
 
 VR_DEFINE_MODULE_TRACE(L"VrSesWriterChild")
 
-namespace {
-
-int SaveConfigsForever(const std::wstring& folder) {
-    ::SetEnvironmentVariableW(L"LocalProtectionDir", (folder + L"\\").c_str());
-    CSSRDiskDepot& depot = CSSRDiskDepot::instance();
-    depot.ensure_depot();
-    const std::wstring texts[] = {config_crash_text(L'a'), config_crash_text(L'b')};
-    for (unsigned i = 0;; ++i) {
-        CSSRDiskDepotLocker lock;
-        depot.save_last_config(texts[i % 2]);
-        if (i == 0) {
-            std::printf("ready\n");
-            std::fflush(stdout);
-        }
-    }
-}
-
-} // namespace
-
 int wmain(int argc, wchar_t** argv) {
-    if (argc == 3 && std::wstring(argv[1]) == L"config") return SaveConfigsForever(argv[2]);
     if (argc != 3) return 2;
     const int entries = _wtoi(argv[2]);
     FileObjectMap files;

@@ -16,7 +16,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -285,6 +288,39 @@ TEST_F(Store, LastConfigRoundTripAndSecondStart) {
     // A second start leaves the folder and its files alone.
     depot.ensure_depot();
     EXPECT_TRUE(depot.load_last_config(text));
+}
+
+// While the configuration is replaced, its name always shows a whole file,
+// the old text or the new one: a crash at any moment keeps one of them. A
+// watcher reads the size under the name (without opening the file, so it
+// never gets in the writer's way) as fast as it can.
+TEST_F(Store, ConfigurationNameNeverShowsACutFile) {
+    CSSRDiskDepot& depot = CSSRDiskDepot::instance();
+    const std::wstring texts[] = {L"<Settings>" + std::wstring(1u << 20, L'a') + L"</Settings>",
+                                  L"<Settings>" + std::wstring(3u << 20, L'b') + L"</Settings>"};
+    const std::set<ULONGLONG> whole = {texts[0].size(), texts[1].size()};  // ASCII: one byte a character
+    {
+        CSSRDiskDepotLocker lock;
+        depot.save_last_config(texts[0]);
+    }
+    const std::wstring path = Depot(L"SSR_LastConfig.xml");
+    std::atomic<bool> done{false};
+    std::set<ULONGLONG> seen;
+    std::thread watcher([&] {
+        while (!done) {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+                seen.insert((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+        }
+    });
+    for (int i = 1; i <= 12; ++i) {
+        CSSRDiskDepotLocker lock;
+        depot.save_last_config(texts[i % 2]);
+    }
+    done = true;
+    watcher.join();
+    for (ULONGLONG size : seen) EXPECT_EQ(whole.count(size), 1u) << "a cut file of " << size << " bytes";
+    EXPECT_FALSE(vrtest::FileExists(Depot(L"SSR_LastConfig.xml.partial")));
 }
 
 void ExpectAdminOwnedFourEntries(const std::vector<BYTE>& sd) {
