@@ -95,6 +95,24 @@ TEST(ErrorDescription, InsertsKeepTheirPercentSigns) {
     EXPECT_NE(plain.rfind(L" ."), std::wstring::npos) << "the marker before the full stop is gone: " << plain;
 }
 
+// Only failing HRESULTs raise, with their own code and the caller's line.
+TEST(VrError, CheckHResultRaisesFailuresOnly) {
+    EXPECT_EQ(vrtest::ErrorCodeOf([] { VR_CHECK_HR(S_OK, L"f"); }), 0u);
+    EXPECT_EQ(vrtest::ErrorCodeOf([] { VR_CHECK_HR(S_FALSE, L"f"); }), 0u);
+    EXPECT_EQ(vrtest::ErrorCodeOf([] { VR_CHECK_HR(0x7FFFFFFF, L"f"); }), 0u);
+    EXPECT_EQ(vrtest::ErrorCodeOf([] { VR_CHECK_HR(static_cast<HRESULT>(0x80000000), L"f"); }), 0x80000000u);
+    const int line = __LINE__ + 2;
+    try {
+        VR_CHECK_HR(E_NOINTERFACE, L"checker");
+        FAIL();
+    } catch (CVrError& e) {
+        EXPECT_EQ(e.GetCode(), static_cast<DWORD>(E_NOINTERFACE));
+        EXPECT_STREQ(e.Field(L"Function"), L"checker");
+        EXPECT_STREQ(e.Field(L"File"), L"error_test.cpp");
+        EXPECT_EQ(e.Field(L"Line"), std::to_wstring(line));
+    }
+}
+
 TEST(ErrorDescription, MessageSourceByCode) {
     EXPECT_STREQ(VrBase::MessageSourceFor(0xE6060005), L"VrError.dll");
     EXPECT_STREQ(VrBase::MessageSourceFor(0x06000000), L"VrError.dll");
