@@ -10,6 +10,9 @@ constexpr DWORD kResourceDirectory = 2;  // IMAGE_DIRECTORY_ENTRY_RESOURCE
 constexpr WORD kVersionType = 16;        // RT_VERSION
 // A version block's own length is 16 bits; anything near this is hostile.
 constexpr DWORD kMaxVersionResource = 0x100000;
+// Files carry one version resource in a few languages; a directory that
+// lists thousands would only make the check itself slow.
+constexpr size_t kMaxVersionEntries = 256;
 
 // The file's bytes at an offset; false when they are not all there.
 class CImageReader {
@@ -82,9 +85,12 @@ private:
 // Every data entry below the version type's directory lies in the file.
 VersionResourceState check_version_entries(const CResourceImage& image, const IMAGE_RESOURCE_DIRECTORY_ENTRY& type) {
     std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY> names, languages;
-    if (!type.DataIsDirectory || !image.directory(type.OffsetToDirectory, names)) return VersionResourceState::Broken;
+    if (!type.DataIsDirectory || !image.directory(type.OffsetToDirectory, names) || names.size() > kMaxVersionEntries)
+        return VersionResourceState::Broken;
+    size_t checked = 0;
     for (const auto& name : names) {
-        if (!name.DataIsDirectory || !image.directory(name.OffsetToDirectory, languages))
+        if (!name.DataIsDirectory || !image.directory(name.OffsetToDirectory, languages) ||
+            (checked += languages.size()) > kMaxVersionEntries)
             return VersionResourceState::Broken;
         for (const auto& language : languages) {
             IMAGE_RESOURCE_DATA_ENTRY data{};

@@ -44,10 +44,12 @@ public:
     }
 };
 
-// One folder being walked: its open search, and the ring entry it made
-// when it was entered through an unnamed-volume mount point.
+// One folder being walked: the length of its path (each folder's path
+// begins with its parent's, so one string holds them all and a deep chain
+// costs no more than its own path), its open search, and the ring entry it
+// made when it was entered through an unnamed-volume mount point.
 struct FolderSearch {
-    std::wstring folder;
+    size_t pathLength;
     std::wstring ringVolume;
     unique_find search;
 };
@@ -66,7 +68,8 @@ public:
         VrBase::scope_exit leaveRing([&] {
             while (!m_stack.empty()) pop();
         });
-        m_stack.push_back({folder, std::wstring(), unique_find()});
+        m_path = folder;
+        m_stack.push_back({m_path.size(), std::wstring(), unique_find()});
         while (!m_stack.empty()) {
             bool goOn = false;
             try {
@@ -93,20 +96,22 @@ private:
     bool step() {
         const wchar_t* const fn = L"path_review";
         FolderSearch& top = m_stack.back();
+        m_path.resize(top.pathLength);
         if (!top.search) {
             mission_abort_required(m_abort);
-            if (excluded(top.folder) || !open_search(top)) return false;
+            if (excluded(m_path) || !open_search(top)) return false;
         } else if (!::FindNextFileW(top.search.get(), &m_entry)) {
             const DWORD error = ::GetLastError();
             if (error == ERROR_NO_MORE_FILES) return false;
-            VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> travers failed. Err %d", search_pattern(top.folder).c_str(),
+            VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> travers failed. Err %d", search_pattern(m_path).c_str(),
                      static_cast<int>(error));
             VR_RAISE(error, fn);
         }
         std::wstring child, volume;
-        if (review_entry(top.folder, child, volume)) {
+        if (review_entry(m_path, child, volume)) {
             if (!volume.empty()) m_ring.insert(volume);
-            m_stack.push_back({std::move(child), std::move(volume), unique_find()});
+            m_path = std::move(child);
+            m_stack.push_back({m_path.size(), std::move(volume), unique_find()});
         }
         return true;
     }
@@ -131,15 +136,15 @@ private:
     // searched; other failures raise.
     bool open_search(FolderSearch& frame) {
         const wchar_t* const fn = L"path_review";
-        const std::wstring pattern = search_pattern(frame.folder);
+        const std::wstring pattern = search_pattern(m_path);
         frame.search.reset(::FindFirstFileW(pattern.c_str(), &m_entry));
         if (frame.search) return true;
         const DWORD error = ::GetLastError();
         bool reparse = false;
         DWORD tag = 0;
-        if (m_reparse.reparse_point(long_path(frame.folder), reparse, tag) != 0)
+        if (m_reparse.reparse_point(long_path(m_path), reparse, tag) != 0)
             VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt on find file error failed.",
-                     long_path(frame.folder).c_str());
+                     long_path(m_path).c_str());
         if (reparse) return false;
         VR_TRACE(VrBase::TL_WARNING, fn, L"can't open for search: %ls", pattern.c_str());
         VR_RAISE(error, fn);
@@ -216,6 +221,7 @@ private:
     FileObjectMap& m_files;
     const IReparseQuery& m_reparse;
     std::vector<FolderSearch> m_stack;
+    std::wstring m_path;  // the innermost folder's
     WIN32_FIND_DATAW m_entry{};
 };
 

@@ -54,24 +54,14 @@ DWORD scan(const wchar_t* folder) {
     });
 }
 
-DWORD WINAPI scan_thread(void* folder) { return scan(static_cast<const wchar_t*>(folder)); }
-
 } // namespace
 
-// scan_child FOLDER [STACK_KIB]: lines "FILE<tab>path<tab>type<tab>company
-// <tab>description<tab>file version<tab>size<tab>checksum" and "EVENT<tab>
-// stage<tab>reason<tab>text", then "DONE <count>". With STACK_KIB the scan
-// runs on a thread with that much stack.
+// scan_child FOLDER: lines "FILE<tab>path<tab>type<tab>company<tab>
+// description<tab>file version<tab>size<tab>checksum" and "EVENT<tab>stage
+// <tab>reason<tab>text", then "DONE <count>".
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 2 && argc != 3) return 2;
+    if (argc != 2) return 2;
     VrBase::CRTLTranslator rtl;
     PrintingSink sink;
-    if (argc == 2) return static_cast<int>(scan(argv[1]));
-    VrBase::unique_handle thread(::CreateThread(nullptr, static_cast<SIZE_T>(_wtoi(argv[2])) * 1024, scan_thread,
-                                                argv[1], STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-    if (!thread) return static_cast<int>(::GetLastError());
-    ::WaitForSingleObject(thread.get(), INFINITE);
-    DWORD code = 0;
-    ::GetExitCodeThread(thread.get(), &code);
-    return static_cast<int>(code);
+    return static_cast<int>(scan(argv[1]));
 }
