@@ -214,6 +214,7 @@ std::vector<BYTE> Words(std::initializer_list<WORD> words) {
 // translation table that claims more than the block holds is read no
 // further than the block, whatever lies behind it in memory.
 TEST(VersionBlock, ValuesAreReadNoFurtherThanTheBlock) {
+    scantest::ProductLocale locale(L"en-US");
     const std::vector<BYTE> fixed(52, 0);
     const std::vector<BYTE> endless = Words({'E', 'n', 'd', 'l', 'e', 's', 's'});
     std::vector<BYTE> block = Node(
