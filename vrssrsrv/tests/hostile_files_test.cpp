@@ -56,14 +56,14 @@ ChildScan RunScan(const std::wstring& folder) {
 }
 
 // A chain of folders deeper than a walk that recursed per level could hold
-// on the walking thread's stack (the child has an eighth of the service's;
+// on the walking thread's stack (the child has half the service's;
 // 1,900 levels on the service's 2 MiB are walked the same, only slowly under
 // Wine). Built and removed a level at a time near the top, where paths are
 // short: Wine takes time in proportion to a path's depth.
 TEST(HostileFiles, DeepFolderChainIsWalkedToItsBottom) {
     scantest::ProductLocale locale(L"en-US");
     vrtest::TempDir dir(L"vrdeep");
-    const int levels = 600;
+    const int levels = 1200;
     const std::wstring top = dir.file(L"d");
     ASSERT_TRUE(::CreateDirectoryW(top.c_str(), nullptr));
     scantest::MakeFile(top + L"\\bottom.txt", "bottom");
