@@ -21,6 +21,13 @@ bool get_version_info(const std::wstring& path, std::vector<BYTE>& block) {
                                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD error = ::GetLastError();
+        // A file being written, such as a log, is only looked at: without an
+        // image in it there is no version resource to read.
+        if (error == ERROR_SHARING_VIOLATION) {
+            VrBase::unique_hfile written(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (written && inspect_version_resource(written.get()) == VersionResourceState::None) return false;
+        }
         VR_TRACE(VrBase::TL_ERROR, fn, L"query file <%ls> ver info size failed!", path.c_str());
         VR_RAISE(error, fn);
     }
