@@ -15,3 +15,12 @@ function(vr_resource_only target)
     target_link_options(${target} PRIVATE /NOENTRY)
   endif()
 endfunction()
+
+# vr_stack_reserve(<target> <bytes>): the stack its threads reserve by default.
+function(vr_stack_reserve target bytes)
+  if(MINGW)
+    target_link_options(${target} PRIVATE -Wl,--stack,${bytes})
+  else()
+    target_link_options(${target} PRIVATE /STACK:${bytes})
+  endif()
+endfunction()

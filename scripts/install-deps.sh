@@ -13,6 +13,7 @@ have rhash                       || need="$need rhash"
 [ -f /usr/include/rhash.h ]      || need="$need librhash-dev"
 have flock                       || need="$need util-linux"
 have g++                         || need="$need g++"
+have python3                     || need="$need python3"
 [ -z "$need" ] && exit 0
 echo "installing:$need"
 SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo

@@ -2,6 +2,9 @@
 
 #include "i18n/i18n.h"
 #include "lang_helper.h"
+#include "pe_version_resource.h"
+#include "version_block.h"
+#include "vrbase/scope.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
@@ -11,6 +14,31 @@
 
 bool get_version_info(const std::wstring& path, std::vector<BYTE>& block) {
     const wchar_t* const fn = L"get_version_info";
+    block.clear();
+    // Held with read sharing only, so the image checked is the image the
+    // version functions then read.
+    VrBase::unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = ::GetLastError();
+        // A file being written, such as a log, is only looked at: without an
+        // image in it there is no version resource to read.
+        if (error == ERROR_SHARING_VIOLATION) {
+            VrBase::unique_hfile written(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (written && inspect_version_resource(written.get()) == VersionResourceState::None) return false;
+        }
+        VR_TRACE(VrBase::TL_ERROR, fn, L"query file <%ls> ver info size failed!", path.c_str());
+        VR_RAISE(error, fn);
+    }
+    const VersionResourceState state = inspect_version_resource(file.get());
+    if (state == VersionResourceState::None) return false;
+    if (state == VersionResourceState::Broken) {
+        VR_TRACE(VrBase::TL_WARNING, fn, L"query file <%ls> version resource lies outside the file, ignored.",
+                 path.c_str());
+        return false;
+    }
+
     DWORD ignored = 0;
     DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
     if (size == 0) {
@@ -24,6 +52,11 @@ bool get_version_info(const std::wstring& path, std::vector<BYTE>& block) {
         DWORD error = ::GetLastError();
         VR_TRACE(VrBase::TL_ERROR, fn, L"query file <%ls> ver info failed!", path.c_str());
         VR_RAISE(error, fn);
+    }
+    if (!version_block_is_sound(block.data(), block.size())) {
+        VR_TRACE(VrBase::TL_WARNING, fn, L"query file <%ls> version block is malformed, ignored.", path.c_str());
+        block.clear();
+        return false;
     }
     return true;
 }
@@ -42,10 +75,15 @@ VersionTranslation choose_translation(const VersionTranslation* entries, size_t 
 VersionTranslation choose_translation(const std::vector<BYTE>& block) {
     void* data = nullptr;
     UINT length = 0;
-    if (!::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &data, &length) || !data ||
-        length < sizeof(VersionTranslation))
+    if (!::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &data, &length) || !data)
         return {1033, 1252};
-    return choose_translation(static_cast<const VersionTranslation*>(data), length / sizeof(VersionTranslation));
+    // The length is the file's word: read no further than the block ends.
+    const size_t extent = version_block_extent(block.data(), block.size());
+    if (!lies_inside(block.data(), extent, data, 0)) return {1033, 1252};
+    const size_t room = block.data() + extent - static_cast<const BYTE*>(data);
+    const size_t count = std::min<size_t>(length, room) / sizeof(VersionTranslation);
+    if (count == 0) return {1033, 1252};
+    return choose_translation(static_cast<const VersionTranslation*>(data), count);
 }
 
 std::wstring query_version_string(const std::vector<BYTE>& block, const wchar_t* name,
@@ -56,16 +94,22 @@ std::wstring query_version_string(const std::vector<BYTE>& block, const wchar_t*
     void* data = nullptr;
     UINT length = 0;
     if (!::VerQueryValueW(block.data(), subBlock, &data, &length) || !data || length == 0) return std::wstring();
-    std::wstring text(static_cast<const wchar_t*>(data), length - 1);
+    // The length is the file's word: read no further than the block ends.
+    const size_t extent = version_block_extent(block.data(), block.size());
+    if (!lies_inside(block.data(), extent, data, 0)) return std::wstring();
+    const size_t room = (block.data() + extent - static_cast<const BYTE*>(data)) / sizeof(wchar_t);
+    std::wstring text(static_cast<const wchar_t*>(data), std::min<size_t>(length - 1, room));
     // Some resources count the terminator, some do not; never keep a NUL.
     text.erase(std::find(text.begin(), text.end(), L'\0'), text.end());
 
-    // Control characters as the translation's own locale classifies them.
+    // Control characters as the translation's own locale classifies them;
+    // a language the system does not know is read as a file without a
+    // translation table is.
     wchar_t localeName[128];
-    if (!::LCIDToLocaleName(translation.language, localeName, 128, 0)) VR_RAISE_LAST_ERROR(fn);
+    const LCID language = ::LCIDToLocaleName(translation.language, localeName, 128, 0) ? translation.language : 1033;
     std::vector<WORD> types(text.size() + 1, 0);
     if (!text.empty() &&
-        !::GetStringTypeExW(translation.language, CT_CTYPE1, text.c_str(), static_cast<int>(text.size()), types.data()))
+        !::GetStringTypeExW(language, CT_CTYPE1, text.c_str(), static_cast<int>(text.size()), types.data()))
         VR_RAISE_LAST_ERROR(fn);
     std::wstring clean;
     clean.reserve(text.size());

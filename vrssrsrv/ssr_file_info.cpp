@@ -5,6 +5,7 @@
 #include "path_ops.h"
 #include "ssr_scan_events.h"
 #include "time_convertions.h"
+#include "version_block.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
 #include "vrbase/trace.h"
@@ -60,11 +61,20 @@ DWORD query_file_info(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info) {
         DWORD fileType = 0;
         void* fixed = nullptr;
         UINT length = 0;
-        if (::VerQueryValueW(block.data(), L"\\", &fixed, &length) && fixed && length >= sizeof(VS_FIXEDFILEINFO))
+        if (::VerQueryValueW(block.data(), L"\\", &fixed, &length) && fixed && length >= sizeof(VS_FIXEDFILEINFO) &&
+            lies_inside(block.data(), version_block_extent(block.data(), block.size()), fixed, sizeof(VS_FIXEDFILEINFO)))
             fileType = static_cast<const VS_FIXEDFILEINFO*>(fixed)->dwFileType;
         VrBase::GuardVoid(L"get_file_type_str", [&] { info.type = get_file_type_str(fileType, path); });
         return 0;
     });
+}
+
+_SSR_FILE_OBJECT_INFO listed_file_info(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+    _SSR_FILE_OBJECT_INFO info;
+    info.size = (static_cast<unsigned long long>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+    info.change_time = convert_time_to_iso_str(entry.ftLastWriteTime);
+    VrBase::GuardVoid(L"get_file_type_str", [&] { info.type = get_file_type_str(0, path); });
+    return info;
 }
 
 void get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info) {
@@ -87,7 +97,9 @@ void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_341
         const DWORD wanted = count < kReadChunk ? static_cast<DWORD>(count) : kReadChunk;
         DWORD got = 0;
         if (!::ReadFile(file, buffer.get(), wanted, &got, nullptr)) VR_RAISE_LAST_ERROR(L"calc_file_region_checksum");
-        if (got == 0) break;
+        // The file ended before the size measured: it shrank while being
+        // read, and a checksum of a shorter prefix would pass for the file's.
+        if (got == 0) VR_RAISE(ERROR_HANDLE_EOF, L"calc_file_region_checksum");
         hash.Add(buffer.get(), got);
         // What was read, not what was asked: a short read must not end the
         // region early.

@@ -13,6 +13,9 @@ class CAccumulativeHash;
 // 0, or the failure's code (the file is then not collected).
 DWORD query_file_info(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info);
 void get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info);
+// The record of a file that could not be queried: size and last write time
+// from its folder listing, type unknown, no version texts.
+_SSR_FILE_OBJECT_INFO listed_file_info(const std::wstring& path, const WIN32_FIND_DATAW& entry);
 
 // Every record's size, change time and checksum, in map order; a file that
 // fails keeps what it has and is reported (stage 104). Raises only 1235.

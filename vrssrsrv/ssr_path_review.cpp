@@ -32,100 +32,196 @@ std::wstring extension_of(const wchar_t* name) {
     return dot ? std::wstring(dot + 1) : std::wstring();
 }
 
-void review_entry(HANDLE abortEvent, const std::wstring& folder, const WIN32_FIND_DATAW& entry, PathSet& exclusions,
-                  const PathSet& extensions, ReparseRingSet& ring, const std::wstring& operationId,
-                  const std::wstring& userSid, FileObjectMap& files) {
-    const wchar_t* const fn = L"path_review";
-    if (_wcsicmp(entry.cFileName, L".") == 0 || _wcsicmp(entry.cFileName, L"..") == 0) return;
-    const std::wstring child = child_path(folder, entry.cFileName);
-    if (CPageFiles::instance().is_pagefile(child)) return;
+class CSystemReparseQuery : public IReparseQuery {
+public:
+    DWORD reparse_point(const std::wstring& path, bool& isReparse, DWORD& tag) const override {
+        return is_reparse_pnt(path, isReparse, tag);
+    }
+    DWORD unnamed_volume_mount(const std::wstring& path, bool& isUnnamed, std::wstring& volume) const override {
+        return is_mount_pnt_2_unnamedvolume(path, isUnnamed, volume);
+    }
+};
 
-    bool reparse = false;
-    DWORD tag = 0;
-    if (is_reparse_pnt(child, reparse, tag) != 0) {
-        VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt failed.", child.c_str());
-        return;
-    }
-    if (reparse) {
-        // Only mount points of volumes without a letter are entered: the
-        // rest (junctions, links, lettered volumes) lead where a scan goes anyway.
-        if (tag != kMountPointTag) return;
-        bool unnamed = false;
-        std::wstring volume;
-        if (is_mount_pnt_2_unnamedvolume(child, unnamed, volume) != 0) {
-            VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt is unnamed volume failed.", child.c_str());
-            return;
-        }
-        if (!unnamed) return;
-        if (ring.count(volume)) {
-            VR_TRACE(VrBase::TL_DETAIL, fn, L" >> reparse point ring found << <%ls>", volume.c_str());
-            return;
-        }
-        ring.insert(volume);
-        VrBase::scope_exit leave([&] { ring.erase(volume); });
-        path_review(abortEvent, child, exclusions, extensions, ring, operationId, userSid, files);
-        return;
-    }
+// One folder being walked: the length of its path (each folder's path
+// begins with its parent's, so one string holds them all and a deep chain
+// costs no more than its own path), its open search, and the ring entry it
+// made when it was entered through an unnamed-volume mount point.
+struct FolderSearch {
+    size_t pathLength;
+    std::wstring ringVolume;
+    unique_find search;
+};
 
-    DWORD attributes = ::GetFileAttributesW(long_path(child).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> err get attributes %d", child.c_str(),
-                 static_cast<int>(::GetLastError()));
-        return;
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        path_review(abortEvent, child, exclusions, extensions, ring, operationId, userSid, files);
-        return;
-    }
+// Depth-first over an explicit stack of open searches: a folder chain as
+// deep as the file system allows costs heap, not thread stack.
+class CFolderWalk {
+public:
+    CFolderWalk(HANDLE abortEvent, PathSet& exclusions, const PathSet& extensions, ReparseRingSet& ring,
+                const std::wstring& operationId, const std::wstring& userSid, FileObjectMap& files,
+                const IReparseQuery& reparse)
+        : m_abort(abortEvent), m_exclusions(exclusions), m_extensions(extensions), m_ring(ring),
+          m_operationId(operationId), m_userSid(userSid), m_files(files), m_reparse(reparse) {}
 
-    CScanErrorEvtReg errorEvent(operationId, userSid, child, SSR_STAGE_COLLECT_FILE, SSR_REASON_ONE_FILE);
-    if (!extensions.empty() && !extensions.count(extension_of(entry.cFileName))) {
-        errorEvent.disarm();
-        return;
-    }
-    _SSR_FILE_OBJECT_INFO info;
-    if (query_file_info(child, info) != 0)
-        VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> query file ssr info failed.", child.c_str());
-    else
-        files.emplace(child, std::move(info));
-    errorEvent.disarm();
-}
-
-void review_folder(HANDLE abortEvent, const std::wstring& folder, PathSet& exclusions, const PathSet& extensions,
-                   ReparseRingSet& ring, const std::wstring& operationId, const std::wstring& userSid,
-                   FileObjectMap& files) {
-    const wchar_t* const fn = L"path_review";
-    for (auto it = exclusions.begin(); it != exclusions.end(); ++it) {
-        int relation = 0;
-        if (compare_paths(folder, *it, relation) && relation >= 0) {
-            exclusions.erase(it);  // met once, it cannot be met again on this walk
-            return;
+    void run(const std::wstring& folder) {
+        VrBase::scope_exit leaveRing([&] {
+            while (!m_stack.empty()) pop();
+        });
+        m_path = folder;
+        m_stack.push_back({m_path.size(), std::wstring(), unique_find()});
+        while (!m_stack.empty()) {
+            bool goOn = false;
+            try {
+                goOn = step();
+            } catch (VrBase::CVrError& e) {
+                if (e.GetCode() == ERROR_REQUEST_ABORTED) throw;
+                VrBase::HandleCurrentException(L"path_review");
+            } catch (...) {
+                VrBase::HandleCurrentException(L"path_review");
+            }
+            // A failure ends that folder only; its parent goes on.
+            if (!goOn) pop();
         }
     }
 
-    const std::wstring pattern = long_path(folder) + (folder.back() == L'\\' ? L"*" : L"\\*");
-    WIN32_FIND_DATAW entry;
-    unique_find search(::FindFirstFileW(pattern.c_str(), &entry));
-    if (!search) {
+private:
+    void pop() {
+        if (!m_stack.back().ringVolume.empty()) m_ring.erase(m_stack.back().ringVolume);
+        m_stack.pop_back();
+    }
+
+    // Handles the next entry of the innermost folder, opening its search
+    // first; false when that folder is done.
+    bool step() {
+        const wchar_t* const fn = L"path_review";
+        FolderSearch& top = m_stack.back();
+        m_path.resize(top.pathLength);
+        if (!top.search) {
+            mission_abort_required(m_abort);
+            if (excluded(m_path) || !open_search(top)) return false;
+        } else if (!::FindNextFileW(top.search.get(), &m_entry)) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_NO_MORE_FILES) return false;
+            VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> travers failed. Err %d", search_pattern(m_path).c_str(),
+                     static_cast<int>(error));
+            VR_RAISE(error, fn);
+        }
+        std::wstring child, volume;
+        if (review_entry(m_path, child, volume)) {
+            if (!volume.empty()) m_ring.insert(volume);
+            m_path = std::move(child);
+            m_stack.push_back({m_path.size(), std::move(volume), unique_find()});
+        }
+        return true;
+    }
+
+    // An exclusion met is removed: it cannot be met again on this walk.
+    bool excluded(const std::wstring& folder) {
+        for (auto it = m_exclusions.begin(); it != m_exclusions.end(); ++it) {
+            int relation = 0;
+            if (compare_paths(folder, *it, relation) && relation >= 0) {
+                m_exclusions.erase(it);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static std::wstring search_pattern(const std::wstring& folder) {
+        return long_path(folder) + (folder.back() == L'\\' ? L"*" : L"\\*");
+    }
+
+    // False when the folder turns out to be a reparse point that cannot be
+    // searched; other failures raise.
+    bool open_search(FolderSearch& frame) {
+        const wchar_t* const fn = L"path_review";
+        const std::wstring pattern = search_pattern(m_path);
+        frame.search.reset(::FindFirstFileW(pattern.c_str(), &m_entry));
+        if (frame.search) return true;
         const DWORD error = ::GetLastError();
         bool reparse = false;
         DWORD tag = 0;
-        if (is_reparse_pnt(long_path(folder), reparse, tag) != 0)
+        if (m_reparse.reparse_point(long_path(m_path), reparse, tag) != 0)
             VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt on find file error failed.",
-                     long_path(folder).c_str());
-        if (reparse) return;
+                     long_path(m_path).c_str());
+        if (reparse) return false;
         VR_TRACE(VrBase::TL_WARNING, fn, L"can't open for search: %ls", pattern.c_str());
         VR_RAISE(error, fn);
     }
-    do {
-        review_entry(abortEvent, folder, entry, exclusions, extensions, ring, operationId, userSid, files);
-    } while (::FindNextFileW(search.get(), &entry));
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_NO_MORE_FILES) {
-        VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> travers failed. Err %d", pattern.c_str(), static_cast<int>(error));
-        VR_RAISE(error, fn);
+
+    // Collects a file entry; true with child (and the ring volume it enters,
+    // if any) for a folder to walk next.
+    bool review_entry(const std::wstring& folder, std::wstring& child, std::wstring& volume) {
+        const wchar_t* const fn = L"path_review";
+        const WIN32_FIND_DATAW& entry = m_entry;
+        if (_wcsicmp(entry.cFileName, L".") == 0 || _wcsicmp(entry.cFileName, L"..") == 0) return false;
+        child = child_path(folder, entry.cFileName);
+        if (CPageFiles::instance().is_pagefile(child)) return false;
+
+        bool reparse = false;
+        DWORD tag = 0;
+        if (m_reparse.reparse_point(child, reparse, tag) != 0) {
+            VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt failed.", child.c_str());
+            return false;
+        }
+        if (reparse) {
+            // Only mount points of volumes without a letter are entered: the
+            // rest (junctions, links, lettered volumes) lead where a scan goes anyway.
+            if (tag != kMountPointTag) return false;
+            bool unnamed = false;
+            if (m_reparse.unnamed_volume_mount(child, unnamed, volume) != 0) {
+                VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt is unnamed volume failed.",
+                         child.c_str());
+                return false;
+            }
+            if (!unnamed) return false;
+            if (m_ring.count(volume)) {
+                VR_TRACE(VrBase::TL_DETAIL, fn, L" >> reparse point ring found << <%ls>", volume.c_str());
+                return false;
+            }
+            return true;
+        }
+
+        DWORD attributes = ::GetFileAttributesW(long_path(child).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> err get attributes %d", child.c_str(),
+                     static_cast<int>(::GetLastError()));
+            return false;
+        }
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) return true;
+        collect_file(child, entry);
+        return false;
     }
-}
+
+    void collect_file(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+        CScanErrorEvtReg errorEvent(m_operationId, m_userSid, path, SSR_STAGE_COLLECT_FILE, SSR_REASON_ONE_FILE);
+        if (!m_extensions.empty() && !m_extensions.count(extension_of(entry.cFileName))) {
+            errorEvent.disarm();
+            return;
+        }
+        _SSR_FILE_OBJECT_INFO info;
+        if (query_file_info(path, info) == 0) {
+            m_files.emplace(path, std::move(info));
+            errorEvent.disarm();
+            return;
+        }
+        // A file that cannot be queried still belongs in the passport, with
+        // what its folder listing tells; the armed guard reports it.
+        VR_TRACE(VrBase::TL_WARNING, L"path_review", L"FO <%ls> query file ssr info failed.", path.c_str());
+        m_files.emplace(path, listed_file_info(path, entry));
+    }
+
+    HANDLE m_abort;
+    PathSet& m_exclusions;
+    const PathSet& m_extensions;
+    ReparseRingSet& m_ring;
+    const std::wstring& m_operationId;
+    const std::wstring& m_userSid;
+    FileObjectMap& m_files;
+    const IReparseQuery& m_reparse;
+    std::vector<FolderSearch> m_stack;
+    std::wstring m_path;  // the innermost folder's
+    WIN32_FIND_DATAW m_entry{};
+};
 
 // Expands each entry, drops those that come out empty, and removes one
 // trailing backslash.
@@ -230,22 +326,20 @@ void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions) {
     drop_excluded_targets(targets, exclusions);
 }
 
+const IReparseQuery& system_reparse_query() {
+    static const CSystemReparseQuery query;
+    return query;
+}
+
 void path_review(HANDLE abortEvent, const std::wstring& folder, PathSet& exclusions, const PathSet& extensions,
                  ReparseRingSet& ring, const std::wstring& operationId, const std::wstring& userSid,
-                 FileObjectMap& files) {
-    mission_abort_required(abortEvent);
-    try {
-        review_folder(abortEvent, folder, exclusions, extensions, ring, operationId, userSid, files);
-    } catch (VrBase::CVrError& e) {
-        if (e.GetCode() == ERROR_REQUEST_ABORTED) throw;
-        VrBase::HandleCurrentException(L"path_review");
-    } catch (...) {
-        VrBase::HandleCurrentException(L"path_review");
-    }
+                 FileObjectMap& files, const IReparseQuery& reparse) {
+    CFolderWalk(abortEvent, exclusions, extensions, ring, operationId, userSid, files, reparse).run(folder);
 }
 
 void targets_review(HANDLE abortEvent, const PathSet& targets, const PathSet& exclusions, const PathSet& extensions,
-                    const std::wstring& operationId, const std::wstring& userSid, FileObjectMap& files) {
+                    const std::wstring& operationId, const std::wstring& userSid, FileObjectMap& files,
+                    const IReparseQuery& reparse) {
     const wchar_t* const fn = L"targets_review";
     VR_TRACE(VrBase::TL_INFO, fn, L"Scan started!");
     ReparseRingSet ring;
@@ -258,6 +352,6 @@ void targets_review(HANDLE abortEvent, const PathSet& targets, const PathSet& ex
         }
         VR_TRACE(VrBase::TL_INFO, fn, L" Exclusions: %ls", own.empty() ? L"there are no exclusions entries." : L" ");
         for (const std::wstring& e : own) VR_TRACE(VrBase::TL_INFO, fn, L"   %ls", e.c_str());
-        path_review(abortEvent, target, own, extensions, ring, operationId, userSid, files);
+        path_review(abortEvent, target, own, extensions, ring, operationId, userSid, files, reparse);
     }
 }

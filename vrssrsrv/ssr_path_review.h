@@ -25,9 +25,21 @@ void normalise_path_set(PathSet& paths);
 void collapse_nested_exclusions(PathSet& exclusions);
 void drop_excluded_targets(PathSet& targets, const PathSet& exclusions);
 
+// What the walk asks about reparse points. The system's answers by
+// default; a test answers for junctions and mount points Wine cannot make.
+struct IReparseQuery {
+    virtual ~IReparseQuery() = default;
+    virtual DWORD reparse_point(const std::wstring& path, bool& isReparse, DWORD& tag) const = 0;
+    virtual DWORD unnamed_volume_mount(const std::wstring& path, bool& isUnnamed, std::wstring& volume) const = 0;
+};
+const IReparseQuery& system_reparse_query();
+
 // Walks every target into the map; raises only the abort (1235).
 void targets_review(HANDLE abortEvent, const PathSet& targets, const PathSet& exclusions, const PathSet& extensions,
-                    const std::wstring& operationId, const std::wstring& userSid, FileObjectMap& files);
+                    const std::wstring& operationId, const std::wstring& userSid, FileObjectMap& files,
+                    const IReparseQuery& reparse = system_reparse_query());
+// One folder and everything below it, depth-first in the order the file
+// system lists entries.
 void path_review(HANDLE abortEvent, const std::wstring& folder, PathSet& exclusions, const PathSet& extensions,
                  ReparseRingSet& ring, const std::wstring& operationId, const std::wstring& userSid,
-                 FileObjectMap& files);
+                 FileObjectMap& files, const IReparseQuery& reparse = system_reparse_query());

@@ -1,5 +1,6 @@
 #include "ssr_file_info.h"
 
+#include "file_ver_helper.h"
 #include "scan_test_support.h"
 #include "vrbase/vr_error.h"
 #include "vrbasecrypt/gost_r_3411_1994.h"
@@ -77,6 +78,19 @@ TEST(FileChecksum, SparseRangesOnBuiltData) {
                                        },
                                        stuck),
                  VrBase::CVrError);
+}
+
+// A file that ends before the size measured (it shrank while being read)
+// fails its checksum instead of passing off a prefix's hash as the file's.
+TEST(FileChecksum, FileEndingBeforeItsSizeFails) {
+    vrtest::TempDir dir;
+    MakeFile(dir.file(L"short.bin"), Pattern(10));
+    VrBase::unique_hfile file(::CreateFileW(dir.file(L"short.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    GOST_R_3411_1994::CAccumulativeHash hash(nullptr, GOST_R_3411_1994::test_param_block());
+    EXPECT_EQ(vrtest::ErrorCodeOf([&] { calc_file_region_checksum(file.get(), 20, hash); }),
+              static_cast<DWORD>(ERROR_HANDLE_EOF));
 }
 
 // A file another handle is writing keeps its place, without checksum, and
@@ -170,6 +184,53 @@ TEST(FileInfo, WithoutProductLocaleNothingIsCollected) {
     vrtest::RegKeyScope key(L"SOFTWARE\\Calderis\\Varnel Studio");
     _SSR_FILE_OBJECT_INFO info;
     EXPECT_EQ(query_file_info(TestDll(L"vr_test_ver_ru_en.dll"), info), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+// A version node in the 32-bit layout; valueLength overrides what it holds.
+std::vector<BYTE> Node(const std::wstring& key, const std::vector<BYTE>& value, bool text,
+                       const std::vector<std::vector<BYTE>>& children = {}, int valueLength = -1) {
+    auto pad = [](std::vector<BYTE>& b) { b.resize((b.size() + 3) & ~size_t(3), 0); };
+    std::vector<BYTE> node(6, 0);
+    node[4] = text ? 1 : 0;
+    for (wchar_t c : key + L'\0') node.insert(node.end(), {BYTE(c & 0xFF), BYTE(c >> 8)});
+    pad(node);
+    node.insert(node.end(), value.begin(), value.end());
+    for (const auto& child : children) {
+        pad(node);
+        node.insert(node.end(), child.begin(), child.end());
+    }
+    const size_t declared = valueLength >= 0 ? size_t(valueLength) : text ? value.size() / 2 : value.size();
+    node[0] = BYTE(node.size() & 0xFF), node[1] = BYTE(node.size() >> 8);
+    node[2] = BYTE(declared & 0xFF), node[3] = BYTE(declared >> 8);
+    return node;
+}
+std::vector<BYTE> Words(std::initializer_list<WORD> words) {
+    std::vector<BYTE> b;
+    for (WORD w : words) b.insert(b.end(), {BYTE(w & 0xFF), BYTE(w >> 8)});
+    return b;
+}
+
+// Lengths that a version query hands back come from the file: a string or a
+// translation table that claims more than the block holds is read no
+// further than the block, whatever lies behind it in memory.
+TEST(VersionBlock, ValuesAreReadNoFurtherThanTheBlock) {
+    scantest::ProductLocale locale(L"en-US");
+    const std::vector<BYTE> fixed(52, 0);
+    const std::vector<BYTE> endless = Words({'E', 'n', 'd', 'l', 'e', 's', 's'});
+    std::vector<BYTE> block = Node(
+        L"VS_VERSION_INFO", fixed, false,
+        {Node(L"VarFileInfo", {}, true, {Node(L"Translation", Words({0x0407, 0x04B0}), false, {}, 0xFFFF)}),
+         Node(L"StringFileInfo", {}, true,
+              {Node(L"040904b0", {}, true, {Node(L"CompanyName", endless, true, {}, 0xFFFF)})})});
+    // Behind the block: text without a terminator, and translations that
+    // would be chosen if they were read.
+    const size_t extent = block.size();
+    for (int i = 0; i < 0x10000; ++i) block.insert(block.end(), {0x09, 0x04, 0xE4, 0x04});
+
+    ASSERT_EQ(block[extent - 2], 's') << "the block ends with the string, unterminated";
+    EXPECT_EQ(choose_translation(block).language, 0x0407) << "the first entry: nothing behind the block is read";
+    const std::wstring company = query_version_string(block, L"CompanyName", {0x0409, 0x04B0});
+    EXPECT_TRUE(company == L"Endless") << company.size() << " characters";
 }
 
 } // namespace

@@ -197,4 +197,63 @@ TEST(ReparseRing, UnnamedVolumeDecisionIsMadeOncePerChain) {
         << "the ring compares volume names without regard to case";
 }
 
+// Reparse answers for a tree of plain folders, by folder name: junctions
+// and mount points Wine cannot make, decided as on Windows.
+class NamedReparse : public IReparseQuery {
+public:
+    DWORD reparse_point(const std::wstring& path, bool& isReparse, DWORD& tag) const override {
+        const std::wstring name = path.substr(path.rfind(L'\\') + 1);
+        if (name == L"unreadable") return ERROR_ACCESS_DENIED;
+        if (name == L"link") isReparse = true, tag = 0xA000000C;  // symbolic link
+        if (name == L"junction" || name == L"lettered" || volume(name)) isReparse = true, tag = 0xA0000003;
+        return 0;
+    }
+    DWORD unnamed_volume_mount(const std::wstring& path, bool& isUnnamed, std::wstring& volumeName) const override {
+        const wchar_t* v = volume(path.substr(path.rfind(L'\\') + 1));
+        isUnnamed = v != nullptr;
+        if (v) volumeName = v;
+        return 0;
+    }
+
+private:
+    static const wchar_t* volume(const std::wstring& name) {
+        if (name == L"vol1" || name == L"back" || name == L"again" || name == L"vol1b") return L"\\??\\Volume{1}\\";
+        if (name == L"vol2") return L"\\??\\Volume{2}\\";
+        return nullptr;
+    }
+};
+
+// Junctions, links and lettered volumes are not entered; a volume without a
+// letter is entered once per chain, and a way back into it is a ring; the
+// ring is left again with the folder, so a sibling mount is entered too.
+TEST_F(Walk, ReparseDecisions) {
+    vrtest::TraceToFolder trace(dir.path());
+    for (const wchar_t* folder : {L"t", L"t\\plain", L"t\\junction", L"t\\lettered", L"t\\link", L"t\\unreadable",
+                                  L"t\\vol1", L"t\\vol1\\back", L"t\\vol1\\vol2", L"t\\vol1\\vol2\\again",
+                                  L"t\\vol1b"})
+        MakeDir(P(folder));
+    for (const wchar_t* file : {L"t\\plain\\a.txt", L"t\\junction\\j.txt", L"t\\lettered\\l.txt",
+                                L"t\\link\\k.txt", L"t\\unreadable\\u.txt", L"t\\vol1\\v.txt",
+                                L"t\\vol1\\back\\x.txt", L"t\\vol1\\vol2\\w.txt",
+                                L"t\\vol1\\vol2\\again\\y.txt", L"t\\vol1b\\z.txt"})
+        MakeFile(P(file));
+
+    NamedReparse reparse;
+    PathSet exclusions;
+    ReparseRingSet ring;
+    path_review(abort.get(), P(L"t"), exclusions, {}, ring, L"OP", L"S", files, reparse);
+    EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"t\\plain\\a.txt", L"t\\vol1\\v.txt",
+                                                      L"t\\vol1\\vol2\\w.txt", L"t\\vol1b\\z.txt"}));
+    EXPECT_TRUE(ring.empty()) << "every volume entered is left again";
+
+    std::string log = trace.Read(L"VrSSRSrvTests");
+    size_t rings = 0;
+    for (size_t at = log.find(" >> reparse point ring found << <\\??\\Volume{1}\\>"); at != std::string::npos;
+         at = log.find(" >> reparse point ring found << <\\??\\Volume{1}\\>", at + 1))
+        ++rings;
+    EXPECT_EQ(rings, 2u) << log;
+    std::string d(dir.path().begin(), dir.path().end());
+    EXPECT_NE(log.find("FO <" + d + "\\t\\unreadable> check reparse pnt failed."), std::string::npos) << log;
+}
+
 } // namespace
