@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -129,6 +130,32 @@ TEST(ServiceSpine, ControlsDuringStartPendingAreDropped) {
     // Interrogate is answered, the state left as it was.
     EXPECT_EQ(SSRSrvHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(CServiceStatus::instance().check_point(), 1u);
+}
+
+// A status query racing the service thread's reports never sends an older
+// state over a newer one: after RUNNING, a stop must still be heard.
+TEST(ServiceSpine, InterrogateNeverWritesAnOlderStateBack) {
+    ServiceManagmentObjsInit();
+    std::atomic<bool> done{false};
+    std::atomic<unsigned> answered{0};
+    std::thread interrogator([&] {
+        while (!done.load()) {
+            SSRSrvHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr);
+            answered.fetch_add(1);
+        }
+    });
+    int overwritten = 0;
+    for (DWORD round = 1; round <= 3000 && overwritten == 0; ++round) {
+        SSR_REPORT(SERVICE_START_PENDING, round, 30000, 0);
+        SSR_REPORT(SERVICE_RUNNING, 0, 0, 0);
+        // Two whole answers later, any query begun before RUNNING is over.
+        const unsigned seen = answered.load();
+        while (answered.load() < seen + 2) std::this_thread::yield();
+        if (CServiceStatus::instance().state() != SERVICE_RUNNING) overwritten = static_cast<int>(round);
+    }
+    done.store(true);
+    interrogator.join();
+    EXPECT_EQ(overwritten, 0) << "START_PENDING written back over RUNNING in round " << overwritten;
 }
 
 TEST(ServiceSpine, UnknownControlIsNotImplementedAndChangesNothing) {
