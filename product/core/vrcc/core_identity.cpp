@@ -110,9 +110,12 @@ uint64_t DuplicateIntoProcess(HANDLE token, HANDLE process, bool identifyOnly) {
 }
 
 void CloseInProcess(HANDLE process, uint64_t value) {
-    if (process && value)
-        ::DuplicateHandle(process, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)), nullptr, nullptr, 0,
-                          FALSE, DUPLICATE_CLOSE_SOURCE);
+    if (!process || !value) return;
+    // Closed there through a copy here: not every system takes a null target.
+    HANDLE local = nullptr;
+    if (::DuplicateHandle(process, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)), ::GetCurrentProcess(),
+                          &local, 0, FALSE, DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS))
+        ::CloseHandle(local);
 }
 
 } // namespace vrcc
