@@ -119,6 +119,27 @@ TEST(ServiceSpine, StartRunStopSequenceJoinsTasksBeforeStopped) {
         << "marker gone after stop";
 }
 
+// A start-up step that fails: STOPPED carries the start-up's own code (not
+// whatever the tracing left as last error), and RUNNING is never reported.
+TEST(ServiceSpine, FailedStartUpReportsStoppedWithItsCodeAndNeverRunning) {
+    vrtest::TempDir dir;
+    vrtest::WriteFileBytes(dir.file(L"blocker"), "a file where the depot's parent folder should be");
+    vrtest::EnvScope protection(L"LocalProtectionDir", dir.file(L"blocker") + L"\\");
+    vrtest::RegKeyScope product(L"SOFTWARE\\Calderis\\Varnel Studio");
+    const DWORD expected = ServiceInit();
+    ASSERT_NE(expected, 0u) << "the depot cannot be made under a file";
+
+    Journal journal;
+    CServiceStatus::instance().set_observer([&](const SERVICE_STATUS& s) { journal.add(Describe(s)); });
+    VrBase::scope_exit unobserve([] { CServiceStatus::instance().set_observer(nullptr); });
+    run_service_body();
+
+    auto entries = journal.entries();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back(), "STOPPED 0 0 " + std::to_string(expected));
+    for (const auto& e : entries) EXPECT_EQ(e.rfind("RUNNING", 0), std::string::npos) << e;
+}
+
 TEST(ServiceSpine, ControlsDuringStartPendingAreDropped) {
     ServiceManagmentObjsInit();
     SSR_REPORT(SERVICE_START_PENDING, 1, 30000, 0);
