@@ -301,6 +301,10 @@ TEST_F(Protocol, SenderProcedureRoundTrips) {
     EXPECT_EQ(ops.configs[0], L"<Settings><Paths/></Settings>");
     ops.state = L"<?xml version=\"1.0\" encoding=\"utf-16\"?><VevadediDuzavareState><Scan/></VevadediDuzavareState>";
     EXPECT_EQ(ssr_request_state(), ops.state);
+    // Over the sender's first 4 KiB: the receiver's 111 reaches the sender as
+    // 122 through the core, and the sender grows its buffer and asks again.
+    ops.state = L"<VevadediDuzavareState><Scan Path=\"" + std::wstring(5000, L'p') + L"\"/></VevadediDuzavareState>";
+    EXPECT_EQ(ssr_request_state(), ops.state);
     ops.scanStatus = 0;
     EXPECT_EQ(ssr_request_scan(), 0u);
     EXPECT_EQ(ops.lastSid, get_current_user_sid());
