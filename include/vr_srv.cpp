@@ -52,6 +52,7 @@ CVrSrv::CVrSrv() {
 CVrSrv::~CVrSrv() {
     VrBase::CLastErrorKeeper keep;
     if (m_sessionId && m_handle && m_close) m_close(m_handle);
+    m_module.reset();  // while the error is still kept: unloading may set one
 }
 
 template <class F>

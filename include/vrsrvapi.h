@@ -30,7 +30,10 @@ extern "C" {
 #define VR_MAX_MESSAGE_DATA (64u * 1024u * 1024u)
 
 /* Session flags: 0 for a service's session, VR_SESSION_CLIENT for a short
- * client session; bit 0x2 is set by every caller of this product. */
+ * client session; bit 0x2 is set by every caller of this product. Only
+ * LocalSystem and administrators open a service's session (else 5), one per
+ * name (else 183); its routines get the sender's token for impersonation, a
+ * client session's routines one for identification only. */
 #define VR_SESSION_CLIENT 0x1000u
 
 struct _VRM_MESSAGE;
@@ -121,7 +124,8 @@ DWORD WINAPI VrCloseSession(HANDLE Session);
 /* Subscribe nonzero takes MessageId from now on, zero stops taking it. */
 DWORD WINAPI VrSubscribeMessage(HANDLE Session, DWORD MessageId, BOOL Subscribe);
 /* Sends to the session Destination and waits for its reply. ReplySize holds
- * the size of ReplyBuffer on entry and the receiver's reply size on return. */
+ * the size of ReplyBuffer on entry and the receiver's reply size on return.
+ * 170 (busy): the receiver holds too much it has not answered yet. */
 DWORD WINAPI VrSendMessage(HANDLE Session, DWORD Destination, DWORD MessageId, DWORD DataSize, const void* Data,
                            DWORD* ReplySize, void* ReplyBuffer);
 /* Queues a message without reply; Destination 0 reaches every session that

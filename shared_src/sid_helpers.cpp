@@ -8,6 +8,8 @@
 #include <ntsecapi.h>
 #include <sddl.h>
 
+#include <atomic>
+
 namespace {
 
 bool registry_text_present(HKEY key, const wchar_t* name) {
@@ -63,10 +65,21 @@ std::wstring account_domain_sid() {
 
 } // namespace
 
-bool is_directory_mode() {
-    static const bool mode = read_directory_mode();
-    return mode;
+namespace {
+// -1 until first read; the LDS values are read once per process.
+std::atomic<int> g_directoryMode{-1};
 }
+
+bool is_directory_mode() {
+    int mode = g_directoryMode.load();
+    if (mode < 0) {
+        mode = read_directory_mode() ? 1 : 0;
+        g_directoryMode.store(mode);
+    }
+    return mode == 1;
+}
+
+void reset_directory_mode_for_tests() { g_directoryMode.store(-1); }
 
 std::wstring query_host_name(COMPUTER_NAME_FORMAT format) {
     std::vector<wchar_t> buf(260);

@@ -16,3 +16,5 @@ std::vector<BYTE> get_SID_4m_str_SID(const std::wstring& text);
 // Directory mode: "srvName" and "DomainName" of the LDS key both set; read
 // once per process.
 bool is_directory_mode();
+// Forgets the mode read, so a test that sets the LDS values sees them.
+void reset_directory_mode_for_tests();

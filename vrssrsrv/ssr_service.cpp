@@ -140,7 +140,7 @@ DWORD WINAPI SSRSrvHandler(DWORD control, DWORD, void*, void*) {
 
     switch (control) {
     case SERVICE_CONTROL_INTERROGATE:
-        SSR_REPORT(status.state(), status.check_point(), 0, 0);
+        SSR_REPORT_CURRENT();
         return NO_ERROR;
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN: {

@@ -15,20 +15,30 @@ void CServiceStatus::init_fixed_fields() {
 }
 
 void CServiceStatus::report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode, int line) {
+    send([&] {
+        m_status.dwCurrentState = state;
+        m_status.dwCheckPoint = checkPoint;
+        m_status.dwWaitHint = waitHint;
+        m_status.dwWin32ExitCode = exitCode;
+    }, line);
+}
+
+void CServiceStatus::report_current(int line) {
+    send([] {}, line);
+}
+
+void CServiceStatus::send(const std::function<void()>& change, int line) {
     SERVICE_STATUS copy;
     std::function<void(const SERVICE_STATUS&)> observer;
     {
         // Reports come from the dispatcher, the service thread and workers;
         // the record is written and sent whole under one lock.
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_status.dwCurrentState = state;
-        m_status.dwCheckPoint = checkPoint;
-        m_status.dwWaitHint = waitHint;
-        m_status.dwWin32ExitCode = exitCode;
+        change();
         copy = m_status;
         observer = m_observer;
         VR_TRACE(VrBase::TL_DETAIL, L"CServiceStatus::report", L"state %u, check point %u, wait hint %u, exit code %u",
-                 state, checkPoint, waitHint, exitCode);
+                 copy.dwCurrentState, copy.dwCheckPoint, copy.dwWaitHint, copy.dwWin32ExitCode);
         if (!::SetServiceStatus(m_handle, &copy))
             VR_TRACE(VrBase::TL_ERROR, L"CServiceStatus::report", L"(%d) err = %d", line,
                      static_cast<int>(::GetLastError()));
@@ -37,7 +47,12 @@ void CServiceStatus::report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD
 }
 
 void CServiceStatus::report_next(DWORD state, DWORD waitHint, int line) {
-    report(state, check_point() + 1, waitHint, 0, line);
+    send([&] {
+        m_status.dwCurrentState = state;
+        ++m_status.dwCheckPoint;
+        m_status.dwWaitHint = waitHint;
+        m_status.dwWin32ExitCode = 0;
+    }, line);
 }
 
 DWORD CServiceStatus::state() {

@@ -14,6 +14,9 @@ public:
     // Writes the record and reports it whole; a failed report is traced
     // with the caller's source line and the sequence goes on.
     void report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode, int line);
+    // Sends the record as it stands; read and sent under the record's lock,
+    // so it never carries a state that a later report has replaced.
+    void report_current(int line);
     // Reports the state again with the next check point.
     void report_next(DWORD state, DWORD waitHint, int line);
 
@@ -24,6 +27,8 @@ public:
     void set_observer(std::function<void(const SERVICE_STATUS&)> observer);
 
 private:
+    void send(const std::function<void()>& change, int line);
+
     SERVICE_STATUS m_status{};
     SERVICE_STATUS_HANDLE m_handle = nullptr;
     std::mutex m_mutex;
@@ -32,4 +37,5 @@ private:
 
 #define SSR_REPORT(state, checkPoint, waitHint, exitCode) \
     CServiceStatus::instance().report((state), (checkPoint), (waitHint), (exitCode), __LINE__)
+#define SSR_REPORT_CURRENT() CServiceStatus::instance().report_current(__LINE__)
 #define SSR_REPORT_NEXT(state, waitHint) CServiceStatus::instance().report_next((state), (waitHint), __LINE__)

@@ -65,18 +65,23 @@ bool CWrkThreadPool::run_thread(WrkTask task, HANDLE stopEvent, const void* data
         std::thread thread(&CWrkThreadPool::thread_wrapper, this, std::move(task), eventForThread, block.get());
         threadEvent.release();  // the thread owns them now
         block.release();
+        // A thread that cannot be registered (a failed allocation, a reused
+        // id) is asked to stop and joined, never left running untracked.
+        VrBase::scope_exit joinUnregistered([&] {
+            ::SetEvent(mapEvent.get());
+            thread.join();
+        });
 
         const std::thread::id id = thread.get_id();
         if (m_tasks.count(id)) {
             VR_TRACE(VrBase::TL_WARNING, L"CWrkThreadPool::run_thread",
                      L"Thread id already exist in map!! Too bad, we need new id for map...");
-            // Unregistered, so nobody could stop it later: ask it to stop now
-            // and wait for it rather than lose track of a running thread.
-            ::SetEvent(mapEvent.get());
-            thread.join();
             VR_RAISE(ERROR_ALREADY_EXISTS, L"CWrkThreadPool::run_thread");
         }
-        m_tasks.emplace(id, Entry{std::move(thread), std::move(mapEvent)});
+        Entry& entry = m_tasks[id];  // the only step that can fail
+        joinUnregistered.dismiss();
+        entry.thread = std::move(thread);
+        entry.stopEvent = std::move(mapEvent);
         return true;
     });
 }

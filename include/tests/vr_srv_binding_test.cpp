@@ -7,8 +7,8 @@
 
 namespace {
 
-DWORD RunProbeIn(const vrtest::TempDir& dir, std::string& output) {
-    vrtest::CapturedChild probe(dir.file(L"vrsrv_probe.exe"), L"", dir.path());
+DWORD RunProbeIn(const vrtest::TempDir& dir, std::string& output, const wchar_t* args = L"") {
+    vrtest::CapturedChild probe(dir.file(L"vrsrv_probe.exe"), args, dir.path());
     output = probe.ReadAll();
     return probe.WaitExit();
 }
@@ -29,6 +29,14 @@ TEST(VrSrvBinding, MissingLibraryAndMissingExport) {
     output.clear();
     EXPECT_EQ(RunProbeIn(partial, output), 0xE6010032u);
     EXPECT_EQ(output.substr(0, 13), "VrSendMessage") << "the missing function is named";
+}
+
+TEST(VrSrvBinding, UnloadingTheLibraryKeepsTheCallersLastError) {
+    vrtest::TempDir dir;
+    CopyBeside(dir, L"vrsrv_probe.exe", L"vrsrv_probe.exe");
+    CopyBeside(dir, L"fake_vrsrvapi.dll", L"VrSrvApi.dll");
+    std::string output;
+    EXPECT_EQ(RunProbeIn(dir, output, L"last-error"), 0u) << output;
 }
 
 } // namespace

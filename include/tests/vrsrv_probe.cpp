@@ -6,10 +6,21 @@
 #include "vrbase/vr_error.h"
 
 #include <cstdio>
+#include <cwchar>
 
 VR_DEFINE_MODULE_TRACE(L"VrSrvProbe")
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
+    if (argc > 1 && wcscmp(argv[1], L"last-error") == 0) {
+        // The binding's end keeps the caller's last error.
+        {
+            CVrSrv srv;
+            ::SetLastError(1234);
+        }
+        const DWORD after = ::GetLastError();
+        std::printf("last error %lu\n", after);
+        return after == 1234 ? 0 : 1;
+    }
     try {
         CVrSrv srv;
         srv.OpenSession(L"@probe", 4098);

@@ -80,6 +80,8 @@ TEST(Sid, DirectoryModeLooksUpTheComputerAccount) {
     vrtest::RegKeyScope lds(L"Software\\Orvane\\Varnel 5\\LDS");
     lds.SetString(nullptr, L"srvName", L"lds.example");
     lds.SetString(nullptr, L"DomainName", L"EXAMPLE");
+    reset_directory_mode_for_tests();
+    VrBase::scope_exit forget([] { reset_directory_mode_for_tests(); });  // the next test reads its own values
     EXPECT_TRUE(is_directory_mode());
     try {
         std::wstring sid = query_host_sid();

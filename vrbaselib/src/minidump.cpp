@@ -4,6 +4,7 @@
 
 #include <dbghelp.h>
 #include <cwchar>
+#include <mutex>
 
 namespace VrBase {
 namespace {
@@ -31,29 +32,75 @@ std::wstring DumpFilePath() {
     return std::wstring(temp) + base + L"-" + tick + L".dmp";
 }
 
+unsigned long long FileSize(HANDLE file) {
+    LARGE_INTEGER size{};
+    return ::GetFileSizeEx(file, &size) ? static_cast<unsigned long long>(size.QuadPart) : 0;
+}
+
+bool Truncate(HANDLE file) {
+    LARGE_INTEGER zero{};
+    return ::SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) && ::SetEndOfFile(file);
+}
+
+// What this process has written so far; held while a dump is written, so
+// faults on several threads at once stay within the share.
+struct DumpShare {
+    std::mutex mutex;
+    unsigned count = 0;
+    unsigned long long bytes = 0;
+};
+
+DumpShare& Share() {
+    static DumpShare* share = new DumpShare;  // used up to the last fault of the process
+    return *share;
+}
+
 } // namespace
 
-std::wstring WriteMiniDump(EXCEPTION_POINTERS* pointers) {
+std::wstring WriteMiniDump(EXCEPTION_POINTERS* pointers, DWORD threadId) {
+    DumpShare& share = Share();
+    std::lock_guard<std::mutex> lock(share.mutex);
+    if (share.count >= kMaxDumpsPerRun || share.bytes >= kDumpBytesPerRun)
+        return L"Not written: this process has written its share of dumps";
+
     const std::wstring path = DumpFilePath();
     unique_hfile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return L"Can't create file in temp folder!";
+    ++share.count;
 
     bool written = false;
+    unsigned long long size = 0;
     unique_hmodule dbghelp(::LoadLibraryW(L"dbghelp.dll"));
     if (dbghelp) {
         auto write = reinterpret_cast<MiniDumpWriteDumpFn>(
             reinterpret_cast<void*>(::GetProcAddress(dbghelp.get(), "MiniDumpWriteDump")));
         if (write) {
-            MINIDUMP_EXCEPTION_INFORMATION info{::GetCurrentThreadId(), pointers, FALSE};
+            MINIDUMP_EXCEPTION_INFORMATION info{threadId, pointers, FALSE};
             MINIDUMP_EXCEPTION_INFORMATION* infoArg = pointers ? &info : nullptr;
-            written = write(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpWithFullMemory,
-                            infoArg, nullptr, nullptr) ||
-                      write(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpNormal, infoArg,
-                            nullptr, nullptr);
+            auto writeAs = [&](MINIDUMP_TYPE type) {
+                return write(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), type, infoArg, nullptr,
+                             nullptr) != FALSE;
+            };
+            written = writeAs(MiniDumpWithFullMemory);
+            size = written ? FileSize(file.get()) : 0;
+            // A full dump that would pass the share gives way to a small one.
+            if (!written || share.bytes + size > kDumpBytesPerRun) {
+                written = Truncate(file.get()) && writeAs(MiniDumpNormal);
+                size = written ? FileSize(file.get()) : 0;
+            }
         }
     }
-    if (written) return path;
+    if (written && share.bytes + size > kDumpBytesPerRun) {
+        file.reset();
+        ::DeleteFileW(path.c_str());
+        share.bytes = kDumpBytesPerRun;
+        return L"Not written: this process has written its share of dumps";
+    }
+    if (written) {
+        share.bytes += size;
+        return path;
+    }
     DWORD error = ::GetLastError();
     wchar_t code[40];
     swprintf(code, 40, L"0x%08X (%d)", static_cast<unsigned>(error), static_cast<int>(error));

@@ -1,8 +1,11 @@
 #include "vrbase/seh_catcher.h"
 
 #include "system_exception.h"
+#include "vrbase/scope.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
+
+#include <atomic>
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -10,11 +13,6 @@ namespace VrBase {
 namespace {
 
 constexpr DWORD kStackOverflowCode = 0xE6060018;
-
-DWORD CatcherTlsIndex() {
-    static const DWORD index = ::TlsAlloc();
-    return index;
-}
 
 // Error-class exceptions only: warnings and notices (debug output, C++
 // throws, breakpoints) belong to their own handlers.
@@ -66,7 +64,7 @@ struct StackOverflowJob {
 // Runs on a fresh stack: the faulting thread has none left.
 DWORD WINAPI ReportStackOverflow(void* param) {
     auto* job = static_cast<StackOverflowJob*>(param);
-    CVrError error(EXCEPTION_STACK_OVERFLOW, job->pointers);
+    CVrError error(EXCEPTION_STACK_OVERFLOW, job->pointers, job->thread);
     VR_TRACE(TL_ERROR, L"CSehCatcher", L"Stack overflow in thread %X, the process ends", job->thread);
     VR_TRACE(TL_WARNING, L"CSehCatcher", L"%ls", error.GetDump());
     return 0;
@@ -85,28 +83,54 @@ LONG CALLBACK TranslateSystemException(EXCEPTION_POINTERS* pointers) {
     throw CVrError(code, pointers);
 }
 
-void InstallProcessHandlerOnce() {
-    static const PVOID handler = ::AddVectoredExceptionHandler(1, TranslateSystemException);
-    (void)handler;
+// The handler and the thread slot belong to the module that linked this
+// code. They go when the module goes (a DLL's statics end at its unload),
+// so no exception anywhere in the host ever runs code that is gone.
+class CModuleHandler {
+public:
+    CModuleHandler()
+        : m_index(::TlsAlloc()), m_handler(::AddVectoredExceptionHandler(1, TranslateSystemException)) {}
+    ~CModuleHandler() {
+        m_gone.store(true);
+        if (m_handler) ::RemoveVectoredExceptionHandler(m_handler);
+        if (m_index != TLS_OUT_OF_INDEXES) ::TlsFree(m_index);
+    }
+    CModuleHandler(const CModuleHandler&) = delete;
+    CModuleHandler& operator=(const CModuleHandler&) = delete;
+
+    // TLS_OUT_OF_INDEXES once the module is going away.
+    DWORD index() const { return m_gone.load() ? TLS_OUT_OF_INDEXES : m_index; }
+
+private:
+    std::atomic<bool> m_gone{false};
+    DWORD m_index;
+    PVOID m_handler;
+};
+
+CModuleHandler& ModuleHandler() {
+    static CModuleHandler handler;
+    return handler;
 }
 
 } // namespace
 
 CSehCatcher::CSehCatcher() {
-    InstallProcessHandlerOnce();
-    const DWORD index = CatcherTlsIndex();
+    const DWORD index = ModuleHandler().index();
+    m_previous = nullptr;
+    if (index == TLS_OUT_OF_INDEXES) return;
     m_previous = ::TlsGetValue(index);
     ::TlsSetValue(index, reinterpret_cast<void*>(reinterpret_cast<ULONG_PTR>(m_previous) + 1));
 }
 
-CSehCatcher::~CSehCatcher() { ::TlsSetValue(CatcherTlsIndex(), m_previous); }
+CSehCatcher::~CSehCatcher() {
+    const DWORD index = ModuleHandler().index();
+    if (index != TLS_OUT_OF_INDEXES) ::TlsSetValue(index, m_previous);
+}
 
 bool CSehCatcher::IsArmed() {
-    const DWORD index = CatcherTlsIndex();
-    DWORD keep = ::GetLastError();  // TlsGetValue clears it on success
-    bool armed = index != TLS_OUT_OF_INDEXES && ::TlsGetValue(index) != nullptr;
-    ::SetLastError(keep);
-    return armed;
+    CLastErrorKeeper keep;  // TlsGetValue clears it on success
+    const DWORD index = ModuleHandler().index();
+    return index != TLS_OUT_OF_INDEXES && ::TlsGetValue(index) != nullptr;
 }
 
 CRTLTranslator::CRTLTranslator() : m_previousNew(std::set_new_handler(&CRTLTranslator::NewHandler)) {}

@@ -84,7 +84,7 @@ CVrError::CVrError(DWORD code, const char* file, int line, const wchar_t* functi
     m_fields[L"Description"] = DescribeCode(code, &inserts);
 }
 
-CVrError::CVrError(DWORD exceptionCode, EXCEPTION_POINTERS* pointers) {
+CVrError::CVrError(DWORD exceptionCode, EXCEPTION_POINTERS* pointers, DWORD faultingThread) {
     const DWORD code = ErrorCodeForSystemException(exceptionCode);
     const EXCEPTION_RECORD* record = pointers ? pointers->ExceptionRecord : nullptr;
     const void* address = record ? record->ExceptionAddress : VR_RETURN_ADDRESS();
@@ -97,7 +97,7 @@ CVrError::CVrError(DWORD exceptionCode, EXCEPTION_POINTERS* pointers) {
     }
     m_fields[L"Code"] = CodeText(code);
     m_fields[L"Description"] = DescribeCode(code, &inserts);
-    m_fields[L"MiniDumpFile"] = WriteMiniDump(pointers);
+    m_fields[L"MiniDumpFile"] = WriteMiniDump(pointers, faultingThread ? faultingThread : ::GetCurrentThreadId());
 }
 
 CVrError CVrError::WithItem(DWORD code, const char* file, int line, const wchar_t* function, const wchar_t* itemName,

@@ -1,9 +1,11 @@
 // Child process for the system-exception tests: faults that end a process.
+#include "vrbase/exception_guard.h"
 #include "vrbase/seh_catcher.h"
 #include "vrbase/trace.h"
 #include "support/test_support.h"
 
 #include <windows.h>
+#include <cstdio>
 #include <cwchar>
 
 VR_DEFINE_MODULE_TRACE(L"VrBaseSehChild")
@@ -33,8 +35,41 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (wcscmp(argv[1], L"stack-overflow") == 0) {
+        std::printf("thread %lu\n", ::GetCurrentThreadId());
+        std::fflush(stdout);
         VrBase::CSehCatcher seh;
         return Recurse(0);
+    }
+    if (wcscmp(argv[1], L"unloaded-module") == 0) {
+        // Exceptions after a module that armed a catcher has gone, raised
+        // the ways a host raises them: C++ throws and debug output.
+        HMODULE module = ::LoadLibraryW(L"vrbase_seh_module.dll");
+        if (!module) return 3;
+        auto arm = reinterpret_cast<BOOL (*)()>(reinterpret_cast<void*>(::GetProcAddress(module, "ArmCatcher")));
+        if (!arm || !arm()) return 4;
+        ::FreeLibrary(module);
+        if (::GetModuleHandleW(L"vrbase_seh_module.dll")) return 5;
+        int caught = 0;
+        for (int i = 0; i < 3; ++i) {
+            try {
+                throw i;
+            } catch (int) {
+                ++caught;
+            }
+            ::OutputDebugStringW(L"vrbase_seh_child: after the unload\n");
+        }
+        // Said out loud: a host killed in exception dispatch may end with 0.
+        std::printf("host alive, %d caught\n", caught);
+        return caught == 3 ? 0 : 6;
+    }
+    if (wcscmp(argv[1], L"repeated-faults") == 0) {
+        // The same fault again and again, each caught by the guard.
+        VrBase::CSehCatcher seh;
+        int caught = 0;
+        for (int i = 0; i < 6; ++i)
+            if (VrBase::GuardCode(L"RepeatedFault", [] { WriteThrough(g_null); return 0; }) == 0xE6060005) ++caught;
+        std::printf("caught %d\n", caught);
+        return 0;
     }
     return 2;
 }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 VR_DEFINE_MODULE_TRACE(L"VrBaseSehTests")
@@ -134,12 +136,72 @@ TEST_F(SehTest, WithoutCatcherTheProcessCrashesAsUsual) {
     EXPECT_EQ(vrtest::RunChild(L"vrbase_seh_child.exe", L"av-no-catcher"), 0xC0000005u);
 }
 
-TEST_F(SehTest, StackOverflowDumpsAndEndsTheProcessWithItsCode) {
-    EXPECT_EQ(vrtest::RunChild(L"vrbase_seh_child.exe", L"stack-overflow"), 0xE6060018u);
+std::vector<std::wstring> DumpsIn(const vrtest::TempDir& dir) {
+    std::vector<std::wstring> names;
     WIN32_FIND_DATAW data;
     HANDLE find = ::FindFirstFileW(dir.file(L"vrbase_seh_child-*.dmp").c_str(), &data);
-    EXPECT_NE(find, INVALID_HANDLE_VALUE) << "a dump was written";
-    if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(dir.file(data.cFileName));
+    while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    return names;
+}
+
+// The thread and exception code of a dump's exception stream; false when
+// the dump has none.
+bool DumpException(const std::string& dump, DWORD& thread, DWORD& code) {
+    auto at = [&](size_t offset, size_t size) { return offset + size <= dump.size() ? dump.data() + offset : nullptr; };
+    const char* header = at(0, 32);
+    if (!header || std::memcmp(header, "MDMP", 4) != 0) return false;
+    DWORD streams, directory;
+    std::memcpy(&streams, header + 8, 4);
+    std::memcpy(&directory, header + 12, 4);
+    for (DWORD i = 0; i < streams; ++i) {
+        const char* entry = at(directory + i * 12ull, 12);
+        if (!entry) return false;
+        DWORD type, rva;
+        std::memcpy(&type, entry, 4);
+        std::memcpy(&rva, entry + 8, 4);
+        if (type != 6) continue;  // ExceptionStream
+        const char* stream = at(rva, 12);
+        if (!stream) return false;
+        std::memcpy(&thread, stream, 4);
+        std::memcpy(&code, stream + 8, 4);
+        return true;
+    }
+    return false;
+}
+
+TEST_F(SehTest, StackOverflowDumpsTheFaultingThreadAndEndsTheProcessWithItsCode) {
+    vrtest::CapturedChild child(vrtest::ModuleFolder() + L"vrbase_seh_child.exe", L"stack-overflow");
+    const std::string output = child.ReadAll();
+    EXPECT_EQ(child.WaitExit(), 0xE6060018u);
+    unsigned long faulting = 0;
+    ASSERT_EQ(std::sscanf(output.c_str(), "thread %lu", &faulting), 1) << output;
+
+    auto dumps = DumpsIn(dir);
+    ASSERT_EQ(dumps.size(), 1u) << "a dump was written";
+    DWORD thread = 0, code = 0;
+    ASSERT_TRUE(DumpException(vrtest::ReadFileBytes(dumps[0]), thread, code));
+    EXPECT_EQ(thread, faulting) << "the dump names the thread that overflowed, not the one that reported it";
+    EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW));
+}
+
+// A module that armed a catcher takes its handler along when it is freed.
+TEST_F(SehTest, HostLivesOnAfterUnloadingAModuleThatArmedACatcher) {
+    vrtest::CapturedChild child(vrtest::ModuleFolder() + L"vrbase_seh_child.exe", L"unloaded-module");
+    const std::string output = child.ReadAll();
+    EXPECT_EQ(child.WaitExit(), 0u);
+    EXPECT_NE(output.find("host alive, 3 caught"), std::string::npos) << output;
+}
+
+// Every fault is caught and traced, but only the first few leave a dump.
+TEST_F(SehTest, RepeatedFaultsWriteOnlyTheFirstFewDumps) {
+    vrtest::CapturedChild child(vrtest::ModuleFolder() + L"vrbase_seh_child.exe", L"repeated-faults");
+    const std::string output = child.ReadAll();
+    EXPECT_EQ(child.WaitExit(), 0u);
+    EXPECT_NE(output.find("caught 6"), std::string::npos) << output;
+    EXPECT_EQ(DumpsIn(dir).size(), 3u);
 }
 
 } // namespace

@@ -8,11 +8,14 @@
 #include "core_test_support.h"
 #include "sid_helpers.h"
 #include "vrevtapi.h"
+#include "vrbase/scope.h"
 #include "vrbase/vr_error.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstddef>
+#include <stdexcept>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -166,6 +169,115 @@ TEST_F(Protocol, ValidatorsAtTheirBoundaries) {
     EXPECT_EQ(SendRoutine(nullptr, nullptr, &size, reply.data()), 87u);
 }
 
+// Two pages, the second no-access: what is placed at the end of the first
+// faults on any access past it.
+class GuardedPage {
+public:
+    GuardedPage() {
+        SYSTEM_INFO si;
+        ::GetSystemInfo(&si);
+        m_page = si.dwPageSize;
+        m_base = static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * m_page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        DWORD old = 0;
+        if (!m_base || !::VirtualProtect(m_base + m_page, m_page, PAGE_NOACCESS, &old)) throw std::runtime_error("guard");
+    }
+    ~GuardedPage() { ::VirtualFree(m_base, 0, MEM_RELEASE); }
+    GuardedPage(const GuardedPage&) = delete;
+    GuardedPage& operator=(const GuardedPage&) = delete;
+    // n bytes ending where the no-access page begins.
+    BYTE* Tail(size_t n) { return m_base + m_page - n; }
+
+private:
+    BYTE* m_base;
+    DWORD m_page;
+};
+
+// The routine as the core's library calls it, with the message and the
+// reply each flush against a no-access page.
+struct GuardedCall {
+    GuardedPage messagePage, replyPage;
+    DWORD Run(DWORD id, const std::vector<BYTE>& data, DWORD replySize, BYTE** reply = nullptr) {
+        const size_t header = offsetof(VRM_MESSAGE, Data);
+        auto* m = reinterpret_cast<VRM_MESSAGE*>(messagePage.Tail(header + data.size()));
+        std::memset(m, 0, header);
+        m->MessageId = id;
+        m->DataSize = static_cast<DWORD>(data.size());
+        if (!data.empty()) std::memcpy(m->Data, data.data(), data.size());
+        BYTE* buffer = replyPage.Tail(replySize);
+        if (reply) *reply = buffer;
+        return SendRoutine(nullptr, m, &replySize, buffer);
+    }
+};
+
+std::vector<BYTE> Payload(size_t header, const std::wstring& text, bool terminate) {
+    std::vector<BYTE> p(header + text.size() * 2 + (terminate ? 2 : 0), 0);
+    DWORD size = static_cast<DWORD>(p.size());
+    std::memcpy(p.data(), &size, 4);
+    std::memcpy(p.data() + header, text.data(), text.size() * 2);
+    return p;
+}
+
+// Both sides of each validator bound, with every read and write of the
+// routine kept inside the message and the reply. A fault would come back
+// as 0xE6060005.
+TEST(ProtocolValidators, BothSidesOfEveryBoundAndNothingReadPastTheMessage) {
+    TestOperations ops;
+    set_ssr_operations(&ops);
+    VrBase::scope_exit reset([] { set_ssr_operations(nullptr); });
+    GuardedCall call;
+
+    // Configuration text: its NUL must lie within its own Size.
+    std::vector<BYTE> config = Payload(4, L"<Settings/>", false);
+    EXPECT_EQ(call.Run(VRM_SSR_SET_FULL_CONFIG, config, 4), 87u) << "no NUL, message ends at the guard";
+    std::vector<BYTE> nulPastSize = config;
+    nulPastSize.insert(nulPastSize.end(), {0, 0});  // in the data, one character past Size
+    EXPECT_EQ(call.Run(VRM_SSR_SET_FULL_CONFIG, nulPastSize, 4), 87u);
+    EXPECT_TRUE(ops.configs.empty());
+    EXPECT_EQ(call.Run(VRM_SSR_SET_FULL_CONFIG, Payload(4, L"<Settings/>", true), 4), 0u);
+    EXPECT_EQ(call.Run(VRM_SSR_SET_FULL_CONFIG, Payload(4, L"<Settings/>", true), 3), 122u);
+    ASSERT_EQ(ops.configs.size(), 1u);
+
+    // The largest SID that fits: 15 sub-authorities, 68 bytes.
+    // Written by hand: Wine's InitializeSid refuses 15 sub-authorities.
+    BYTE sid[kSsrSidArea] = {1, 15, 0, 0, 0, 0, 0, 5};
+    for (DWORD i = 0; i < 15; ++i) {
+        const DWORD sub = 21 + i;
+        std::memcpy(sid + 8 + 4 * i, &sub, 4);
+    }
+    ASSERT_TRUE(::IsValidSid(sid));
+    ASSERT_EQ(::GetLengthSid(sid), kSsrSidArea);
+    std::vector<BYTE> scan(72, 0);
+    scan[0] = 72;
+    std::memcpy(scan.data() + 4, sid, sizeof sid);
+    EXPECT_EQ(call.Run(VRM_SSR_START_SCAN, scan, 4), 0u);
+    EXPECT_EQ(ops.lastSid, std::vector<BYTE>(sid, sid + sizeof sid));
+    scan.pop_back();
+    EXPECT_EQ(call.Run(VRM_SSR_START_SCAN, scan, 4), 87u) << "71 bytes";
+
+    // Export parameters after the SID area, terminated within Size or not.
+    std::vector<BYTE> exportPayload = Payload(72, L"<Export/>", true);
+    std::memcpy(exportPayload.data() + 4, sid, sizeof sid);
+    std::vector<BYTE> unterminated = Payload(72, L"<Export/>", false);
+    std::memcpy(unterminated.data() + 4, sid, sizeof sid);
+    EXPECT_EQ(call.Run(VRM_SSR_EXPORT_SOFTWARE_STATE, unterminated, kSsrExportReplySize), 87u);
+    BYTE* reply = nullptr;
+    ops.exportId = std::wstring(127, L'7');  // the longest id the reply holds with its NUL
+    EXPECT_EQ(call.Run(VRM_SSR_EXPORT_SOFTWARE_STATE, exportPayload, kSsrExportReplySize, &reply), 0u);
+    EXPECT_EQ(reinterpret_cast<SSR_EXPORT_REPLY*>(reply)->Status, 0u);
+    EXPECT_EQ(std::wstring(reinterpret_cast<SSR_EXPORT_REPLY*>(reply)->UniqueId), ops.exportId);
+    ops.exportId = std::wstring(128, L'8');
+    EXPECT_EQ(call.Run(VRM_SSR_EXPORT_SOFTWARE_STATE, exportPayload, kSsrExportReplySize, &reply), 0u);
+    EXPECT_EQ(reinterpret_cast<SSR_EXPORT_REPLY*>(reply)->Status, 111u) << "an id of 128 characters does not fit";
+
+    // State reply: exactly the size needed, and one byte less.
+    ops.state = L"<S/>";
+    const DWORD needed = kSsrStateReplyMin + 2 * 4;
+    EXPECT_EQ(call.Run(VRM_SSR_GET_STATE, {}, needed, &reply), 0u);
+    EXPECT_EQ(std::wstring(reinterpret_cast<SSR_STATE_REPLY*>(reply)->Text), L"<S/>");
+    EXPECT_EQ(call.Run(VRM_SSR_GET_STATE, {}, needed - 1, &reply), 111u);
+    EXPECT_EQ(reinterpret_cast<SSR_STATE_REPLY*>(reply)->Status, 111u);
+}
+
 // Configuration and export are for administrators; the receiver judges the
 // sender's token, here a restricted one with Administrators deny-only.
 TEST_F(Protocol, NonAdministratorsAreRefused) {
@@ -188,6 +300,10 @@ TEST_F(Protocol, SenderProcedureRoundTrips) {
     ASSERT_EQ(ops.configs.size(), 1u);
     EXPECT_EQ(ops.configs[0], L"<Settings><Paths/></Settings>");
     ops.state = L"<?xml version=\"1.0\" encoding=\"utf-16\"?><VevadediDuzavareState><Scan/></VevadediDuzavareState>";
+    EXPECT_EQ(ssr_request_state(), ops.state);
+    // Over the sender's first 4 KiB: the receiver's 111 reaches the sender as
+    // 122 through the core, and the sender grows its buffer and asks again.
+    ops.state = L"<VevadediDuzavareState><Scan Path=\"" + std::wstring(5000, L'p') + L"\"/></VevadediDuzavareState>";
     EXPECT_EQ(ssr_request_state(), ops.state);
     ops.scanStatus = 0;
     EXPECT_EQ(ssr_request_scan(), 0u);

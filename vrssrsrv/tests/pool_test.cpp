@@ -1,6 +1,7 @@
 #include "ssr_wrk_pool.h"
 
 #include "vrbase/vr_error.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -96,6 +97,13 @@ TEST(WrkThreadPool, TaskFailuresStayInTheirThread) {
     EXPECT_TRUE(Signalled(event.get())) << "a failed task still marks itself ended";
     CWrkThreadPoolLocker lock(pool);
     EXPECT_FALSE(pool.run_thread([](HANDLE, void*) {}, nullptr, nullptr, 0)) << "a bad event handle is refused";
+}
+
+// Every allocation of a submission failing in turn: each refusal leaves no
+// thread behind and the process lives (a joinable thread destroyed would
+// end it).
+TEST(WrkThreadPool, FailedAllocationsRefuseTheTaskAndLeaveNoThread) {
+    EXPECT_EQ(vrtest::RunChild(L"pool_alloc_child.exe", L""), 0u);
 }
 
 TEST(EvtTrigger, SignalsOnDestructionAndKeepsItsOwnHandle) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -118,6 +119,27 @@ TEST(ServiceSpine, StartRunStopSequenceJoinsTasksBeforeStopped) {
         << "marker gone after stop";
 }
 
+// A start-up step that fails: STOPPED carries the start-up's own code (not
+// whatever the tracing left as last error), and RUNNING is never reported.
+TEST(ServiceSpine, FailedStartUpReportsStoppedWithItsCodeAndNeverRunning) {
+    vrtest::TempDir dir;
+    vrtest::WriteFileBytes(dir.file(L"blocker"), "a file where the depot's parent folder should be");
+    vrtest::EnvScope protection(L"LocalProtectionDir", dir.file(L"blocker") + L"\\");
+    vrtest::RegKeyScope product(L"SOFTWARE\\Calderis\\Varnel Studio");
+    const DWORD expected = ServiceInit();
+    ASSERT_NE(expected, 0u) << "the depot cannot be made under a file";
+
+    Journal journal;
+    CServiceStatus::instance().set_observer([&](const SERVICE_STATUS& s) { journal.add(Describe(s)); });
+    VrBase::scope_exit unobserve([] { CServiceStatus::instance().set_observer(nullptr); });
+    run_service_body();
+
+    auto entries = journal.entries();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back(), "STOPPED 0 0 " + std::to_string(expected));
+    for (const auto& e : entries) EXPECT_EQ(e.rfind("RUNNING", 0), std::string::npos) << e;
+}
+
 TEST(ServiceSpine, ControlsDuringStartPendingAreDropped) {
     ServiceManagmentObjsInit();
     SSR_REPORT(SERVICE_START_PENDING, 1, 30000, 0);
@@ -129,6 +151,32 @@ TEST(ServiceSpine, ControlsDuringStartPendingAreDropped) {
     // Interrogate is answered, the state left as it was.
     EXPECT_EQ(SSRSrvHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(CServiceStatus::instance().check_point(), 1u);
+}
+
+// A status query racing the service thread's reports never sends an older
+// state over a newer one: after RUNNING, a stop must still be heard.
+TEST(ServiceSpine, InterrogateNeverWritesAnOlderStateBack) {
+    ServiceManagmentObjsInit();
+    std::atomic<bool> done{false};
+    std::atomic<unsigned> answered{0};
+    std::thread interrogator([&] {
+        while (!done.load()) {
+            SSRSrvHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr);
+            answered.fetch_add(1);
+        }
+    });
+    int overwritten = 0;
+    for (DWORD round = 1; round <= 3000 && overwritten == 0; ++round) {
+        SSR_REPORT(SERVICE_START_PENDING, round, 30000, 0);
+        SSR_REPORT(SERVICE_RUNNING, 0, 0, 0);
+        // Two whole answers later, any query begun before RUNNING is over.
+        const unsigned seen = answered.load();
+        while (answered.load() < seen + 2) std::this_thread::yield();
+        if (CServiceStatus::instance().state() != SERVICE_RUNNING) overwritten = static_cast<int>(round);
+    }
+    done.store(true);
+    interrogator.join();
+    EXPECT_EQ(overwritten, 0) << "START_PENDING written back over RUNNING in round " << overwritten;
 }
 
 TEST(ServiceSpine, UnknownControlIsNotImplementedAndChangesNothing) {

@@ -69,19 +69,25 @@ void CCoreLink::ReaderLoop() {
                 VR_TRACE(VrBase::TL_WARNING, L"CCoreLink::ReaderLoop", L"read failed, err %u", e);
             break;
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (f.command & kReply) {
-            auto it = m_waiters.find(f.id);
-            if (it != m_waiters.end()) {  // else an answer nobody waits for any more
-                it->second->answer = std::move(f);
-                it->second->done = true;
-                m_waiters.erase(it);
-                m_cv.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (f.command & kReply) {
+                auto it = m_waiters.find(f.id);
+                if (it != m_waiters.end()) {  // else an answer nobody waits for any more
+                    it->second->answer = std::move(f);
+                    it->second->done = true;
+                    m_waiters.erase(it);
+                    m_cv.notify_all();
+                }
+                continue;
             }
-        } else {
-            m_inbox.push_back(std::move(f));
-            m_cv.notify_all();
+            if (!m_callbackDone) {
+                m_inbox.push_back(std::move(f));
+                m_cv.notify_all();
+                continue;
+            }
         }
+        Release(f);  // nobody will run it any more
     }
     MarkDown();
 }
@@ -109,16 +115,20 @@ void CCoreLink::CallbackLoop() {
         }
         m_onFrame(*this, f);
     }
-    // Frames never handed over may carry handles the handler would close.
+    // Frames never handed over may carry handles the handler would close;
+    // frames that come later are released by the reader.
     std::deque<Frame> left;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_callbackDone = true;
         left.swap(m_inbox);
     }
-    for (Frame& f : left) {
-        f.status = ERROR_CANCELLED;  // tells the handler to release, not run
-        m_onFrame(*this, f);
-    }
+    for (Frame& f : left) Release(f);
+}
+
+void CCoreLink::Release(Frame& f) {
+    f.status = ERROR_CANCELLED;  // tells the handler to release, not run
+    m_onFrame(*this, f);
 }
 
 DWORD CCoreLink::WriteFrame(const std::vector<BYTE>& bytes) {

@@ -51,6 +51,7 @@ private:
     void ReaderLoop();
     void CallbackLoop();
     void MarkDown();
+    void Release(Frame& f);
     DWORD WriteFrame(const std::vector<BYTE>& bytes);
 
     CPipeChannel m_channel;
@@ -66,6 +67,7 @@ private:
     std::map<uint64_t, Waiter*> m_waiters;
     std::deque<Frame> m_inbox;
     bool m_lostPending = false;
+    bool m_callbackDone = false;
 
     std::mutex m_writeMutex;
     VrBase::unique_handle m_reader, m_callback;

@@ -3,10 +3,13 @@
 #include "core_test_ids.h"
 #include "core_test_support.h"
 #include "vrsrvapi.h"
+#include "vrbase/scope.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <algorithm>
+#include <chrono>
 #include <future>
 #include <string>
 #include <vector>
@@ -142,9 +145,9 @@ TEST_F(Messaging, DestinationsSubscriptionsPostsAndClosedHandles) {
 }
 
 TEST_F(Messaging, SubsystemIdsByNameWithSeveralSessionsOfOneName) {
-    Peer first(L"receiver", L"vrtest.twin");
+    Peer first(L"client-receiver", L"vrtest.twin");
     ASSERT_TRUE(first.WaitReady());
-    Peer second(L"receiver", L"vrtest.twin");
+    Peer second(L"client-receiver", L"vrtest.twin");
     ASSERT_TRUE(second.WaitReady());
     Peer other(L"receiver", L"vrtest.other");
     ASSERT_TRUE(other.WaitReady());
@@ -251,6 +254,115 @@ TEST_F(Messaging, ReceiverRoutineRunsAsTheSender) {
     }
     EXPECT_EQ(seen, L"admin=0;user=" + user);
     EXPECT_EQ(whoAmI(), L"admin=1;user=" + user);  // nothing sticks to the receiver's thread
+}
+
+
+DWORD WINAPI IgnoreSend(void*, VRM_MESSAGE*, DWORD*, void*) { return 0; }
+
+// Senders find a service by its session's name and hand it their requests
+// and tokens: nobody but SYSTEM and administrators may hold such a session,
+// a name has one, and client sessions may share a name as before.
+TEST_F(Messaging, OnlyAdministratorsHoldAServicesNameAndOnlyOnce) {
+    Open();
+    VR_SESSION early{};
+    {
+        VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+        vrtest::Impersonation as(nonAdmin.get());
+        VR_SESSION squat{};
+        squat.Name = L"vrtest.guarded";
+        squat.Flags = 2;
+        squat.SendRoutine = &IgnoreSend;
+        EXPECT_EQ(VrOpenSession(&squat), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        early.Name = L"vrtest.guarded";
+        early.Flags = VR_SESSION_CLIENT | 2;
+        early.SendRoutine = &IgnoreSend;
+        ASSERT_EQ(VrOpenSession(&early), 0u) << "a client session is anybody's";
+    }
+    VrBase::scope_exit closeEarly([&] { VrCloseSession(early.Handle); });
+    ASSERT_EQ(VrSubscribeMessage(early.Handle, kEcho, TRUE), 0u);
+
+    Peer service(L"receiver", L"vrtest.guarded");
+    ASSERT_TRUE(service.WaitReady());
+    VR_SESSION second{};
+    second.Name = L"VRTEST.GUARDED";
+    second.Flags = 2;
+    second.SendRoutine = &IgnoreSend;
+    EXPECT_EQ(VrOpenSession(&second), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "one service session per name";
+
+    // The service comes first, though the client session is older.
+    std::vector<DWORD> ids = Ids(L"vrtest.guarded");
+    ASSERT_EQ(ids.size(), 2u);
+    EXPECT_EQ(ids[1], early.SessionId);
+    std::vector<BYTE> reply;
+    DWORD size = 16;
+    ASSERT_EQ(Send(ids[0], kEcho, "to the service", reply, size), 0u);
+    EXPECT_EQ(std::string(reply.begin(), reply.begin() + size), "to the service");
+
+    // Once the service has gone its name is free for the next one.
+    service.SignalStop();
+    EXPECT_EQ(service.WaitExit(), 0u);
+    ASSERT_EQ(VrOpenSession(&second), 0u);
+    EXPECT_EQ(VrCloseSession(second.Handle), 0u);
+}
+
+// A client session's routine may judge who asks, never act as the sender.
+TEST_F(Messaging, ClientSessionsReceiveAnIdentifyingTokenOnly) {
+    Peer service(L"receiver", L"vrtest.level-service");
+    ASSERT_TRUE(service.WaitReady());
+    Peer client(L"client-receiver", L"vrtest.level-client");
+    ASSERT_TRUE(client.WaitReady());
+    Open();
+    auto level = [&](const wchar_t* name) {
+        std::vector<BYTE> reply;
+        DWORD size = 4, value = 0xFFFFFFFF;
+        EXPECT_EQ(Send(ReceiverId(name), kTokenLevel, "", reply, size), 0u);
+        if (size == 4) std::memcpy(&value, reply.data(), 4);
+        return value;
+    };
+    EXPECT_EQ(level(L"vrtest.level-service"), static_cast<DWORD>(SecurityImpersonation));
+    EXPECT_EQ(level(L"vrtest.level-client"), static_cast<DWORD>(SecurityIdentification));
+
+    std::vector<BYTE> reply;
+    DWORD size = 512;
+    ASSERT_EQ(Send(ReceiverId(L"vrtest.level-client"), kWhoAmI, "", reply, size), 0u);
+    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(reply.data())), L"admin=1;user=" + CurrentUserSid());
+}
+
+// Large requests to a receiver that is busy: what it has not answered stays
+// within the bound, the excess is answered busy at once.
+TEST_F(Messaging, FloodOfLargeRequestsToABusyReceiverIsAnsweredBusy) {
+    Peer receiver(L"receiver", L"vrtest.flooded");
+    ASSERT_TRUE(receiver.WaitReady());
+    Open();
+    const DWORD to = ReceiverId(L"vrtest.flooded");
+    ASSERT_NE(to, 0u);
+    const std::string data(4u << 20, 'f');
+    std::vector<std::future<DWORD>> sends;
+    for (int i = 0; i < 12; ++i)
+        sends.push_back(std::async(std::launch::async, [&] {
+            DWORD size = 0;
+            return VrSendMessage(session.Handle, to, kHang, static_cast<DWORD>(data.size()), data.data(), &size,
+                                 nullptr);
+        }));
+    // 8 of 4 MiB fill the 32 MiB a receiver may hold; the other 4 are refused.
+    constexpr DWORD kOpen = 0xFFFFFFFF;
+    std::vector<DWORD> results(sends.size(), kOpen);
+    auto collect = [&](bool wait) {
+        for (size_t i = 0; i < sends.size(); ++i)
+            if (results[i] == kOpen &&
+                (wait || sends[i].wait_for(std::chrono::milliseconds(0)) == std::future_status::ready))
+                results[i] = sends[i].get();
+        return std::count(results.begin(), results.end(), 170u);
+    };
+    const ULONGLONG until = ::GetTickCount64() + 30000;
+    while (collect(false) < 4 && ::GetTickCount64() < until) ::Sleep(100);
+    const auto busyBeforeRelease = collect(false);
+    receiver.SignalStop();  // the hung routines return
+    collect(true);
+    EXPECT_EQ(busyBeforeRelease, 4);
+    EXPECT_EQ(std::count(results.begin(), results.end(), 170u), 4);
+    for (DWORD e : results)
+        EXPECT_TRUE(e == 0 || e == 170 || e == 1067) << e;  // answered, busy, or the receiver closed first
 }
 
 } // namespace

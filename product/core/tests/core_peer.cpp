@@ -1,5 +1,6 @@
 // The other process of the core tests.
 //   core_peer receiver NAME TAG      opens session NAME, answers the test ids, runs until "<TAG>-stop"
+//   core_peer client-receiver NAME TAG   the same as a client session
 //   core_peer notify COMPONENT state|config TAG   one agent notification ("status" or "full"); exit code = result
 //   core_peer send-hang NAME TAG     sends kHang to the first session NAME and waits (to be killed)
 #include "core_test_ids.h"
@@ -87,6 +88,17 @@ DWORD WINAPI SendRoutine(void*, VRM_MESSAGE* m, DWORD* replySize, void* reply) {
         ::WaitForSingleObject(stop, INFINITE);
         return 0;
     }
+    case kTokenLevel: {
+        DWORD level = 0xFFFFFFFF;
+        HANDLE token = nullptr;
+        if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+            SECURITY_IMPERSONATION_LEVEL l;
+            DWORD got = 0;
+            if (::GetTokenInformation(token, TokenImpersonationLevel, &l, sizeof l, &got)) level = l;
+            ::CloseHandle(token);
+        }
+        return Reply(&level, sizeof level, replySize, reply);
+    }
     case kNotes: {
         std::lock_guard<std::mutex> lock(g_noteMutex);
         std::vector<BYTE> out(4);
@@ -109,15 +121,16 @@ DWORD WINAPI PostRoutine(void*, VRM_MESSAGE* m) {
     return 0;
 }
 
-int Receiver(const wchar_t* name) {
+int Receiver(const wchar_t* name, DWORD flags) {
     VR_SESSION s{};
     s.Name = name;
+    s.Flags = flags;
     s.SendRoutine = &SendRoutine;
     s.PostRoutine = &PostRoutine;
     s.Version = {{8, 3, 1406, 0}, 0};
     s.Version2 = s.Version;
     if (DWORD e = VrOpenSession(&s)) return static_cast<int>(e);
-    for (DWORD id : {kEcho, kWhoAmI, kBig, kTooSmall111, kHang, kNote, kNotes})
+    for (DWORD id : {kEcho, kWhoAmI, kBig, kTooSmall111, kHang, kNote, kNotes, kTokenLevel})
         if (DWORD e = VrSubscribeMessage(s.Handle, id, TRUE)) return static_cast<int>(e);
     ::SetEvent(NamedEvent(L"-ready"));
     ::WaitForSingleObject(NamedEvent(L"-stop"), INFINITE);
@@ -149,9 +162,9 @@ int SendHang(const wchar_t* name) {
 
 int wmain(int argc, wchar_t** argv) {
     std::wstring mode = argc > 1 ? argv[1] : L"";
-    if (mode == L"receiver" && argc == 4) {
+    if ((mode == L"receiver" || mode == L"client-receiver") && argc == 4) {
         g_tag = argv[3];
-        return Receiver(argv[2]);
+        return Receiver(argv[2], mode == L"receiver" ? 0 : VR_SESSION_CLIENT | 2);
     }
     if (mode == L"notify" && argc == 5) return Notify(argv[2], argv[3]);
     if (mode == L"send-hang" && argc == 4) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,90 @@ TEST(Robustness, SecondCoreRefusesToStart) {
     EXPECT_EQ(vrtest::RunChild(L"VrCC.exe", L"--console", 30000), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
     EXPECT_EQ(vrtest::RunChild(L"VrCC.exe", L"--bogus", 30000), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_TRUE(WaitForCore(1000));
+}
+
+
+// Token handles of this process, found by probing the handle values.
+size_t TokensHere() {
+    size_t n = 0;
+    for (uintptr_t v = 4; v < 0x10000; v += 4) {
+        TOKEN_TYPE type;
+        DWORD got = 0;
+        if (::GetTokenInformation(reinterpret_cast<HANDLE>(v), TokenType, &type, sizeof type, &got)) ++n;
+    }
+    return n;
+}
+
+// A receiver of our own making that stops reading, then breaks the rules:
+// the core drops its connection, and the deliveries still queued for it had
+// token handles put into its process, which the core closes there.
+TEST(Robustness, DroppedDeliveriesCloseTheirTokensInTheReceiver) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    VrBase::unique_hfile pipe;
+    for (int i = 0; i < 50 && !pipe; ++i) {  // the core makes the next instance after each connection
+        pipe.reset(::CreateFileW(vrcc::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!pipe) ::Sleep(100);
+    }
+    ASSERT_TRUE(pipe) << ::GetLastError();
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    ::SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
+    auto call = [&](uint16_t command, std::vector<BYTE> payload, std::vector<BYTE>& answer) -> DWORD {
+        std::vector<BYTE> frame = vrcc::EncodeFrame(command, 1, 0, payload);
+        DWORD n = 0;
+        if (!::WriteFile(pipe.get(), frame.data(), static_cast<DWORD>(frame.size()), &n, nullptr)) return 0xFFFFFFFF;
+        answer.assign(65536, 0);
+        if (!::ReadFile(pipe.get(), answer.data(), static_cast<DWORD>(answer.size()), &n, nullptr) ||
+            n < sizeof(FrameHeader))
+            return 0xFFFFFFFF;
+        FrameHeader h;
+        std::memcpy(&h, answer.data(), sizeof h);
+        answer.erase(answer.begin(), answer.begin() + sizeof h);
+        answer.resize(n - sizeof h);
+        return h.status;
+    };
+    vrcc::PayloadWriter open;
+    open.str(L"vrtest.raw").u32(0).u32(1);
+    for (int i = 0; i < 6; ++i) open.u32(0);
+    open.u64(0);
+    std::vector<BYTE> answer;
+    ASSERT_EQ(call(vrcc::CmdOpenSession, open.take(), answer), 0u);
+    DWORD rawId = 0;
+    std::memcpy(&rawId, answer.data(), 4);
+    vrcc::PayloadWriter subscribe;
+    subscribe.u32(kEcho).u32(1);
+    ASSERT_EQ(call(vrcc::CmdSubscribe, subscribe.take(), answer), 0u);
+
+    const size_t before = TokensHere();
+    VR_SESSION sender{};
+    sender.Name = L"@raw-sender";
+    sender.Flags = VR_SESSION_CLIENT | 2;
+    ASSERT_EQ(VrOpenSession(&sender), 0u);
+    // The first delivery is larger than the pipe holds: the core's writer
+    // waits on it, and the next ones stay queued in the core.
+    const std::string big(1u << 20, 'b'), small = "s";
+    std::vector<std::future<DWORD>> sends;
+    auto send = [&](const std::string& data) {
+        return std::async(std::launch::async, [&sender, rawId, &data] {
+            DWORD size = 0;
+            return VrSendMessage(sender.Handle, rawId, kEcho, static_cast<DWORD>(data.size()), data.data(), &size,
+                                 nullptr);
+        });
+    };
+    sends.push_back(send(big));
+    ::Sleep(500);
+    for (int i = 0; i < 5; ++i) sends.push_back(send(small));
+    ::Sleep(1500);
+
+    std::vector<BYTE> garbage(64, 0x41);
+    DWORD n = 0;
+    ::WriteFile(pipe.get(), garbage.data(), static_cast<DWORD>(garbage.size()), &n, nullptr);
+    for (auto& f : sends) EXPECT_EQ(f.get(), 1067u) << "the receiver's session ended";
+    EXPECT_EQ(VrCloseSession(sender.Handle), 0u);
+    // The frame that was being written when the connection broke went into
+    // the pipe with its token; the queued ones must not leave theirs.
+    EXPECT_LE(TokensHere(), before + 1);
 }
 
 } // namespace

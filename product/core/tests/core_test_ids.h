@@ -11,6 +11,7 @@ constexpr DWORD kTooSmall111 = 0x7E570004;  // like kBig, but answers "too small
 constexpr DWORD kHang = 0x7E570005;        // signals "<tag>-busy", then waits for "<tag>-stop"
 constexpr DWORD kNote = 0x7E570006;        // posted: counted, data kept
 constexpr DWORD kNotes = 0x7E570007;       // reply = count of kNote posts (4 bytes) then the last one's data
+constexpr DWORD kTokenLevel = 0x7E570008;  // reply = impersonation level of the routine's thread token (4 bytes)
 constexpr DWORD kUnsubscribed = 0x7E5700FF;  // never subscribed
 
 inline BYTE Pattern(DWORD i) { return static_cast<BYTE>(i * 7 + 3); }

@@ -77,6 +77,14 @@ bool TokenIsAdmin(HANDLE token) {
     return ::CheckTokenMembership(token, sid, &member) && member;
 }
 
+bool TokenIsSystemOrAdmin(HANDLE token) {
+    std::vector<BYTE> user;
+    if (ReadTokenUser(token, user) &&
+        ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, WinLocalSystemSid))
+        return true;
+    return TokenIsAdmin(token);
+}
+
 std::wstring TokenUserSid(HANDLE token) {
     std::vector<BYTE> user;
     if (!ReadTokenUser(token, user)) return L"-";
@@ -86,7 +94,14 @@ std::wstring TokenUserSid(HANDLE token) {
     return text;
 }
 
-uint64_t DuplicateIntoProcess(HANDLE token, HANDLE process) {
+uint64_t DuplicateIntoProcess(HANDLE token, HANDLE process, bool identifyOnly) {
+    VrBase::unique_handle identifying;
+    if (identifyOnly) {
+        if (!::DuplicateTokenEx(token, TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, nullptr,
+                                SecurityIdentification, TokenImpersonation, identifying.put()))
+            return 0;
+        token = identifying.get();
+    }
     HANDLE remote = nullptr;
     if (!process || !::DuplicateHandle(::GetCurrentProcess(), token, process, &remote,
                                        TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, FALSE, 0))
@@ -95,9 +110,12 @@ uint64_t DuplicateIntoProcess(HANDLE token, HANDLE process) {
 }
 
 void CloseInProcess(HANDLE process, uint64_t value) {
-    if (process && value)
-        ::DuplicateHandle(process, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)), nullptr, nullptr, 0,
-                          FALSE, DUPLICATE_CLOSE_SOURCE);
+    if (!process || !value) return;
+    // Closed there through a copy here: not every system takes a null target.
+    HANDLE local = nullptr;
+    if (::DuplicateHandle(process, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)), ::GetCurrentProcess(),
+                          &local, 0, FALSE, DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS))
+        ::CloseHandle(local);
 }
 
 } // namespace vrcc

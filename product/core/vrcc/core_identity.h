@@ -19,11 +19,14 @@ DWORD CallerToken(HANDLE pipe, HANDLE clientProcess, uint64_t tokenValue, VrBase
 
 // Membership of the local Administrators group, deny-only groups honoured.
 bool TokenIsAdmin(HANDLE token);
+// LocalSystem, or a member of the local Administrators group.
+bool TokenIsSystemOrAdmin(HANDLE token);
 std::wstring TokenUserSid(HANDLE token);
 
 // A copy of the token in another process, for SetThreadToken there; 0 when
-// it cannot be made.
-uint64_t DuplicateIntoProcess(HANDLE token, HANDLE process);
+// it cannot be made. An identifying copy lets the receiver judge who asks
+// (membership, user) but not act as that caller.
+uint64_t DuplicateIntoProcess(HANDLE token, HANDLE process, bool identifyOnly = false);
 void CloseInProcess(HANDLE process, uint64_t value);
 
 } // namespace vrcc

@@ -22,6 +22,10 @@ constexpr size_t kMaxQueuedBytes = 4ull * kMaxPayload;
 constexpr uint32_t kMaxPolicyChars = 1024 * 1024;
 constexpr size_t kEventReadChunk = 1024 * 1024;
 constexpr DWORD kStopWaitMs = 15000;
+// What one receiver may have delivered and not yet answered. One delivery is
+// always let through, so a single message of the largest size still goes.
+constexpr size_t kMaxInflightDeliveries = 16;
+constexpr size_t kMaxInflightBytes = 32u * 1024 * 1024;
 
 struct NoCaseLess {
     bool operator()(const std::wstring& a, const std::wstring& b) const {
@@ -78,13 +82,15 @@ public:
     }
 
     // False once the connection is closing; the frame is dropped then.
-    bool Enqueue(std::vector<BYTE> frame) {
+    // token is a handle the frame hands to this client's process: it is
+    // closed there if the frame is dropped after it was queued.
+    bool Enqueue(std::vector<BYTE> frame, uint64_t token = 0) {
         {
             std::lock_guard<std::mutex> lock(m_queueMutex);
             if (m_closed) return false;
             if (m_queuedBytes + frame.size() <= kMaxQueuedBytes) {
                 m_queuedBytes += frame.size();
-                m_queue.push_back(std::move(frame));
+                m_queue.push_back(Outgoing{std::move(frame), token});
                 m_queueCv.notify_one();
                 return true;
             }
@@ -95,15 +101,17 @@ public:
     }
 
     void Close() {
+        std::deque<Outgoing> dropped;
         {
             std::lock_guard<std::mutex> lock(m_queueMutex);
             if (m_closed) return;
             m_closed = true;
-            m_queue.clear();
+            dropped.swap(m_queue);
             m_queueCv.notify_all();
         }
         ::SetEvent(m_stop.get());
         m_channel.CancelAll();
+        for (const Outgoing& o : dropped) CloseInProcess(m_process.get(), o.token);
     }
 
     HANDLE Pipe() const { return m_channel.handle(); }
@@ -119,8 +127,31 @@ public:
     FILETIME opened{};
     std::set<DWORD> subscriptions;
     std::set<std::wstring, NoCaseLess> agentFor;
+    std::map<uint64_t, size_t> inflight;  // deliveries not yet answered, with their sizes
+    size_t inflightBytes = 0;
+
+    bool IsClientSession() const { return (flags & VR_SESSION_CLIENT) != 0; }
+    bool MayTake(size_t bytes) const {
+        return inflight.empty() ||
+               (inflight.size() < kMaxInflightDeliveries && inflightBytes + bytes <= kMaxInflightBytes);
+    }
+    void Delivered(uint64_t delivery, size_t bytes) {
+        inflight[delivery] = bytes;
+        inflightBytes += bytes;
+    }
+    void Answered(uint64_t delivery) {
+        auto it = inflight.find(delivery);
+        if (it == inflight.end()) return;
+        inflightBytes -= it->second;
+        inflight.erase(it);
+    }
 
 private:
+    struct Outgoing {
+        std::vector<BYTE> bytes;
+        uint64_t token;
+    };
+
     void ReadLoop() {
         for (;;) {
             Frame f;
@@ -150,7 +181,7 @@ private:
                 std::unique_lock<std::mutex> lock(m_queueMutex);
                 m_queueCv.wait(lock, [&] { return m_closed || !m_queue.empty(); });
                 if (m_closed) return;
-                frame = std::move(m_queue.front());
+                frame = std::move(m_queue.front().bytes);
                 m_queue.pop_front();
                 m_queuedBytes -= frame.size();
             }
@@ -171,7 +202,7 @@ private:
     VrBase::unique_handle m_process;
     std::mutex m_queueMutex;
     std::condition_variable m_queueCv;
-    std::deque<std::vector<BYTE>> m_queue;
+    std::deque<Outgoing> m_queue;
     size_t m_queuedBytes = 0;
     bool m_closed = false;
 };
@@ -367,6 +398,8 @@ std::vector<CCoreServer::Pending> CCoreServer::EndSession(CConnection& conn) {
     }
     conn.sessionId = 0;
     conn.subscriptions.clear();
+    conn.inflight.clear();
+    conn.inflightBytes = 0;
     return orphaned;
 }
 
@@ -455,12 +488,31 @@ void CCoreServer::OnOpenSession(CConnection& conn, Frame& f) {
     const DWORD flags = r.u32();
     const DWORD routines = r.u32();
     for (int i = 0; i < 6; ++i) r.u32();  // the two version blocks: kept by the client only
+    const uint64_t tokenValue = r.u64();
     r.end();
     if (name.empty()) return Answer(conn, f, ERROR_INVALID_PARAMETER);
+    // A service's session is what senders look up by name and trust with
+    // their requests: only SYSTEM and administrators may open one, and a
+    // name has one service session at a time.
+    const bool service = (flags & VR_SESSION_CLIENT) == 0;
+    if (service) {
+        VrBase::unique_handle token;
+        DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token);
+        if (!e && !TokenIsSystemOrAdmin(token.get())) e = ERROR_ACCESS_DENIED;
+        if (e) {
+            VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::OnOpenSession",
+                     L"service session \"%ls\" refused to process %u: %u", name.c_str(), conn.Pid(), e);
+            return Answer(conn, f, e);
+        }
+    }
     DWORD id;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (conn.sessionId) return Answer(conn, f, ERROR_ALREADY_EXISTS);  // one session per connection
+        if (service)
+            for (auto& s : m_sessions)
+                if (!s.second->IsClientSession() && SameNoCase(s.second->name, name))
+                    return Answer(conn, f, ERROR_ALREADY_EXISTS);
         do {
             id = m_nextSessionId++;
             if (m_nextSessionId == 0) m_nextSessionId = 1;
@@ -535,7 +587,9 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
         if (it == m_sessions.end()) return fail(kErrNoDestination);
         receiver = it->second;
         if (!(receiver->routines & 1) || !receiver->subscriptions.count(messageId)) return fail(kErrNotTaken);
+        if (!receiver->MayTake(dataSize)) return fail(kErrReceiverBusy);
         delivery = m_nextDelivery++;
+        receiver->Delivered(delivery, dataSize);
         Pending& p = m_pending[delivery];
         p.sender = conn.shared_from_this();
         p.request = f.id;
@@ -550,10 +604,11 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             mine = m_pending.erase(delivery) > 0;
+            receiver->Answered(delivery);
         }
         if (mine) fail(code);
     };
-    const uint64_t remoteToken = DuplicateIntoProcess(token.get(), receiver->Process());
+    const uint64_t remoteToken = DuplicateIntoProcess(token.get(), receiver->Process(), receiver->IsClientSession());
     if (!remoteToken) {
         VR_TRACE(VrBase::TL_ERROR, L"CCoreServer::OnSend", L"cannot hand the sender's token to process %u, err %u",
                  receiver->Pid(), ::GetLastError());
@@ -562,7 +617,7 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
     PayloadWriter w;
     w.u64(remoteToken).u32(senderSession).u32(conn.Pid()).u32(destination).u32(messageId).u32(capacity).u32(hasBuffer);
     w.bytes(data, dataSize);
-    if (!receiver->Enqueue(EncodeFrame(CmdDeliverSend, delivery, 0, w.data()))) {
+    if (!receiver->Enqueue(EncodeFrame(CmdDeliverSend, delivery, 0, w.data()), remoteToken)) {
         CloseInProcess(receiver->Process(), remoteToken);
         withdraw(kErrReceiverGone);
     }
@@ -578,6 +633,7 @@ void CCoreServer::OnDeliverReply(CConnection& conn, Frame& f) {
     Pending p;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        conn.Answered(f.id);  // also a late answer, or a post's: the receiver is done with it
         auto it = m_pending.find(f.id);
         // Late (timed out) or not this connection's to answer: dropped.
         if (it == m_pending.end() || it->second.receiver.lock().get() != &conn) return;
@@ -609,30 +665,47 @@ void CCoreServer::OnPost(CConnection& conn, Frame& f) {
     r.end();
     VrBase::unique_handle token;
     if (DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token)) return Answer(conn, f, e);
-    std::vector<std::pair<std::shared_ptr<CConnection>, DWORD>> targets;
+    struct Target {
+        std::shared_ptr<CConnection> conn;
+        DWORD session;
+        uint64_t delivery;
+    };
+    std::vector<Target> targets;
     DWORD senderSession;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         senderSession = conn.sessionId;
         if (!senderSession) return Answer(conn, f, ERROR_INVALID_HANDLE);
         auto takes = [&](const CConnection& c) { return (c.routines & 2) && c.subscriptions.count(messageId); };
+        auto add = [&](const std::shared_ptr<CConnection>& c, DWORD session) {
+            if (!c->MayTake(dataSize)) return false;
+            const uint64_t delivery = m_nextDelivery++;
+            c->Delivered(delivery, dataSize);  // the receiver's library acknowledges posts too
+            targets.push_back(Target{c, session, delivery});
+            return true;
+        };
         if (destination == 0) {
             for (auto& s : m_sessions)
-                if (takes(*s.second)) targets.emplace_back(s.second, s.first);
+                if (takes(*s.second) && !add(s.second, s.first))
+                    VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::OnPost", L"session %u is busy; message 0x%X not posted",
+                             s.first, messageId);
         } else {
             auto it = m_sessions.find(destination);
             if (it == m_sessions.end()) return Answer(conn, f, kErrNoDestination);
             if (!takes(*it->second)) return Answer(conn, f, kErrNotTaken);
-            targets.emplace_back(it->second, it->first);
+            if (!add(it->second, it->first)) return Answer(conn, f, kErrReceiverBusy);
         }
     }
-    for (auto& t : targets) {
-        CConnection& target = *t.first;
-        const uint64_t remoteToken = DuplicateIntoProcess(token.get(), target.Process());
-        if (!remoteToken) continue;
+    for (Target& t : targets) {
+        CConnection& target = *t.conn;
+        const uint64_t remoteToken = DuplicateIntoProcess(token.get(), target.Process(), target.IsClientSession());
         PayloadWriter w;
-        w.u64(remoteToken).u32(senderSession).u32(conn.Pid()).u32(t.second).u32(messageId).bytes(data, dataSize);
-        if (!target.Enqueue(EncodeFrame(CmdDeliverPost, 0, 0, w.data()))) CloseInProcess(target.Process(), remoteToken);
+        w.u64(remoteToken).u32(senderSession).u32(conn.Pid()).u32(t.session).u32(messageId).bytes(data, dataSize);
+        if (!remoteToken || !target.Enqueue(EncodeFrame(CmdDeliverPost, t.delivery, 0, w.data()), remoteToken)) {
+            CloseInProcess(target.Process(), remoteToken);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            target.Answered(t.delivery);
+        }
     }
     Answer(conn, f, 0);
 }
@@ -643,9 +716,12 @@ void CCoreServer::OnGetIds(CConnection& conn, Frame& f) {
     r.end();
     std::vector<DWORD> ids;
     {
+        // The service's session first, then client sessions; ids grow with
+        // age, so (wrap-around aside) each part is oldest first.
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto& s : m_sessions)  // ids grow with age; wrap-around aside, oldest first
-            if (SameNoCase(s.second->name, name)) ids.push_back(s.first);
+        for (bool clients : {false, true})
+            for (auto& s : m_sessions)
+                if (s.second->IsClientSession() == clients && SameNoCase(s.second->name, name)) ids.push_back(s.first);
     }
     PayloadWriter w;
     w.u32(static_cast<uint32_t>(ids.size()));

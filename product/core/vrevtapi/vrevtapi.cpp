@@ -4,6 +4,7 @@
 #include "vrevtapi.h"
 
 #include "core_link.h"
+#include "handle_table.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/trace.h"
 
@@ -30,37 +31,6 @@ struct Agent {
     PVR_AGENT_ROUTINE routine = nullptr;
     void* context = nullptr;
     std::shared_ptr<CCoreLink> link;
-};
-
-template <class T>
-class CHandleTable {
-public:
-    HANDLE Add(std::shared_ptr<T> item) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        uintptr_t h = m_base + (m_next++ << 3);
-        m_items[h] = std::move(item);
-        return reinterpret_cast<HANDLE>(h);
-    }
-    std::shared_ptr<T> Find(HANDLE h) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_items.find(reinterpret_cast<uintptr_t>(h));
-        return it == m_items.end() ? nullptr : it->second;
-    }
-    std::shared_ptr<T> Remove(HANDLE h) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_items.find(reinterpret_cast<uintptr_t>(h));
-        if (it == m_items.end()) return nullptr;
-        auto item = std::move(it->second);
-        m_items.erase(it);
-        return item;
-    }
-    explicit CHandleTable(uintptr_t base) : m_base(base) {}
-
-private:
-    std::mutex m_mutex;
-    std::map<uintptr_t, std::shared_ptr<T>> m_items;
-    uintptr_t m_base;
-    uintptr_t m_next = 1;
 };
 
 CHandleTable<Source>& SourcesTable() {

@@ -3,6 +3,7 @@
 #include "vrpolicyapi.h"
 
 #include "client_support.h"
+#include "handle_table.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/trace.h"
 
@@ -22,32 +23,8 @@ struct Policy {
     std::list<std::wstring> texts;  // a list never moves what it holds
 };
 
-class CPolicyTable {
-public:
-    HANDLE Add(std::shared_ptr<Policy> p) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        uintptr_t h = 0x30000 + (m_next++ << 3);
-        m_items[h] = std::move(p);
-        return reinterpret_cast<HANDLE>(h);
-    }
-    std::shared_ptr<Policy> Find(HANDLE h) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_items.find(reinterpret_cast<uintptr_t>(h));
-        return it == m_items.end() ? nullptr : it->second;
-    }
-    bool Remove(HANDLE h) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_items.erase(reinterpret_cast<uintptr_t>(h)) > 0;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::map<uintptr_t, std::shared_ptr<Policy>> m_items;
-    uintptr_t m_next = 1;
-};
-
-CPolicyTable& Policies() {
-    static auto* t = new CPolicyTable;
+CHandleTable<Policy>& Policies() {
+    static auto* t = new CHandleTable<Policy>(0x30000);
     return *t;
 }
 

@@ -4,6 +4,7 @@
 #include "vrsrvapi.h"
 
 #include "core_link.h"
+#include "handle_table.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
 #include "vrbase/trace.h"
@@ -33,37 +34,9 @@ struct Session {
     std::shared_ptr<CCoreLink> link;
 };
 
-class CSessionTable {
-public:
-    HANDLE Add(std::shared_ptr<Session> s) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        uintptr_t h = 0x10000 + (m_next++ << 3);
-        m_sessions[h] = std::move(s);
-        return reinterpret_cast<HANDLE>(h);
-    }
-    std::shared_ptr<Session> Find(HANDLE h) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_sessions.find(reinterpret_cast<uintptr_t>(h));
-        return it == m_sessions.end() ? nullptr : it->second;
-    }
-    std::shared_ptr<Session> Remove(HANDLE h) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_sessions.find(reinterpret_cast<uintptr_t>(h));
-        if (it == m_sessions.end()) return nullptr;
-        auto s = std::move(it->second);
-        m_sessions.erase(it);
-        return s;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::map<uintptr_t, std::shared_ptr<Session>> m_sessions;
-    uintptr_t m_next = 1;
-};
-
 // Never destroyed: at process exit the session threads are already gone.
-CSessionTable& Sessions() {
-    static CSessionTable* table = new CSessionTable;
+CHandleTable<Session>& Sessions() {
+    static auto* table = new CHandleTable<Session>(0x10000);
     return *table;
 }
 
@@ -96,10 +69,11 @@ CBufferSet& Buffers() {
 
 // Runs one delivered message on the callback thread and answers it.
 void OnDelivery(const std::weak_ptr<Session>& weak, CCoreLink& link, Frame& f) {
+    // Only deliveries carry a handle: other frames' bytes are no handle of ours.
+    if (f.command != CmdDeliverSend && f.command != CmdDeliverPost) return;
     try {
         PayloadReader r(f.payload);
         VrBase::unique_handle token(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(r.u64())));
-        if (f.command != CmdDeliverSend && f.command != CmdDeliverPost) return;
         const bool isSend = f.command == CmdDeliverSend;
         CoreMessageHeader h{};
         h.size = sizeof h;
@@ -153,9 +127,11 @@ void OnDelivery(const std::weak_ptr<Session>& weak, CCoreLink& link, Frame& f) {
                 return 0;
             });
         }
-        if (!isSend) return;
+        // A post is acknowledged too, so the core knows this receiver is
+        // free for the next delivery.
         PayloadWriter w;
-        w.u32(result).u32(replySize).bytes(reply.data(), replySize <= capacity ? replySize : 0);
+        if (isSend) w.u32(result).u32(replySize).bytes(reply.data(), replySize <= capacity ? replySize : 0);
+        else w.u32(0).u32(0).bytes(nullptr, 0);
         link.Post(CmdDeliverReply, f.id, 0, w.data());
     } catch (const ProtocolError& p) {
         VR_TRACE(VrBase::TL_ERROR, L"OnDelivery", L"bad delivery from the core: %hs", p.what());
@@ -177,12 +153,15 @@ DWORD OpenSession(VR_SESSION* s) {
     if (e) return e;
     VrBase::scope_exit dropLink([&] { link->Shutdown(kCloseWaitMs); });
 
+    VrBase::unique_handle token;  // a service's session is judged by who opens it
+    if (DWORD te = OpenEffectiveToken(token)) return te;
     PayloadWriter w;
     w.str(std::wstring(s->Name, nameLength))
         .u32(s->Flags)
         .u32((s->SendRoutine ? 1u : 0u) | (s->PostRoutine ? 2u : 0u))
         .raw(&s->Version, sizeof s->Version)
-        .raw(&s->Version2, sizeof s->Version2);
+        .raw(&s->Version2, sizeof s->Version2)
+        .u64(reinterpret_cast<uintptr_t>(token.get()));
     Frame answer;
     e = link->Call(CmdOpenSession, w.data(), answer, kCallTimeoutMs);
     if (e) return e;
@@ -190,8 +169,8 @@ DWORD OpenSession(VR_SESSION* s) {
     session->sessionId = r.u32();
     session->replyTimeoutMs = r.u32();
     session->link = link;
-    dropLink.dismiss();
     s->Handle = Sessions().Add(session);
+    dropLink.dismiss();
     s->SessionId = session->sessionId;
     VR_TRACE(VrBase::TL_INFO, L"VrOpenSession", L"session %u \"%ls\"", session->sessionId, s->Name);
     return 0;

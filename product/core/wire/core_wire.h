@@ -35,6 +35,7 @@ constexpr DWORD kErrNoDestination = ERROR_NOT_FOUND;          // 1168
 constexpr DWORD kErrNotTaken = ERROR_NOT_SUPPORTED;           // 50
 constexpr DWORD kErrReceiverGone = ERROR_PROCESS_ABORTED;     // 1067
 constexpr DWORD kErrReceiverTimeout = ERROR_TIMEOUT;          // 1460
+constexpr DWORD kErrReceiverBusy = ERROR_BUSY;                // 170: too much delivered and not yet answered
 
 enum Command : uint16_t {
     // client -> core; the answer carries the command with kReply set

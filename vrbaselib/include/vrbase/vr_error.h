@@ -26,8 +26,9 @@ public:
     // Any number of inserts, for the messages that take more than two.
     CVrError(DWORD code, const char* file, int line, const wchar_t* function,
              const std::vector<std::wstring>& inserts);
-    // A system exception caught by the translator; writes a minidump.
-    CVrError(DWORD exceptionCode, EXCEPTION_POINTERS* pointers);
+    // A system exception caught by the translator; writes a minidump that
+    // names the faulting thread (the current one when 0 is passed).
+    CVrError(DWORD exceptionCode, EXCEPTION_POINTERS* pointers, DWORD faultingThread = 0);
     CVrError(const CVrError&) = default;
     CVrError& operator=(const CVrError&) = default;
     ~CVrError() override = default;
