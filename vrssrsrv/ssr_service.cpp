@@ -1,6 +1,8 @@
 #include "ssr_service.h"
 
 #include "agent_mng.h"
+#include "policy_helper.h"
+#include "ssr_communication.h"
 #include "ssr_disk_depot.h"
 #include "ssr_reg_depot.h"
 #include "ssr_security.h"
@@ -37,6 +39,8 @@ const std::vector<SsrStep>& service_startup_steps() {
         {L"ssr_disk_depot_init", &ssr_disk_depot_init},
         {L"ssr_reg_depot_init", &ssr_reg_depot_init},
         {L"ssr_state_init", &ssr_state_init},
+        {L"ssr_communication_init", &ssr_communication_init},
+        {L"InitEffectivePolicyLoading", &InitEffectivePolicyLoading},
         {L"ServiceInfoObjsInit", &ServiceInfoObjsInit},
     };
     return steps;
@@ -45,7 +49,9 @@ const std::vector<SsrStep>& service_startup_steps() {
 // Shut-down steps after the online marker is gone; each has its own guard
 // and is followed by a stop-pending report.
 const std::vector<SsrStep>& service_shutdown_steps() {
-    static const std::vector<SsrStep> steps = {};
+    static const std::vector<SsrStep> steps = {
+        {L"stop_service_break_cc_connection", &stop_service_break_cc_connection},
+    };
     return steps;
 }
 
@@ -60,6 +66,10 @@ void ssr_state_init() {
     CSSRStateLocker lock;
     CSSRState::instance().initialize();
 }
+
+void ssr_communication_init() { CSSRCommunication::instance().initialize(); }
+
+void stop_service_break_cc_connection() { CSSRCommunication::instance().break_connection(); }
 
 void ServiceManagmentObjsInit() {
     g_stopServiceEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));

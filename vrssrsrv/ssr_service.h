@@ -18,6 +18,8 @@ void ServiceManagmentObjsInit();
 void ssr_disk_depot_init();
 void ssr_reg_depot_init();
 void ssr_state_init();
+void ssr_communication_init();
+void stop_service_break_cc_connection();
 void ServiceInfoObjsInit();
 
 struct SsrStep {
