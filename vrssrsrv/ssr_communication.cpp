@@ -218,12 +218,16 @@ DWORD CSSRCommunication::export_software_state(const std::wstring& parameters, c
 
 void CSSRCommunication::write_event(const wchar_t* name, DWORD eventId, WORD type,
                                     const std::vector<std::wstring>& strings, const std::wstring& userSid) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_eventSource) return;
+    // The settings are asked before the link's lock is taken: a scan saving
+    // its document holds the depot lock and then asks the link for the
+    // computer record, while a new configuration holds the settings lock
+    // and then takes the depot lock.
     {
         CSSROpSettingsLocker settings;
         if (!CSSROpSettings::instance().is_event_registered(name)) return;
     }
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_eventSource) return;
     std::vector<BYTE> sid = get_SID_4m_str_SID(userSid);
     std::vector<const WCHAR*> texts;
     for (const std::wstring& s : strings) texts.push_back(s.c_str());
