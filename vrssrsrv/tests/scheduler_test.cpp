@@ -264,10 +264,10 @@ TEST_F(Watchdog, NewPeriodFromTheNextWakeUpAndStopEndsTheWait) {
     PassOneCheck();  // wakes every second
 
     ApplySchedule(Periodic(L"2027-01-01T00:00:00.000Z", L"1", L"Hours"));
-    ::Sleep(1500);  // the wake-up that takes the new period
+    // At most the check already waiting; the wake-up after it takes the new period.
     const int reads = clock.reads.load();
-    ::Sleep(2500);
-    EXPECT_EQ(clock.reads.load(), reads) << "one minute between checks now";
+    ::Sleep(4500);
+    EXPECT_LE(clock.reads.load(), reads + 1) << "one minute between checks now";
 
     const ULONGLONG before = ::GetTickCount64();
     stop_service_stop_scheduler();
