@@ -132,13 +132,6 @@ void run_scan(HANDLE abortEvent, const void* data) {
 
 } // namespace
 
-std::vector<BYTE> make_scan_request(DWORD source, const std::vector<BYTE>& userSid) {
-    std::vector<BYTE> request(sizeof(DWORD) + userSid.size() + 4, 0);
-    std::memcpy(request.data(), &source, sizeof(DWORD));
-    if (!userSid.empty()) std::memcpy(request.data() + sizeof(DWORD), userSid.data(), userSid.size());
-    return request;
-}
-
 void software_scan(HANDLE abortEvent, void* data) {
     VrBase::CSehCatcher catcher;
     VrBase::CRTLTranslator translator;

@@ -5,11 +5,8 @@
 #include <string>
 #include <vector>
 
-// The task's data block: the start source, the requesting user's SID, four
-// zero bytes.
-std::vector<BYTE> make_scan_request(DWORD source, const std::vector<BYTE>& userSid);
-
-// The pool task; abortEvent is the task's stop event, data a scan request.
+// The pool task; abortEvent is the task's stop event, data a scan request
+// (build_scan_request).
 void software_scan(HANDLE abortEvent, void* data);
 
 // Registers the start event now and the finish event when the scope ends.

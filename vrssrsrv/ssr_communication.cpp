@@ -5,7 +5,9 @@
 #include "ssr_disk_depot.h"
 #include "ssr_export_params.h"
 #include "ssr_messages.h"
+#include "ssr_full_config.h"
 #include "ssr_policy_ops.h"
+#include "ssr_scheduler.h"
 #include "ssr_scan_events.h"
 #include "ssr_state.h"
 #include "ssr_wrk_pool.h"
@@ -67,6 +69,10 @@ void CSSRCommunication::initialize() {
     static CommunicationEventSink sink;
     set_scan_event_sink(&sink);
     set_ssr_operations(this);
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        m_stopping = false;
+    }
     m_waitEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_waitEvent) VR_RAISE_LAST_ERROR(L"CSSRCommunication::initialize");
     CWrkThreadPoolLocker lock;
@@ -123,8 +129,18 @@ bool CSSRCommunication::session_alive() {
     return result == ERROR_SUCCESS || result == ERROR_MORE_DATA;
 }
 
+void CSSRCommunication::stop() {
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        m_stopping = true;
+        if (m_waitEvent) ::SetEvent(m_waitEvent.get());
+    }
+    break_connection();
+}
+
 void CSSRCommunication::establish_connection() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_stopping) VR_RAISE(ERROR_SERVICE_NOT_ACTIVE, L"CSSRCommunication::establish_connection");
     auto session = std::make_unique<Session>();
     VR_SESSION& record = session->record;
     record.Name = kSsrSubsystemName;
@@ -169,6 +185,13 @@ void CSSRCommunication::break_connection() {
     if (source && !::VrDeregisterEventSource(source)) VR_RAISE_LAST_ERROR(L"CSSRCommunication::break_connection");
 }
 
+DWORD CSSRCommunication::setup_new_full_config(const std::wstring& configuration) {
+    return VrBase::GuardCode(L"CSSRCommunication::setup_new_full_config", [&] {
+        accept_full_config(configuration);
+        return ERROR_SUCCESS;
+    });
+}
+
 DWORD CSSRCommunication::query_ssr_state(std::wstring& document) {
     return VrBase::GuardCode(L"CSSRCommunication::query_ssr_state", [&] {
         CSSRStateLocker lock;
@@ -181,7 +204,7 @@ DWORD CSSRCommunication::start_software_scan(const std::vector<BYTE>& userSid) {
     return VrBase::GuardCode(L"CSSRCommunication::start_software_scan", [&] {
         VrBase::unique_handle stop = create_task_stop_event();
         if (!stop) VR_RAISE_LAST_ERROR(L"CSSRCommunication::start_software_scan");
-        std::vector<BYTE> request = make_scan_request(SES_SOURCE_ADMIN, userSid);
+        std::vector<BYTE> request = build_scan_request(SES_SOURCE_ADMIN, userSid);
         CWrkThreadPoolLocker lock;
         if (!CWrkThreadPool::instance().run_thread(&software_scan, stop.get(), request.data(), request.size()))
             VR_TRACE(VrBase::TL_WARNING, L"CSSRCommunication::start_software_scan",

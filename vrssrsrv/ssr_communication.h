@@ -24,6 +24,9 @@ public:
     void initialize();
     void establish_connection();
     void break_connection();
+    // Shut-down: ends the link task and closes the session, so the task
+    // cannot open it again behind the closing.
+    void stop();
     bool is_connected();
 
     DWORD setup_new_full_config(const std::wstring& configuration) override;
@@ -52,6 +55,7 @@ private:
     std::recursive_mutex m_mutex;
     std::unique_ptr<Session> m_session;
     HANDLE m_eventSource = nullptr;
+    bool m_stopping = false;
     VrBase::unique_handle m_waitEvent;
 };
 
