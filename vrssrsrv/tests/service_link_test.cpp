@@ -102,6 +102,12 @@ TEST_F(Link, ScanThroughTheCoreGivesOneDocumentItsEventsAndTheComputerRecord) {
     EXPECT_EQ(vrtest::ErrorCodeOf([&] { ssr_request_export(ExportParams(dir.file(L"out.xml"))); }),
               static_cast<DWORD>(ERROR_NOT_READY));
 
+    std::vector<std::wstring> states;
+    set_agent_notification_observer([&](const wchar_t*) {
+        CSSRStateLocker lock;
+        if (states.empty() || states.back() != CSSRState::instance().get_status())
+            states.push_back(CSSRState::instance().get_status());
+    });
     {
         // Both requests are queued while the state is held, so the second
         // scan finds the first in progress.
@@ -112,6 +118,8 @@ TEST_F(Link, ScanThroughTheCoreGivesOneDocumentItsEventsAndTheComputerRecord) {
     }
     ASSERT_TRUE(WaitStatus(L"Complete"));
     schedtest::ReapPoolTasks();
+    set_agent_notification_observer(nullptr);
+    EXPECT_EQ(states, (std::vector<std::wstring>{L"InProgress", L"Complete"}));
 
     const std::wstring out = dir.file(L"out.xml");
     const std::wstring uniqueId = ssr_request_export(ExportParams(out));
@@ -175,6 +183,23 @@ TEST_F(Link, FailuresOfFilesTargetsAndExportsAreReportedAndChangeNothingElse) {
     EXPECT_EQ(errors[0].strings[2], tree + L"\\locked.exe");
     EXPECT_EQ(errors[0].strings[3], L"%%106");
     EXPECT_EQ(errors[0].strings[0], EventsWithId(kStarted).back().strings[0]);
+
+    // A document that cannot be written: one general save error, state None.
+    MakeDir(SesPath() + L".partial");
+    ASSERT_EQ(ssr_request_scan(), 0u);
+    ASSERT_TRUE(schedtest::WaitUntil([&] { return EventsWithId(kComplete).size() == 3; }, 30000));
+    ASSERT_TRUE(WaitStatus(L"None"));
+    errors = EventsWithId(kError);
+    ASSERT_EQ(errors.size(), 3u);  // the held file again, then the save
+    EXPECT_EQ(errors[2].strings, (std::vector<std::wstring>{EventsWithId(kStarted).back().strings[0], L"%%105",
+                                                             L"N/A", L"%%107"}));
+    EXPECT_FALSE(vrtest::FileExists(SesPath()));
+    ::RemoveDirectoryW((SesPath() + L".partial").c_str());
+    writer.reset();
+    ASSERT_EQ(ssr_request_scan(), 0u);
+    ASSERT_TRUE(schedtest::WaitUntil([&] { return EventsWithId(kComplete).size() == 4; }, 30000));
+    ASSERT_TRUE(WaitStatus(L"Complete"));
+    EXPECT_EQ(EventsWithId(kError).size(), 3u);
 
     // Parameters that do not load: the XML error, the depot untouched.
     const std::string before = vrtest::ReadFileBytes(SesPath());
