@@ -5,6 +5,7 @@
 
 #include "Com/com_init.h"
 #include "xml_common.h"
+#include "vrbase/error_description.h"
 #include "vrbase/module_path.h"
 #include "vrbase/scope.h"
 #include "vrbase/trace.h"
@@ -34,8 +35,9 @@ const wchar_t kHelp[] =
     L"  state                 the scan state document (status, last scan times, document id)\n"
     L"  config FILE|-         send a configuration document (UTF-8 file, or standard input)\n"
     L"  scan [--wait]         start a scan; --wait shows its progress until it ends\n"
-    L"  export PATH [--delete]  copy the last software state document to PATH; --delete\n"
-    L"                        also removes the service's own copy\n"
+    L"  export PATH [--delete]\n"
+    L"                        copy the last software state document to PATH; --delete also\n"
+    L"                        removes the service's own copy (the next export needs a new scan)\n"
     L"  activate              set the service to start automatically and start it\n"
     L"  deactivate            disable the service and stop it\n"
     L"\n"
@@ -43,10 +45,17 @@ const wchar_t kHelp[] =
     L"\n"
     L"Reports are printed as they come. The exit code is 0 on success, 1 when a command\n"
     L"fails (its report says Error, or the component refuses the call; the error is\n"
-    L"printed), 87 for a usage error. Configuration and export need an administrator.\n";
+    L"printed), 87 for a usage error. Configuration and export need an administrator.\n"
+    L"The core service VrCC must run for config, scan, export and for state while the\n"
+    L"service runs.\n"
+    L"\n"
+    L"example: vragent config settings.xml && vragent scan --wait && vragent export C:\\ses.xml\n";
 
+// "what failed: the system's words (code)".
 void print_error(HRESULT hr, const wchar_t* what) {
-    fwprintf(stderr, L"vragent: %ls failed: 0x%08X\n", what, static_cast<unsigned>(hr));
+    const DWORD code = static_cast<DWORD>(hr);
+    const DWORD win32 = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : code;
+    fwprintf(stderr, L"vragent: %ls failed: %ls (0x%08X)\n", what, VrBase::DescribeCode(win32).c_str(), code);
 }
 
 // The text of a child of the document element, empty when absent.
@@ -237,6 +246,11 @@ int run(std::vector<std::wstring> args) {
         return 0;
     }
 
+    // The proxy loads and frees the core client library per request, and
+    // that library arms a process-wide exception handler which the base
+    // library does not yet take away on unload: hold it for our whole run
+    // so no handler is left pointing into freed code.
+    VrBase::unique_hmodule coreClient(::LoadLibraryW((VrBase::ProgramFolder() + L"VrSrvApi.dll").c_str()));
     VrBase::unique_hmodule proxy(::LoadLibraryW(proxyPath.c_str()));
     if (!proxy) {
         fwprintf(stderr, L"vragent: cannot load %ls: error %lu\n", proxyPath.c_str(), ::GetLastError());
