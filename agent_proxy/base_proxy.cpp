@@ -129,6 +129,8 @@ HRESULT CBaseAgentProxy::EnumConfigurationNames(DWORD index, wchar_t** ppName) {
 }
 
 HRESULT CBaseAgentProxy::Destroy() {
+    // Outlives the object: it names the method, never the object.
+    CTraceFuncInOut inOut(L"CBaseAgentProxy::Destroy");
     delete this;
     return S_OK;
 }

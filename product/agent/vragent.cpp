@@ -253,7 +253,9 @@ int run(std::vector<std::wstring> args) {
     VrBase::unique_hmodule coreClient(::LoadLibraryW((VrBase::ProgramFolder() + L"VrSrvApi.dll").c_str()));
     VrBase::unique_hmodule proxy(::LoadLibraryW(proxyPath.c_str()));
     if (!proxy) {
-        fwprintf(stderr, L"vragent: cannot load %ls: error %lu\n", proxyPath.c_str(), ::GetLastError());
+        const DWORD error = ::GetLastError();
+        fwprintf(stderr, L"vragent: cannot load %ls: %ls (%lu); give the proxy's path with --proxy\n",
+                 proxyPath.c_str(), VrBase::DescribeCode(error).c_str(), error);
         return kExitFailed;
     }
     FARPROC found = ::GetProcAddress(proxy.get(), "CreateComponentProxy");
