@@ -93,6 +93,9 @@ std::wstring Element(const std::wstring& doc, const std::wstring& name) {
 class Component : public ::testing::Test {
 protected:
     vrtest::RegKeyScope product{L"SOFTWARE\\Calderis\\Varnel Studio"};
+    // Set before the DLL loads, so its trace goes there too.
+    vrtest::TempDir traceDir{L"vrproxytrace"};
+    vrtest::TraceToFolder trace{traceDir.path()};
     coretest::CoreConfig config;
     coretest::CoreProcess core;
     ScriptedOperations ops;
@@ -272,6 +275,13 @@ TEST_F(Component, ScanAndExportReports) {
     EXPECT_EQ(Element(report, L"UniqueId"), ops.exportId);
     ASSERT_EQ(ops.exports.size(), 1u);
     EXPECT_EQ(ops.exports[0], parameters);
+
+    // The module's trace follows the command through its layers.
+    const std::string traced = trace.Read(L"VrSSRProxy");
+    for (const char* line : {"agent-proxy SSR attach done. hModule = 0x", " Initializing <ROZEDURI> component.",
+                             " CSSRProxy::InvokeCommand(in) >> ", " invoke_cmd(in) >> ", " invoke_cmd(out) << ",
+                             "cmd name: GetSES", "Cmd completion key: key-1", "hr: 0x0", "result: <?xml"})
+        EXPECT_NE(traced.find(line), std::string::npos) << line << "\n" << traced;
 
     ops.exportStatus = ERROR_NOT_READY;
     ASSERT_EQ(Invoke(L"GetSES", parameters, report), S_FALSE);
