@@ -169,6 +169,8 @@ private:
         const bool terminal = IsTerminal();
         const ULONGLONG begun = ::GetTickCount64();
         bool seenRunning = false;
+        std::wstring lastStatus;
+        ULONGLONG lastLine = 0;
         for (;;) {
             std::wstring document;
             HRESULT hr = ReadState(document);
@@ -177,10 +179,14 @@ private:
             const std::wstring start = node_text(document, L"./Scan/LastScanStartTime");
             const ULONGLONG seconds = (::GetTickCount64() - begun) / 1000;
             if (status == L"InProgress") seenRunning = true;
+            // A log gets a line per change of state and one every ten seconds.
             if (terminal)
                 wprintf(L"\r%02llu:%02llu  %-12ls", seconds / 60, seconds % 60, status.c_str());
-            else
+            else if (status != lastStatus || seconds >= lastLine + 10) {
                 wprintf(L"%02llu:%02llu  %ls\n", seconds / 60, seconds % 60, status.c_str());
+                lastLine = seconds;
+            }
+            lastStatus = status;
             fflush(stdout);
             const bool started = seenRunning || (!start.empty() && start != startBefore);
             if (started && status != L"InProgress") {
