@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -42,10 +43,15 @@ struct ScriptedOperations : ISsrOperations {
         configs.push_back(c);
         return configStatus;
     }
+    // After a scan request, the states the scan goes through, one per
+    // question, the last one kept.
+    std::vector<std::wstring> afterScan;
+    size_t step = 0;
+
     DWORD query_ssr_state(std::wstring& d) override {
         std::lock_guard<std::mutex> l(lock);
         ++stateQueries;
-        d = state;
+        d = scans && !afterScan.empty() ? afterScan[std::min(step++, afterScan.size() - 1)] : state;
         return 0;
     }
     DWORD start_software_scan(const std::vector<BYTE>& sid) override {
@@ -325,6 +331,62 @@ TEST_F(Component, ActivateAndDeactivateTheService) {
     // A service that cannot start is a failed command with its report.
     ASSERT_EQ(Invoke(L"Activate", L"", report), S_FALSE);
     EXPECT_EQ(Element(report, L"ErrorCode"), L"0x80070424") << report;
+}
+
+std::wstring ScanState(const wchar_t* status, const wchar_t* start, const wchar_t* end) {
+    return std::wstring(L"<?xml version=\"1.0\" encoding=\"utf-16\"?><VevadediDuzavareState><Scan><UniqueId/><Status>") +
+           status + L"</Status><LastScanStartTime>" + start + L"</LastScanStartTime><LastScanEndTime>" + end +
+           L"</LastScanEndTime><ScheduleScan>false</ScheduleScan></Scan></VevadediDuzavareState>";
+}
+
+// vragent.exe as an administrator runs it, against the component, the core
+// and the scripted far side.
+TEST_F(Component, VragentConfiguresScansAndExports) {
+    ProbeService probe(L"");
+    probe.Start();
+    ASSERT_TRUE(probe.WaitState(SERVICE_RUNNING));
+    OpenReceiver();
+    vrtest::TempDir dir{L"vragent"};
+    std::string out;
+
+    // A UTF-8 file with Cyrillic text reaches the service as the same text.
+    vrtest::WriteFileBytes(dir.file(L"settings.xml"),
+                           "<S><Path>C:\\\xD0\x94\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5</Path></S>");
+    ASSERT_EQ(coretest::RunCaptured(L"vragent.exe", L"config " + dir.file(L"settings.xml"), out), 0u) << out;
+    ASSERT_EQ(ops.configs.size(), 1u) << out;
+    EXPECT_EQ(ops.configs[0], L"<S><Path>C:\\\x0414\x0430\x043D\x043D\x044B\x0435</Path></S>");
+
+    ops.state = ScanState(L"Complete", L"2026-01-01T10:00:00.000Z", L"2026-01-01T10:05:00.000Z");
+    ops.afterScan = {ScanState(L"Complete", L"2026-01-01T10:00:00.000Z", L"2026-01-01T10:05:00.000Z"),
+                     ScanState(L"InProgress", L"2026-02-02T11:00:00.000Z", L""),
+                     ScanState(L"InProgress", L"2026-02-02T11:00:00.000Z", L""),
+                     ScanState(L"Complete", L"2026-02-02T11:00:00.000Z", L"2026-02-02T11:00:03.000Z")};
+    ASSERT_EQ(coretest::RunCaptured(L"vragent.exe", L"scan --wait", out), 0u) << out;
+    EXPECT_NE(out.find("<Status>OK</Status>"), std::string::npos) << out;
+    EXPECT_NE(out.find("InProgress"), std::string::npos) << "progress while it runs: " << out;
+    EXPECT_NE(out.find("scan started: 2026-02-02T11:00:00.000Z"), std::string::npos) << out;
+    EXPECT_NE(out.find("scan ended:   2026-02-02T11:00:03.000Z"), std::string::npos) << out;
+    EXPECT_EQ(ops.scans, 1);
+
+    const std::wstring target = dir.file(L"ses.xml");
+    ASSERT_EQ(coretest::RunCaptured(L"vragent.exe", L"export " + target + L" --delete", out), 0u) << out;
+    EXPECT_NE(out.find("<UniqueId>0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0</UniqueId>"), std::string::npos) << out;
+    ASSERT_EQ(ops.exports.size(), 1u);
+    EXPECT_NE(ops.exports[0].find(L"<Path>" + target + L"</Path>"), std::wstring::npos);
+    EXPECT_NE(ops.exports[0].find(L"<PostAction>DeleteInternalSES</PostAction>"), std::wstring::npos);
+
+    ops.exportStatus = ERROR_NOT_READY;
+    EXPECT_EQ(coretest::RunCaptured(L"vragent.exe", L"export " + target, out), 1u) << out;
+    EXPECT_NE(out.find("vragent: GetSES failed: 0x80070015"), std::string::npos) << out;
+    EXPECT_NE(ops.exports[1].find(L"<PostAction>Keep</PostAction>"), std::wstring::npos);
+
+    // A scan that ends without its document is a failed scan.
+    ops.scans = 0;
+    ops.step = 0;
+    ops.afterScan = {ScanState(L"InProgress", L"2026-03-03T12:00:00.000Z", L""),
+                     ScanState(L"None", L"2026-03-03T12:00:00.000Z", L"")};
+    EXPECT_EQ(coretest::RunCaptured(L"vragent.exe", L"scan --wait", out), 1u) << out;
+    EXPECT_NE(out.find("the scan ended without a document (status None)"), std::string::npos) << out;
 }
 
 } // namespace
