@@ -180,9 +180,9 @@ private:
             const ULONGLONG seconds = (::GetTickCount64() - begun) / 1000;
             if (status == L"InProgress") seenRunning = true;
             // A log gets a line per change of state and one every ten seconds.
-            if (terminal)
+            if (terminal) {
                 wprintf(L"\r%02llu:%02llu  %-12ls", seconds / 60, seconds % 60, status.c_str());
-            else if (status != lastStatus || seconds >= lastLine + 10) {
+            } else if (status != lastStatus || seconds >= lastLine + 10) {
                 wprintf(L"%02llu:%02llu  %ls\n", seconds / 60, seconds % 60, status.c_str());
                 lastLine = seconds;
             }
