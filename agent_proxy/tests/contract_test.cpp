@@ -152,6 +152,17 @@ TEST_F(Contract, RefusedArgumentsLeaveTheOutStreamAlone) {
     // An unreadable parameter stream fails the command before it runs.
     EXPECT_EQ(at<InvokeCommandFn>(c, 13)(c, L"BuildSES", &unknownType, nullptr, &out), kInvalidArg);
     EXPECT_EQ(out, sentinel);
+
+    // The record is read at its packed offsets: a path at offset 4 is
+    // followed (its file is missing: that failure comes first), and six
+    // bytes of text without a NUL are read and the command judged after.
+    const wchar_t missing[] = L"C:\\windows\\no-such-parameters.xml";
+    AgentStream path(3, missing, sizeof(missing));
+    EXPECT_EQ(at<InvokeCommandFn>(c, 13)(c, L"BuildSES", &path, nullptr, &out), kNotFound);
+    const wchar_t abcx[] = {L'a', L'b', L'c', L'x'};
+    AgentStream sized(1, abcx, 6);
+    EXPECT_EQ(at<InvokeCommandFn>(c, 13)(c, L"Unknown", &sized, nullptr, &out), kInvalidArg);
+    EXPECT_EQ(out, sentinel);
 }
 
 } // namespace
