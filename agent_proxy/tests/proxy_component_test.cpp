@@ -4,6 +4,7 @@
 // the test scripts and counts.
 #include "component_proxy.h"
 #include "probe_service.h"
+#include "ssr_proxy.h"
 
 #include "core_test_support.h"
 #include "sid_helpers.h"
@@ -331,6 +332,14 @@ TEST_F(Component, ActivateAndDeactivateTheService) {
     // A service that cannot start is a failed command with its report.
     ASSERT_EQ(Invoke(L"Activate", L"", report), S_FALSE);
     EXPECT_EQ(Element(report, L"ErrorCode"), L"0x80070424") << report;
+}
+
+// The agent's table sits right after the object's virtual table pointer.
+TEST(ProxyLayout, InterfaceFollowsTheVirtualTablePointer) {
+    auto* proxy = new CSSRProxy();
+    IVRESComponentProxy* iface = proxy->iface();
+    EXPECT_EQ(reinterpret_cast<char*>(iface) - reinterpret_cast<char*>(proxy), static_cast<ptrdiff_t>(sizeof(void*)));
+    EXPECT_EQ(iface->Destroy(iface), S_OK);
 }
 
 std::wstring ScanState(const wchar_t* status, const wchar_t* start, const wchar_t* end) {
