@@ -129,16 +129,17 @@ TEST_F(AgentEndToEnd, ConfigureScanReadTheStateAndExport) {
     const std::wstring settings =
         L"<ROZEDURI><Settings><ScanSetting><Paths all=\"false\"><Path>" + tree.path() +
         L"</Path></Paths><ExcludePaths enable=\"false\"/><Extensions all=\"true\"/></ScanSetting>"
-        L"<ScheduleScan enabled=\"false\"/><EventRegistration/></Settings></ROZEDURI>";
+        L"<ScheduleScan enabled=\"false\"/><EventRegistration>"
+        L"<Event name=\"EID_SP_SES_BUILD_STARTED\" enabled=\"true\"/>"
+        L"<Event name=\"EID_SP_SES_BUILD_COMPLETE\" enabled=\"true\"/>"
+        L"<Event name=\"EID_SP_SES_SAVED\" enabled=\"true\"/></EventRegistration></Settings></ROZEDURI>";
     const std::string utf8(settings.begin(), settings.end());  // ASCII paths only
     vrtest::WriteFileBytes(dir.file(L"settings.xml"), utf8);
 
     std::string out;
     ASSERT_EQ(Agent(L"activate", out), 0u) << out;
     ASSERT_EQ(State(), static_cast<DWORD>(SERVICE_RUNNING));
-    if (!ServiceSessionOpen(15000))
-        GTEST_SKIP() << "the scan service opens no session on the core yet; configuration, scan and export "
-                        "need it";
+    ASSERT_TRUE(ServiceSessionOpen(15000)) << "the scan service opened no session on the core";
 
     ASSERT_EQ(Agent(L"config " + dir.file(L"settings.xml"), out), 0u) << out;
     ASSERT_EQ(Agent(L"scan --wait", out), 0u) << out;
@@ -155,6 +156,21 @@ TEST_F(AgentEndToEnd, ConfigureScanReadTheStateAndExport) {
     const std::string document = vrtest::ReadFileBytes(exported);
     EXPECT_NE(document.find("alpha.txt"), std::string::npos) << document;
     EXPECT_NE(document.find("beta.dat"), std::string::npos) << document;
+
+    // Each checksum as vrhash gives it, which its own test holds against rhash.
+    for (const wchar_t* name : {L"alpha.txt", L"sub\\beta.dat"}) {
+        std::string hashed;
+        ASSERT_EQ(coretest::RunCaptured(L"vrhash.exe", L"\"" + tree.file(name) + L"\"", hashed), 0u) << hashed;
+        const std::string checksum = hashed.substr(0, 64);
+        EXPECT_NE(document.find("<CS dt:dt=\"string\">" + checksum + "</CS>"), std::string::npos)
+            << checksum << "\n" << document;
+    }
+
+    // The scan's events and the export's, as the core's tool lists them.
+    std::string events;
+    ASSERT_EQ(coretest::RunCaptured(L"vrcc-ctl.exe", L"events", events), 0u) << events;
+    for (const char* id : {"id 0x0000044C", "id 0x0000044E", "id 0x00000451"})
+        EXPECT_NE(events.find(id), std::string::npos) << id << "\n" << events;
 
     ASSERT_EQ(Agent(L"deactivate", out), 0u) << out;
 }
