@@ -13,9 +13,16 @@ function(vr_add_gtest name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
   set(props TIMEOUT 300)
-  if(T_LOCKS)
-    list(APPEND props RESOURCE_LOCK "${T_LOCKS}")
-  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                        PROPERTIES ${props})
+  # The locks are set on the discovered tests from a file of our own: passed
+  # through PROPERTIES, a list loses every lock after the first.
+  if(T_LOCKS)
+    set(lock_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_locks.cmake)
+    file(WRITE ${lock_file}
+         "foreach(t IN LISTS ${name}_TESTS)\n"
+         "  set_tests_properties(\"\${t}\" PROPERTIES RESOURCE_LOCK \"${T_LOCKS}\")\n"
+         "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${lock_file})
+  endif()
 endfunction()

@@ -1,6 +1,7 @@
 #include "ssr_comp_info.h"
 
 #include "lang_helper.h"
+#include "ssr_communication.h"
 #include "sid_helpers.h"
 #include "ver_helpers.h"
 #include "vrbase/trace.h"
@@ -9,17 +10,6 @@
 #include <cwchar>
 
 namespace {
-
-const wchar_t* const kRecordNames[] = {L"SerialNumber", L"Type", L"ResponsibleEmployee", L"Department",
-                                       L"AutomationSystem", L"DBMS", L"Location"};
-
-// The seven values of the core's computer record travel over the core
-// link; while the service holds no session they cannot be had.
-std::wstring get_comp_info_4m_db(const std::wstring& className) {
-    for (const wchar_t* name : kRecordNames)
-        if (className == name) VR_RAISE(ERROR_NOT_READY, L"get_comp_info_4m_db");
-    VR_RAISE(ERROR_INVALID_PARAMETER, L"get_comp_info_4m_db");
-}
 
 std::wstring network_name() {
     if (query_host_name(ComputerNameDnsDomain).empty()) return query_host_name(ComputerNameNetBIOS);
@@ -56,5 +46,5 @@ std::wstring get_comp_info(const std::wstring& className) {
     if (_wcsicmp(className.c_str(), L"NetworkName") == 0) return network_name();
     if (_wcsicmp(className.c_str(), L"NetworkAddress") == 0)
         return format_network_address(get_network_adapters(), load_product_string(200));
-    return get_comp_info_4m_db(className);
+    return CSSRCommunication::instance().get_comp_info_4m_db(className);
 }

@@ -1,8 +1,13 @@
 #include "ssr_service.h"
 
 #include "agent_mng.h"
+#include "policy_helper.h"
+#include "ssr_actions.h"
+#include "ssr_communication.h"
 #include "ssr_disk_depot.h"
+#include "ssr_policy_ops.h"
 #include "ssr_reg_depot.h"
+#include "ssr_scheduler.h"
 #include "ssr_security.h"
 #include "ssr_state.h"
 #include "ssr_service_status.h"
@@ -37,6 +42,10 @@ const std::vector<SsrStep>& service_startup_steps() {
         {L"ssr_disk_depot_init", &ssr_disk_depot_init},
         {L"ssr_reg_depot_init", &ssr_reg_depot_init},
         {L"ssr_state_init", &ssr_state_init},
+        {L"ssr_op_settings_init", &ssr_op_settings_init},
+        {L"ssr_scheduler_init", &ssr_scheduler_init},
+        {L"ssr_communication_init", &ssr_communication_init},
+        {L"InitEffectivePolicyLoading", &InitEffectivePolicyLoading},
         {L"ServiceInfoObjsInit", &ServiceInfoObjsInit},
     };
     return steps;
@@ -45,7 +54,10 @@ const std::vector<SsrStep>& service_startup_steps() {
 // Shut-down steps after the online marker is gone; each has its own guard
 // and is followed by a stop-pending report.
 const std::vector<SsrStep>& service_shutdown_steps() {
-    static const std::vector<SsrStep> steps = {};
+    static const std::vector<SsrStep> steps = {
+        {L"stop_service_break_cc_connection", &stop_service_break_cc_connection},
+        {L"stop_service_stop_scheduler", &stop_service_stop_scheduler},
+    };
     return steps;
 }
 
@@ -60,6 +72,23 @@ void ssr_state_init() {
     CSSRStateLocker lock;
     CSSRState::instance().initialize();
 }
+
+void ssr_communication_init() { CSSRCommunication::instance().initialize(); }
+
+void stop_service_break_cc_connection() { CSSRCommunication::instance().stop(); }
+void ssr_op_settings_init() {
+    CSSROpSettingsLocker lock;
+    CSSROpSettings::instance().initialize();
+}
+
+void ssr_scheduler_init() {
+    set_scan_routine(&software_scan);
+    CSSRSchedulerLocker lock;
+    CSSRScheduler::instance().initialize();
+}
+
+// The scheduler takes its own lock once the watchdog is told to stop.
+void stop_service_stop_scheduler() { CSSRScheduler::instance().stop(); }
 
 void ServiceManagmentObjsInit() {
     g_stopServiceEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));

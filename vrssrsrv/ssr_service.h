@@ -18,6 +18,10 @@ void ServiceManagmentObjsInit();
 void ssr_disk_depot_init();
 void ssr_reg_depot_init();
 void ssr_state_init();
+void ssr_communication_init();
+void stop_service_break_cc_connection();
+void ssr_op_settings_init();
+void ssr_scheduler_init();
 void ServiceInfoObjsInit();
 
 struct SsrStep {
@@ -25,6 +29,8 @@ struct SsrStep {
     void (*run)();
 };
 const std::vector<SsrStep>& service_startup_steps();
+// Shut-down steps.
+void stop_service_stop_scheduler();
 const std::vector<SsrStep>& service_shutdown_steps();
 
 // The online marker's descriptor: owner LocalSystem, five entries.

@@ -40,6 +40,12 @@ private:
     bool m_scheduled = false;
 };
 
+// Lock order of the service's stores, on every path (configuration, the
+// watchdog, scan start, state reply, export): settings, scheduler, state,
+// disk depot, registry depot, and the worker pool's lock after any of
+// them. A path takes any subset in that order; so the state lock always
+// comes before the depot lock, also where a new configuration is saved and
+// then reads the state for its schedule.
 class CSSRStateLocker {
 public:
     CSSRStateLocker() { CSSRState::instance().lock(); }

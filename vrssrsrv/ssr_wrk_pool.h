@@ -24,6 +24,8 @@ public:
 
     void lock();
     void unlock();
+    // For a submitter that must not wait on a teardown joining it.
+    bool try_lock() noexcept { return m_mutex.try_lock(); }
 
     // Caller holds the lock. True: the task runs and is registered. The
     // caller's event handle stays the caller's.

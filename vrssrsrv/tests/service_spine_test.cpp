@@ -100,11 +100,11 @@ TEST(ServiceSpine, StartRunStopSequenceJoinsTasksBeforeStopped) {
     // each shut-down task.
     auto notified = std::find(entries.begin(), entries.end(), "notify status");
     ASSERT_NE(notified, entries.end());
-    EXPECT_EQ(*(notified + 1), "START_PENDING 6 30000 0");
+    EXPECT_EQ(*(notified + 1), "START_PENDING 8 30000 0");
     EXPECT_GE(std::count(entries.begin(), entries.end(), "notify status"), 2);
     entries.erase(std::remove(entries.begin(), entries.end(), "notify status"), entries.end());
     std::vector<std::string> start;
-    for (int i = 0; i <= 6; ++i) start.push_back("START_PENDING " + std::to_string(i) + " 30000 0");
+    for (int i = 0; i <= 8; ++i) start.push_back("START_PENDING " + std::to_string(i) + " 30000 0");
     start.push_back("RUNNING 0 0 0");
     ASSERT_GE(entries.size(), start.size() + 3);
     EXPECT_EQ(std::vector<std::string>(entries.begin(), entries.begin() + start.size()), start);
@@ -113,7 +113,10 @@ TEST(ServiceSpine, StartRunStopSequenceJoinsTasksBeforeStopped) {
     EXPECT_EQ(entries.back(), "STOPPED 0 0 0");
     EXPECT_EQ(entries[entries.size() - 2], "task ended") << "the pool is torn down before STOPPED";
     EXPECT_EQ(std::count(entries.begin(), entries.end(), "STOP_PENDING 100 60000 0"), 2);
-    EXPECT_NE(std::find(entries.begin(), entries.end(), "STOP_PENDING 101 100 0"), entries.end());
+    // The service thread's report races the shut-down steps' own reports.
+    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const std::string& e) {
+        return e.size() == 22 && e.compare(0, 14, "STOP_PENDING 1") == 0 && e.compare(16, 6, " 100 0") == 0;
+    }));
 
     EXPECT_FALSE(VrBase::unique_handle(::OpenEventW(kEventQueryState, FALSE, kSsrOnlineMarkerName)))
         << "marker gone after stop";

@@ -29,6 +29,16 @@ HRESULT GuardHResult(const wchar_t* function, F&& f) noexcept {
     }
 }
 
+// The same for a body that chooses its own success code (S_OK, S_FALSE).
+template <class F>
+HRESULT GuardHResultOf(const wchar_t* function, F&& f) noexcept {
+    try {
+        return std::forward<F>(f)();
+    } catch (...) {
+        return HandleCurrentExceptionAsHResult(function);
+    }
+}
+
 // Runs f; on failure the guard's result code. f returns the success code.
 template <class F>
 DWORD GuardCode(const wchar_t* function, F&& f) noexcept {

@@ -1,0 +1,302 @@
+// vragent: a small management agent for administrators and tests. It loads
+// the component's proxy the way the product's agent does and drives it.
+#include "agent_streams.h"
+#include "component_proxy.h"
+
+#include "Com/com_init.h"
+#include "xml_common.h"
+#include "vrbase/error_description.h"
+#include "vrbase/module_path.h"
+#include "vrbase/scope.h"
+#include "vrbase/trace.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <cstdio>
+#include <cwchar>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+VR_DEFINE_MODULE_TRACE(L"vragent")
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 87;
+
+const wchar_t kHelp[] =
+    L"vragent - manage the software passport component (VrSoftwareState) through its proxy.\n"
+    L"\n"
+    L"usage: vragent [--proxy PATH] COMMAND [ARGUMENTS]\n"
+    L"\n"
+    L"  info                  the component's name, its state sets and whether it is switched on\n"
+    L"  state                 the scan state document (status, last scan times, document id)\n"
+    L"  config FILE|-         send a configuration document (UTF-8 file, or standard input)\n"
+    L"  scan [--wait]         start a scan; --wait shows its progress until it ends\n"
+    L"  export PATH [--delete]\n"
+    L"                        copy the last software state document to PATH; --delete also\n"
+    L"                        removes the service's own copy (the next export needs a new scan)\n"
+    L"  activate              set the service to start automatically and start it\n"
+    L"  deactivate            disable the service and stop it\n"
+    L"\n"
+    L"  --proxy PATH          the proxy DLL to load (default: VrSSRProxy.dll beside vragent)\n"
+    L"\n"
+    L"Reports are printed as they come. The exit code is 0 on success, 1 when a command\n"
+    L"fails (its report says Error, or the component refuses the call; the error is\n"
+    L"printed), 87 for a usage error. Configuration and export need an administrator.\n"
+    L"The core service VrCC must run for config, scan, export and for state while the\n"
+    L"service runs.\n"
+    L"\n"
+    L"example: vragent config settings.xml && vragent scan --wait && vragent export C:\\ses.xml\n";
+
+// "what failed: the system's words (code)".
+void print_error(HRESULT hr, const wchar_t* what) {
+    const DWORD code = static_cast<DWORD>(hr);
+    const DWORD win32 = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : code;
+    fwprintf(stderr, L"vragent: %ls failed: %ls (0x%08X)\n", what, VrBase::DescribeCode(win32).c_str(), code);
+}
+
+// The text of a child of the document element, empty when absent.
+std::wstring node_text(const std::wstring& document, const wchar_t* xpath) {
+    Xml::CDocument doc;
+    std::wstring value;
+    if (FAILED(LoadXml4mWstring(doc, document))) return value;
+    if (FAILED(lookup_node_and_get_value(doc.GetRoot(), xpath, value))) value.clear();
+    return value;
+}
+
+class CAgent {
+public:
+    explicit CAgent(IVRESComponentProxy* component) : m_c(component) {}
+
+    int Info() {
+        CComponentText name(m_c);
+        HRESULT hr = m_c->GetName(m_c, name.put());
+        if (FAILED(hr)) return Fail(hr, L"GetName");
+        wprintf(L"component: %ls\n", name.get());
+        for (DWORD i = 0;; ++i) {
+            CComponentText set(m_c);
+            hr = m_c->EnumStateNames(m_c, i, set.put());
+            if (hr == HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS)) break;
+            if (FAILED(hr)) return Fail(hr, L"EnumStateNames");
+            wprintf(L"state set: %ls\n", set.get());
+        }
+        VR_COMPONENT_INFORMATION information{};
+        hr = m_c->GetInformation(m_c, &information);
+        if (FAILED(hr)) return Fail(hr, L"GetInformation");
+        wprintf(L"switched: %ls\n", information.On ? L"on" : L"off");
+        return 0;
+    }
+
+    int State() {
+        std::wstring document;
+        HRESULT hr = ReadState(document);
+        if (FAILED(hr)) return Fail(hr, L"GetState");
+        wprintf(L"%ls\n", document.c_str());
+        return 0;
+    }
+
+    int Config(const std::wstring& source) {
+        std::unique_ptr<CAgentStream> stream;
+        if (source == L"-") {
+            stream = std::make_unique<CAgentStream>(VR_RDSTREAM_TEXT, ReadStdin());
+        } else {
+            wchar_t full[MAX_PATH * 4];
+            if (!::GetFullPathNameW(source.c_str(), static_cast<DWORD>(std::size(full)), full, nullptr))
+                return Fail(HRESULT_FROM_WIN32(::GetLastError()), L"config");
+            stream = std::make_unique<CAgentStream>(VR_RDSTREAM_UTF8_FILE, full);
+        }
+        HRESULT hr = m_c->SetConfiguration(m_c, L"full", L"1", stream.get());
+        if (FAILED(hr)) return Fail(hr, L"SetConfiguration");
+        wprintf(L"configuration accepted\n");
+        return 0;
+    }
+
+    int Scan(bool wait) {
+        std::wstring before;
+        if (wait && FAILED(ReadState(before))) before.clear();
+        std::wstring report;
+        int rc = Command(L"BuildSES", nullptr, report);
+        if (rc != 0 || !wait) return rc;
+        return WaitScan(node_text(before, L"./Scan/LastScanStartTime"));
+    }
+
+    int Export(const std::wstring& path, bool deleteInternal) {
+        wchar_t full[MAX_PATH * 4];
+        if (!::GetFullPathNameW(path.c_str(), static_cast<DWORD>(std::size(full)), full, nullptr))
+            return Fail(HRESULT_FROM_WIN32(::GetLastError()), L"export");
+        Xml::CDocument doc;
+        Xml::CElement root = doc.Create(L"ExportParameters");
+        std::wstring parameters;
+        if (FAILED(append_node_with_value(root, L"Path", full)) ||
+            FAILED(append_node_with_value(root, L"PostAction", deleteInternal ? L"DeleteInternalSES" : L"Keep")) ||
+            FAILED(save_xml_to_wstring(doc, parameters)))
+            return Fail(E_FAIL, L"export parameters");
+        CAgentStream stream(VR_RDSTREAM_TEXT, parameters);
+        std::wstring report;
+        return Command(L"GetSES", &stream, report);
+    }
+
+    int Command(const wchar_t* name, IVRReadStream* parameters, std::wstring& report) {
+        CResultStream result;
+        HRESULT hr = m_c->InvokeCommand(m_c, name, parameters, L"vragent", result.put());
+        if (result) {
+            report = result.ReadAll();
+            wprintf(L"%ls\n", report.c_str());
+        }
+        if (FAILED(hr)) return Fail(hr, name);
+        if (node_text(report, L"./Status") == L"Error") {
+            fwprintf(stderr, L"vragent: %ls failed: %ls %ls\n", name, node_text(report, L"./ErrorCode").c_str(),
+                     node_text(report, L"./ErrorDescription").c_str());
+            return kExitFailed;
+        }
+        return 0;
+    }
+
+private:
+    HRESULT ReadState(std::wstring& document) {
+        CResultStream stream;
+        HRESULT hr = m_c->GetState(m_c, L"status", stream.put());
+        if (SUCCEEDED(hr) && stream) document = stream.ReadAll();
+        return hr;
+    }
+
+    // Until a scan that started after the request (or the one already
+    // running) is no longer in progress.
+    int WaitScan(const std::wstring& startBefore) {
+        const bool terminal = IsTerminal();
+        const ULONGLONG begun = ::GetTickCount64();
+        bool seenRunning = false;
+        std::wstring lastStatus;
+        ULONGLONG lastLine = 0;
+        for (;;) {
+            std::wstring document;
+            HRESULT hr = ReadState(document);
+            if (FAILED(hr)) return Fail(hr, L"GetState");
+            const std::wstring status = node_text(document, L"./Scan/Status");
+            const std::wstring start = node_text(document, L"./Scan/LastScanStartTime");
+            const ULONGLONG seconds = (::GetTickCount64() - begun) / 1000;
+            if (status == L"InProgress") seenRunning = true;
+            // A log gets a line per change of state and one every ten seconds.
+            if (terminal) {
+                wprintf(L"\r%02llu:%02llu  %-12ls", seconds / 60, seconds % 60, status.c_str());
+            } else if (status != lastStatus || seconds >= lastLine + 10) {
+                wprintf(L"%02llu:%02llu  %ls\n", seconds / 60, seconds % 60, status.c_str());
+                lastLine = seconds;
+            }
+            lastStatus = status;
+            fflush(stdout);
+            const bool started = seenRunning || (!start.empty() && start != startBefore);
+            if (started && status != L"InProgress") {
+                if (terminal) wprintf(L"\n");
+                wprintf(L"scan started: %ls\nscan ended:   %ls\n", start.c_str(),
+                        node_text(document, L"./Scan/LastScanEndTime").c_str());
+                if (status == L"Complete") return 0;
+                fwprintf(stderr, L"vragent: the scan ended without a document (status %ls)\n", status.c_str());
+                return kExitFailed;
+            }
+            if (status == L"Stopped" || (!started && seconds >= 60)) {
+                if (terminal) wprintf(L"\n");
+                fwprintf(stderr, L"vragent: the scan did not run (status %ls)\n", status.c_str());
+                return kExitFailed;
+            }
+            ::Sleep(1000);
+        }
+    }
+
+    static bool IsTerminal() {
+        DWORD mode = 0;
+        return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
+    }
+
+    static std::wstring ReadStdin() {
+        _setmode(_fileno(stdin), _O_BINARY);
+        std::string bytes;
+        char chunk[4096];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof(chunk), stdin)) > 0) bytes.append(chunk, n);
+        if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+        std::wstring text(bytes.size(), L'\0');
+        int chars = bytes.empty() ? 0
+                                  : ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                                          &text[0], static_cast<int>(text.size()));
+        text.resize(chars > 0 ? chars : 0);
+        return text;
+    }
+
+    static int Fail(HRESULT hr, const wchar_t* what) {
+        print_error(hr, what);
+        return kExitFailed;
+    }
+
+    IVRESComponentProxy* m_c;
+};
+
+int usage() {
+    fwprintf(stderr, L"%ls", kHelp);
+    return kExitUsage;
+}
+
+int run(std::vector<std::wstring> args) {
+    std::wstring proxyPath = VrBase::ProgramFolder() + L"VrSSRProxy.dll";
+    if (args.size() >= 2 && args[0] == L"--proxy") {
+        proxyPath = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty()) return usage();
+    const std::wstring command = args[0];
+    if (command == L"--help" || command == L"-h" || command == L"help") {
+        wprintf(L"%ls", kHelp);
+        return 0;
+    }
+
+    // The proxy loads and frees the core client library per request, and
+    // that library arms a process-wide exception handler which the base
+    // library does not yet take away on unload: hold it for our whole run
+    // so no handler is left pointing into freed code.
+    VrBase::unique_hmodule coreClient(::LoadLibraryW((VrBase::ProgramFolder() + L"VrSrvApi.dll").c_str()));
+    VrBase::unique_hmodule proxy(::LoadLibraryW(proxyPath.c_str()));
+    if (!proxy) {
+        const DWORD error = ::GetLastError();
+        fwprintf(stderr, L"vragent: cannot load %ls: %ls (%lu); give the proxy's path with --proxy\n",
+                 proxyPath.c_str(), VrBase::DescribeCode(error).c_str(), error);
+        return kExitFailed;
+    }
+    FARPROC found = ::GetProcAddress(proxy.get(), "CreateComponentProxy");
+    auto create = reinterpret_cast<PFN_CreateComponentProxy>(reinterpret_cast<void*>(found));
+    if (!create) {
+        fwprintf(stderr, L"vragent: %ls does not export CreateComponentProxy\n", proxyPath.c_str());
+        return kExitFailed;
+    }
+    IVRESComponentProxy* component = create(kSsrComponentName);
+    if (!component) {
+        fwprintf(stderr, L"vragent: the proxy gave no component \"%ls\"\n", kSsrComponentName);
+        return kExitFailed;
+    }
+    // The component goes before its DLL.
+    VrBase::scope_exit destroy([component] { component->Destroy(component); });
+
+    CAgent agent(component);
+    if (command == L"info" && args.size() == 1) return agent.Info();
+    if (command == L"state" && args.size() == 1) return agent.State();
+    if (command == L"config" && args.size() == 2) return agent.Config(args[1]);
+    if (command == L"scan" && args.size() == 1) return agent.Scan(false);
+    if (command == L"scan" && args.size() == 2 && args[1] == L"--wait") return agent.Scan(true);
+    if (command == L"export" && args.size() == 2) return agent.Export(args[1], false);
+    if (command == L"export" && args.size() == 3 && args[2] == L"--delete") return agent.Export(args[1], true);
+    std::wstring report;
+    if (command == L"activate" && args.size() == 1) return agent.Command(L"Activate", nullptr, report);
+    if (command == L"deactivate" && args.size() == 1) return agent.Command(L"Deactivate", nullptr, report);
+    return usage();
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    _setmode(_fileno(stdout), _O_U8TEXT);
+    _setmode(_fileno(stderr), _O_U8TEXT);
+    Com::CInitializeThread com(COINIT_APARTMENTTHREADED);
+    return run(std::vector<std::wstring>(argv + 1, argv + argc));
+}

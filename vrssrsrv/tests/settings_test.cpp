@@ -1,0 +1,139 @@
+// The configuration document: its sections as the settings take them, and
+// whole documents accepted or refused through the real store.
+#include "schedule_test_support.h"
+#include "ssr_full_config.h"
+#include "ssr_service.h"
+
+#include "vrbase/trace.h"
+#include "vrbase/vr_error.h"
+
+namespace {
+
+using schedtest::ConfigDoc;
+
+class Settings : public schedtest::StoreFixture {
+protected:
+    CSSROpSettings& settings = CSSROpSettings::instance();
+
+    void Apply(const std::wstring& text) {
+        CSSROpSettingsLocker lock;
+        settings.apply_new_settings(text);
+    }
+    static std::string Utf8(const std::wstring& text) {
+        int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                      nullptr);
+        std::string bytes(n, '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
+        return bytes;
+    }
+};
+
+TEST_F(Settings, SectionsAsTheSettingsTakeThem) {
+    ConfigDoc doc;
+    doc.paths = L"<Paths all=\"TRUE\"><Path>C:\\A</Path></Paths>";
+    doc.exclusions = L"<ExcludePaths enable=\"false\"><Path>C:\\A\\tmp</Path></ExcludePaths>";
+    doc.extensions = L"<Extensions all=\"yes\"><Ext>exe</Ext></Extensions>";
+    Apply(doc.text());
+    EXPECT_EQ(settings.get_scan_paths(), PathSet{kScanAllLocals});
+    EXPECT_TRUE(settings.get_scan_exclusions().empty());
+    EXPECT_TRUE(settings.get_scan_extensions().empty()) << "every file";
+
+    doc.paths = L"<Paths all=\"0\"><Path>C:\\Data</Path><Path>c:\\DATA</Path><Path/></Paths>";
+    doc.exclusions = L"<ExcludePaths enable=\"1\"><Path>C:\\Data\\tmp</Path></ExcludePaths>";
+    doc.extensions = L"<Extensions all=\"no\"><Ext>EXE</Ext><Ext>exe</Ext><Ext>Dll</Ext></Extensions>";
+    doc.events = L"<EventRegistration>"
+                 L"<Event name=\"EID_SP_SES_BUILD_STARTED\" enabled=\"true\"/>"
+                 L"<Event name=\"EID_SP_SES_SAVED\" enabled=\"0\"/>"
+                 L"<Event name=\"EID_SP_SES_BUILD_ERROR\" enabled=\"2 of them\"/>"
+                 L"</EventRegistration>";
+    Apply(doc.text());
+    const PathSet paths = settings.get_scan_paths();
+    EXPECT_EQ(paths, (PathSet{L"C:\\Data", L""})) << "letter case makes no second entry";
+    EXPECT_EQ(*paths.rbegin(), L"C:\\Data") << "the first spelling stays";
+    EXPECT_EQ(settings.get_scan_exclusions(), PathSet{L"C:\\Data\\tmp"});
+    const PathSet extensions = settings.get_scan_extensions();
+    EXPECT_EQ(extensions.size(), 2u);
+    EXPECT_EQ(*extensions.rbegin(), L"EXE");
+    EXPECT_TRUE(settings.is_event_registered(L"EID_SP_SES_BUILD_STARTED"));
+    EXPECT_TRUE(settings.is_event_registered(L"EID_SP_SES_BUILD_ERROR")) << "a non-zero leading integer is true";
+    EXPECT_FALSE(settings.is_event_registered(L"EID_SP_SES_SAVED")) << "enabled=\"0\" is simply off";
+    EXPECT_FALSE(settings.is_event_registered(L"EID_SP_SES_BUILD_COMPLETE"));
+    EXPECT_FALSE(settings.is_event_registered(L"eid_sp_ses_build_started")) << "event names match exactly";
+}
+
+TEST_F(Settings, RefusedDocumentsChangeNothing) {
+    // Cyrillic in a path: the stored copy is the received text in UTF-8.
+    ConfigDoc accepted;
+    accepted.paths = L"<Paths all=\"false\"><Path>C:\\\x0414\x0430\x043D\x043D\x044B\x0435</Path></Paths>";
+    accept_full_config(accepted.text());
+    const std::string stored = vrtest::ReadFileBytes(ConfigPath());
+    EXPECT_EQ(stored, Utf8(accepted.text())) << "stored exactly as received, without byte-order mark";
+    {
+        std::lock_guard<std::mutex> lock(notificationMutex);
+        EXPECT_EQ(std::count(notifications.begin(), notifications.end(), L"full"), 1);
+    }
+
+    struct Case {
+        const wchar_t* what;
+        std::wstring text;
+        DWORD code;
+    };
+    ConfigDoc noEvents, eventWithoutEnabled, noPaths;
+    noEvents.events.clear();
+    eventWithoutEnabled.events = L"<EventRegistration><Event name=\"EID_SP_SES_SAVED\"/></EventRegistration>";
+    noPaths.paths.clear();
+    ConfigDoc badSchedule;
+    badSchedule.schedule = schedtest::Periodic(L"2026-12-01T00:00:00.000Z", L"0", L"Hours");
+    const Case cases[] = {
+        {L"no EventRegistration", noEvents.text(), ERROR_PATH_NOT_FOUND},
+        {L"Event without enabled", eventWithoutEnabled.text(), ERROR_PATH_NOT_FOUND},
+        {L"no Paths", noPaths.text(), ERROR_PATH_NOT_FOUND},
+        {L"interval 0", badSchedule.text(), ERROR_INVALID_PARAMETER},
+        {L"not well-formed", L"<Root><Settings></Root>", 0xE6240001},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(vrtest::ErrorCodeOf([&] { accept_full_config(c.text); }), c.code);
+        EXPECT_EQ(vrtest::ReadFileBytes(ConfigPath()), stored);
+        EXPECT_EQ(settings.get_scan_paths(), PathSet{L"C:\\\x0414\x0430\x043D\x043D\x044B\x0435"});
+        EXPECT_TRUE(settings.is_event_registered(L"EID_SP_SES_BUILD_STARTED"));
+        EXPECT_FALSE(settings.is_event_registered(L"EID_SP_SES_SAVED"));
+    }
+    std::lock_guard<std::mutex> lock(notificationMutex);
+    EXPECT_EQ(std::count(notifications.begin(), notifications.end(), L"full"), 1) << "no notice for a refusal";
+}
+
+TEST_F(Settings, StartUpTakesTheStoredDocumentOrKeepsTheDefaults) {
+    vrtest::TraceToFolder trace(dir.path());
+    ssr_op_settings_init();
+    EXPECT_TRUE(settings.get_scan_paths().empty()) << "no scan paths until a configuration arrives";
+    EXPECT_TRUE(settings.get_scan_exclusions().empty());
+    const PathSet extensions = settings.get_scan_extensions();
+    EXPECT_EQ(extensions.size(), 23u);
+    for (const wchar_t* ext : {L"exe", L"dll", L"sys", L"ps1", L"msu", L"ovl"}) EXPECT_EQ(extensions.count(ext), 1u);
+    for (const wchar_t* id : {L"EID_SP_SES_BUILD_STARTED", L"EID_SP_SES_BUILD_ERROR", L"EID_SP_SES_BUILD_COMPLETE",
+                              L"EID_SP_SES_SAVED"})
+        EXPECT_TRUE(settings.is_event_registered(id)) << id;
+
+    vrtest::WriteFileBytes(ConfigPath(), "<Root><Settings><ScanSetting><Paths all=\"false\">");
+    ssr_op_settings_init();
+    EXPECT_TRUE(settings.get_scan_paths().empty());
+    EXPECT_EQ(settings.get_scan_extensions().size(), 23u);
+    EXPECT_NE(trace.Read(L"VrSSRSrvTests").find("CSSROpSettings::initialize"), std::string::npos)
+        << "the damaged copy is traced";
+
+    ConfigDoc stored;
+    stored.schedule = schedtest::Weekly(schedtest::Item(L"Monday", 9, 30));
+    vrtest::WriteFileBytes(ConfigPath(), Utf8(stored.text()));
+    ssr_op_settings_init();
+    EXPECT_EQ(settings.get_scan_paths(), PathSet{L"C:\\Data"});
+    EXPECT_EQ(settings.get_scan_extensions(), PathSet{L"exe"});
+    EXPECT_FALSE(settings.is_event_registered(L"EID_SP_SES_SAVED"));
+
+    // The scheduler's step takes the same stored document.
+    ssr_scheduler_init();
+    CSSRStateLocker lock;
+    EXPECT_NE(CSSRState::instance().get_ssr_state_str().find(L"<ScheduleScan>true</ScheduleScan>"), std::wstring::npos);
+}
+
+} // namespace
