@@ -1,6 +1,7 @@
 #include "ap_rd_stream.h"
 
 #include "file_helpers.h"
+#include "path_ops.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
 #include "vrbase/seh_catcher.h"
@@ -73,7 +74,7 @@ HRESULT __stdcall CReadStreamString::GetInternalDataEntry(IVRReadStream* self, V
 
 std::wstring read_utf8_file(const std::wstring& path) {
     const wchar_t* const fn = L"read_utf8_file";
-    unique_hfile file(::CreateFileW(long_path_form(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    unique_hfile file(::CreateFileW(long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) VR_RAISE_LAST_ERROR(fn);
     LARGE_INTEGER size{};
