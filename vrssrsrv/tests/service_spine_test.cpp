@@ -100,11 +100,11 @@ TEST(ServiceSpine, StartRunStopSequenceJoinsTasksBeforeStopped) {
     // each shut-down task.
     auto notified = std::find(entries.begin(), entries.end(), "notify status");
     ASSERT_NE(notified, entries.end());
-    EXPECT_EQ(*(notified + 1), "START_PENDING 8 30000 0");
+    EXPECT_EQ(*(notified + 1), "START_PENDING 10 30000 0");
     EXPECT_GE(std::count(entries.begin(), entries.end(), "notify status"), 2);
     entries.erase(std::remove(entries.begin(), entries.end(), "notify status"), entries.end());
     std::vector<std::string> start;
-    for (int i = 0; i <= 8; ++i) start.push_back("START_PENDING " + std::to_string(i) + " 30000 0");
+    for (int i = 0; i <= 10; ++i) start.push_back("START_PENDING " + std::to_string(i) + " 30000 0");
     start.push_back("RUNNING 0 0 0");
     ASSERT_GE(entries.size(), start.size() + 3);
     EXPECT_EQ(std::vector<std::string>(entries.begin(), entries.begin() + start.size()), start);
