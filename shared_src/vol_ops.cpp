@@ -1,5 +1,7 @@
 #include "vol_ops.h"
 
+#include "vrbase/process_value.h"
+
 #include "i18n/i18n.h"
 #include "path_ops.h"
 #include "vrbase/exception_guard.h"
@@ -183,10 +185,16 @@ CPageFiles::CPageFiles() {
     });
 }
 
-const CPageFiles& CPageFiles::instance() {
-    static const CPageFiles pageFiles;
-    return pageFiles;
+namespace {
+VrBase::CProcessValue<CPageFiles>& page_files_value() {
+    static VrBase::CProcessValue<CPageFiles> value([] { return CPageFiles(); });
+    return value;
 }
+} // namespace
+
+const CPageFiles& CPageFiles::instance() { return page_files_value().get(); }
+
+void CPageFiles::reset_for_tests() { page_files_value().reset_for_tests(); }
 
 bool CPageFiles::matches(const std::vector<std::wstring>& entries, const std::wstring& path) {
     std::wstring lower = path;

@@ -37,6 +37,8 @@ class CPageFiles {
 public:
     CPageFiles();
     static const CPageFiles& instance();
+    // Read the list again at the next use; for tests that change it.
+    static void reset_for_tests();
     bool is_pagefile(const std::wstring& path) const;
     // The suffix rule over a given list of lower-cased entries.
     static bool matches(const std::vector<std::wstring>& entries, const std::wstring& path);

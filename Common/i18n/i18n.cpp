@@ -1,5 +1,6 @@
 #include "i18n.h"
 
+#include "vrbase/process_value.h"
 #include "vrbase/scope.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
@@ -99,9 +100,22 @@ LanguageRecord build_language_record() {
     return record;
 }
 
-const LanguageRecord& language_record() {
-    static const LanguageRecord record = build_language_record();
-    return record;
+namespace {
+VrBase::CProcessValue<LanguageRecord>& language_record_value() {
+    static VrBase::CProcessValue<LanguageRecord> value(&build_language_record);
+    return value;
+}
+VrBase::CProcessValue<CProductLang>& product_lang_value() {
+    static VrBase::CProcessValue<CProductLang> value([] { return CProductLang(); });
+    return value;
+}
+} // namespace
+
+const LanguageRecord& language_record() { return language_record_value().get(); }
+
+void reset_language_caches_for_tests() {
+    language_record_value().reset_for_tests();
+    product_lang_value().reset_for_tests();
 }
 
 const ThreadLanguageCalls& platform_thread_language_calls() {
@@ -152,10 +166,7 @@ CProductLang::CProductLang() {
     if (!converted.empty()) m_table = std::move(converted);
 }
 
-const CProductLang& CProductLang::instance() {
-    static const CProductLang table;
-    return table;
-}
+const CProductLang& CProductLang::instance() { return i18n::product_lang_value().get(); }
 
 bool CProductLang::contains(LCID lcid) const {
     for (const auto& entry : m_table)

@@ -28,6 +28,9 @@ struct LanguageRecord {
     std::wstring uiLanguages;       // multi-string
 };
 const LanguageRecord& language_record();
+// The product language and its table are read once per process; tests that
+// change ProductLocale have them read again.
+void reset_language_caches_for_tests();
 LanguageRecord build_language_record();
 
 // The names of a multi-string, in order.

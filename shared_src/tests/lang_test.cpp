@@ -124,9 +124,21 @@ TEST(ProductLanguage, ThreadSwitchGivesBackWhatTheThreadHad) {
     EXPECT_EQ(FakeThreadLanguages::sets, (std::vector<std::wstring>{L"ru-RU", L"de-DE"}));
 }
 
+// The product locale for one test, read anew at its start and after it.
+class ProductLocaleScope {
+public:
+    explicit ProductLocaleScope(const wchar_t* locale) : m_key(kProductKey) {
+        m_key.SetString(nullptr, L"ProductLocale", locale);
+        i18n::reset_language_caches_for_tests();
+    }
+    ~ProductLocaleScope() { i18n::reset_language_caches_for_tests(); }
+
+private:
+    vrtest::RegKeyScope m_key;
+};
+
 TEST(ProductLanguage, EnglishProductAndTranslationChoice) {
-    vrtest::RegKeyScope key(kProductKey);
-    key.SetString(nullptr, L"ProductLocale", L"en-US");
+    ProductLocaleScope locale(L"en-US");
     EXPECT_EQ(load_product_string(201), L"build ");
     EXPECT_EQ(get_file_type_str(0, L"C:\\docs\\readme.txt"), L"Unknown (.txt)");
     EXPECT_EQ(get_file_type_str(5, L"C:\\docs\\LICENSE"), L"Unknown");

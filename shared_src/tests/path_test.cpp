@@ -134,12 +134,14 @@ TEST(VolOps, PageFilesByTheSuffixRule) {
     EXPECT_FALSE(CPageFiles::matches(entries, L"C:\\other\\pagefile.sys"));
     EXPECT_FALSE(CPageFiles::matches(entries, L"D:\\pagefile.sys"));
 
-    // And as read from the registry, once per process.
+    // And as read from the registry, once per process (here read again).
     vrtest::RegKeyScope product(L"SOFTWARE\\Calderis\\Varnel Studio");
     product.SetString(nullptr, L"ProductLocale", L"en-US");
     const wchar_t value[] = L"\\??\\C:\\pagefile.sys\0\\??\\D:\\swap\\PAGEFILE.SYS\0";
     vrtest::RegValueScope pages(L"System\\CurrentControlSet\\Control\\Session Manager\\Memory Management",
                                 L"ExistingPageFiles", REG_MULTI_SZ, value, sizeof(value));
+    CPageFiles::reset_for_tests();
+    VrBase::scope_exit forget([] { CPageFiles::reset_for_tests(); });
     EXPECT_TRUE(CPageFiles::instance().is_pagefile(L"C:\\pagefile.sys"));
     EXPECT_TRUE(CPageFiles::instance().is_pagefile(L"d:\\swap\\pagefile.sys"));
     EXPECT_FALSE(CPageFiles::instance().is_pagefile(L"C:\\Data\\pagefile.sys"));

@@ -182,6 +182,8 @@ TEST(FileInfo, EnglishProductTexts) {
 
 TEST(FileInfo, WithoutProductLocaleNothingIsCollected) {
     vrtest::RegKeyScope key(L"SOFTWARE\\Calderis\\Varnel Studio");
+    i18n::reset_language_caches_for_tests();
+    VrBase::scope_exit forget([] { i18n::reset_language_caches_for_tests(); });
     _SSR_FILE_OBJECT_INFO info;
     EXPECT_EQ(query_file_info(TestDll(L"vr_test_ver_ru_en.dll"), info), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }

@@ -143,6 +143,8 @@ TEST_F(Walk, PageFilesAreLeftOut) {
     vrtest::RegValueScope pages(L"System\\CurrentControlSet\\Control\\Session Manager\\Memory Management",
                                 L"ExistingPageFiles", REG_MULTI_SZ, multi.data(),
                                 static_cast<DWORD>(multi.size() * sizeof(wchar_t)));
+    CPageFiles::reset_for_tests();
+    VrBase::scope_exit forget([] { CPageFiles::reset_for_tests(); });
     Review(Set({dir.path()}), {});
     EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"sub\\pagefile.sys"}));
 }

@@ -1,5 +1,6 @@
 #pragma once
 // Trees on disk and observers for the scan engine's tests.
+#include "i18n/i18n.h"
 #include "ssr_scan_events.h"
 #include "support/test_support.h"
 #include "vrbase/scope.h"
@@ -40,7 +41,9 @@ class ProductLocale {
 public:
     explicit ProductLocale(const wchar_t* locale) : m_key(L"SOFTWARE\\Calderis\\Varnel Studio") {
         m_key.SetString(nullptr, L"ProductLocale", locale);
+        i18n::reset_language_caches_for_tests();
     }
+    ~ProductLocale() { i18n::reset_language_caches_for_tests(); }
 
 private:
     vrtest::RegKeyScope m_key;
