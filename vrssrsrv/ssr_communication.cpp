@@ -98,7 +98,11 @@ void CSSRCommunication::wait_4_VrCC(HANDLE stopEvent, void*) {
     VrBase::GuardVoid(L"wait_4_VrCC", [&] {
         CSSRCommunication& self = instance();
         for (;;) {
-            if (!self.is_connected() && access_2_VrCC()) self.establish_connection();
+            // A failed open (the core going away again meanwhile) is tried
+            // again at the next poll rather than leaving the service
+            // unreachable for the rest of its run.
+            if (!self.is_connected() && access_2_VrCC())
+                VrBase::GuardVoid(L"wait_4_VrCC", [&] { self.establish_connection(); });
             DWORD wait = ::WaitForSingleObject(stopEvent, kCorePollMs);
             if (wait == WAIT_OBJECT_0) return;
             if (wait != WAIT_TIMEOUT) {
@@ -120,22 +124,32 @@ bool CSSRCommunication::is_connected() {
     return m_session != nullptr;
 }
 
-bool CSSRCommunication::session_alive() {
+HANDLE CSSRCommunication::session_handle() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_session) return false;
+    return m_session ? m_session->record.Handle : nullptr;
+}
+
+// The core calls below run outside the lock: a hung core must not hold up
+// the shut-down's closing of the session. A handle closed meanwhile only
+// fails the call.
+bool CSSRCommunication::session_alive() {
+    HANDLE handle = session_handle();
+    if (!handle) return false;
     DWORD ids[4] = {};
     DWORD count = static_cast<DWORD>(std::size(ids));
-    DWORD result = ::VrGetSubsystemIds(m_session->record.Handle, kSsrSubsystemName, &count, ids);
+    DWORD result = ::VrGetSubsystemIds(handle, kSsrSubsystemName, &count, ids);
     return result == ERROR_SUCCESS || result == ERROR_MORE_DATA;
 }
 
 void CSSRCommunication::stop() {
+    std::unique_ptr<Session> session;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         m_stopping = true;
         if (m_waitEvent) ::SetEvent(m_waitEvent.get());
+        session = std::move(m_session);
     }
-    break_connection();
+    if (session) close_session(std::move(session));
 }
 
 void CSSRCommunication::establish_connection() {
@@ -174,15 +188,24 @@ void CSSRCommunication::break_connection() {
         m_eventSource = nullptr;
     }
     if (session) {
-        for (DWORD id : kSubscribedMessages) ::VrSubscribeMessage(session->record.Handle, id, FALSE);
-        if (DWORD result = ::VrCloseSession(session->record.Handle)) {
+        try {
+            close_session(std::move(session));
+        } catch (...) {
             std::lock_guard<std::recursive_mutex> lock(m_mutex);
-            if (!m_session) m_session = std::move(session);
             if (!m_eventSource) m_eventSource = source;
-            VR_RAISE(result, L"CSSRCommunication::break_connection");
+            throw;
         }
     }
     if (source && !::VrDeregisterEventSource(source)) VR_RAISE_LAST_ERROR(L"CSSRCommunication::break_connection");
+}
+
+void CSSRCommunication::close_session(std::unique_ptr<Session> session) {
+    for (DWORD id : kSubscribedMessages) ::VrSubscribeMessage(session->record.Handle, id, FALSE);
+    if (DWORD result = ::VrCloseSession(session->record.Handle)) {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (!m_session) m_session = std::move(session);
+        VR_RAISE(result, L"CSSRCommunication::close_session");
+    }
 }
 
 DWORD CSSRCommunication::setup_new_full_config(const std::wstring& configuration) {
@@ -201,14 +224,18 @@ DWORD CSSRCommunication::query_ssr_state(std::wstring& document) {
 }
 
 DWORD CSSRCommunication::start_software_scan(const std::vector<BYTE>& userSid) {
-    return VrBase::GuardCode(L"CSSRCommunication::start_software_scan", [&] {
+    return VrBase::GuardCode(L"CSSRCommunication::start_software_scan", [&]() -> DWORD {
         VrBase::unique_handle stop = create_task_stop_event();
         if (!stop) VR_RAISE_LAST_ERROR(L"CSSRCommunication::start_software_scan");
         std::vector<BYTE> request = build_scan_request(SES_SOURCE_ADMIN, userSid);
-        CWrkThreadPoolLocker lock;
-        if (!CWrkThreadPool::instance().run_thread(&software_scan, stop.get(), request.data(), request.size()))
+        CWrkThreadPool& pool = CWrkThreadPool::instance();
+        if (!pool.lock_unless_torn_down()) return static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+        VrBase::scope_exit unlock([&] { pool.unlock(); });
+        if (!pool.run_thread(&software_scan, stop.get(), request.data(), request.size())) {
             VR_TRACE(VrBase::TL_WARNING, L"CSSRCommunication::start_software_scan",
                      L"The worker pool refused the scan task.");
+            return static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+        }
         return ERROR_SUCCESS;
     });
 }
@@ -216,23 +243,23 @@ DWORD CSSRCommunication::start_software_scan(const std::vector<BYTE>& userSid) {
 DWORD CSSRCommunication::export_software_state(const std::wstring& parameters, const std::wstring& userSid,
                                                std::wstring& uniqueId) {
     return VrBase::GuardCode(L"CSSRCommunication::export_software_state", [&]() -> DWORD {
-        {
-            CSSRStateLocker lock;
-            if (_wcsicmp(CSSRState::instance().get_status().c_str(), kStatusComplete) != 0) return ERROR_NOT_READY;
-        }
         bool deleteAfter = false;
         std::wstring path;
         if (HRESULT hr = read_export_params(parameters, deleteAfter, path)) return static_cast<DWORD>(hr);
         std::wstring id;
         {
-            CSSRDiskDepotLocker lock;
-            id = CSSRDiskDepot::instance().export_ss(path, deleteAfter);
+            // One hold of the state from the check to the state change: a
+            // scan starting in between would otherwise be marked "None"
+            // while it runs, and a second one let in beside it.
+            CSSRStateLocker state;
+            if (_wcsicmp(CSSRState::instance().get_status().c_str(), kStatusComplete) != 0) return ERROR_NOT_READY;
+            {
+                CSSRDiskDepotLocker depot;
+                id = CSSRDiskDepot::instance().export_ss(path, deleteAfter);
+            }
+            if (deleteAfter) CSSRState::instance().set_scan_state(kStatusNone, SES_SOURCE_SERVICE);
         }
         if (id.size() >= 128) return ERROR_BUFFER_OVERFLOW;
-        if (deleteAfter) {
-            CSSRStateLocker lock;
-            CSSRState::instance().set_scan_state(kStatusNone, SES_SOURCE_SERVICE);
-        }
         reg_evt_export(id, userSid);
         uniqueId = id;
         return ERROR_SUCCESS;
@@ -249,12 +276,18 @@ void CSSRCommunication::write_event(const wchar_t* name, DWORD eventId, WORD typ
         CSSROpSettingsLocker settings;
         if (!CSSROpSettings::instance().is_event_registered(name)) return;
     }
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_eventSource) return;
+    HANDLE source = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        source = m_eventSource;
+    }
+    if (!source) return;
     std::vector<BYTE> sid = get_SID_4m_str_SID(userSid);
     std::vector<const WCHAR*> texts;
     for (const std::wstring& s : strings) texts.push_back(s.c_str());
-    if (!::VrWriteEvent(m_eventSource, type, kEventCategory, eventId, sid.data(), static_cast<WORD>(texts.size()), 0,
+    // Written outside the lock, like the other core calls; a source
+    // released meanwhile only fails the write.
+    if (!::VrWriteEvent(source, type, kEventCategory, eventId, sid.data(), static_cast<WORD>(texts.size()), 0,
                         texts.data(), nullptr))
         VR_TRACE(VrBase::TL_ERROR, L"CSSRCommunication::write_event", L"Registration failed. Err %d",
                  static_cast<int>(::GetLastError()));
@@ -303,10 +336,10 @@ std::wstring CSSRCommunication::get_comp_info_4m_db(const std::wstring& classNam
         if (className == f.name) field = &f;
     if (!field) VR_RAISE(ERROR_INVALID_PARAMETER, L"get_comp_info_4m_db");
 
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_session) VR_RAISE(ERROR_NOT_READY, L"get_comp_info_4m_db");
+    HANDLE handle = session_handle();
+    if (!handle) VR_RAISE(ERROR_NOT_READY, L"get_comp_info_4m_db");
     void* buffer = nullptr;
-    if (DWORD result = ::VrComputerGetInfo(m_session->record.Handle, nullptr, 1, &buffer))
+    if (DWORD result = ::VrComputerGetInfo(handle, nullptr, 1, &buffer))
         VR_RAISE(result, L"get_comp_info_4m_db");
     VrBase::scope_exit release([&] { ::VrApiBufferFree(buffer); });
     const WCHAR* text = reinterpret_cast<const WCHAR*>(static_cast<const BYTE*>(buffer) + field->offset);

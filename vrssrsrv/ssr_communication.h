@@ -25,7 +25,9 @@ public:
     void establish_connection();
     void break_connection();
     // Shut-down: ends the link task and closes the session, so the task
-    // cannot open it again behind the closing.
+    // cannot open it again behind the closing. The event source stays for
+    // the scans that are still ending; break_connection releases it once
+    // the tasks are joined.
     void stop();
     bool is_connected();
 
@@ -49,6 +51,8 @@ private:
     static void wait_4_VrCC(HANDLE stopEvent, void* data);
     static bool access_2_VrCC();
     bool session_alive();
+    HANDLE session_handle();
+    void close_session(std::unique_ptr<Session> session);
     void write_event(const wchar_t* name, DWORD eventId, WORD type, const std::vector<std::wstring>& strings,
                      const std::wstring& userSid);
 

@@ -159,8 +159,9 @@ bool CSSRScheduleWeekly::is_time() {
     const wchar_t* const fn = L"CSSRScheduleWeekly::is_time";
     const SYSTEMTIME lastEnd = real_last_scan_end();
     const CSSRClock& clock = schedule_clock();
+    const SYSTEMTIME utcNow = clock.utc_now();
     SYSTEMTIME now;
-    if (!clock.utc_to_local(clock.utc_now(), now)) VR_RAISE_LAST_ERROR(fn);
+    if (!clock.utc_to_local(utcNow, now)) VR_RAISE_LAST_ERROR(fn);
     for (const Item& item : m_items) {
         if (item.weekday != now.wDayOfWeek || time_of_day_before(now.wHour, now.wMinute, item.hour, item.minute))
             continue;
@@ -170,7 +171,9 @@ bool CSSRScheduleWeekly::is_time() {
             VR_TRACE(VrBase::TL_WARNING, fn, L" get local time failed. err %d", static_cast<int>(::GetLastError()));
             return false;
         }
-        if (compare_system_time(last, now) > 0) return true;
+        // Set back in UTC: the hour repeated when daylight saving ends is
+        // not a clock set back.
+        if (compare_system_time(lastEnd, utcNow) > 0) return true;
         if (last.wYear != now.wYear || last.wMonth != now.wMonth || last.wDay != now.wDay) return true;
         if (time_of_day_before(last.wHour, last.wMinute, item.hour, item.minute)) return true;
     }

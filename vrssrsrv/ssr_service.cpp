@@ -76,6 +76,15 @@ void ssr_state_init() {
 void ssr_communication_init() { CSSRCommunication::instance().initialize(); }
 
 void stop_service_break_cc_connection() { CSSRCommunication::instance().stop(); }
+
+// After the tasks are joined: the scans have written their last events.
+void release_core_link() {
+    VrBase::GuardVoid(L"release_core_link", [] {
+        CSSRCommunication& link = CSSRCommunication::instance();
+        link.stop();
+        link.break_connection();
+    });
+}
 void ssr_op_settings_init() {
     CSSROpSettingsLocker lock;
     CSSROpSettings::instance().initialize();
@@ -203,6 +212,10 @@ void run_service_sequence() {
     status.init_fixed_fields();
     DWORD rc = ServiceInit();
     if (rc != 0) {
+        // Tasks the steps already started must not outlive a start-up that
+        // the SCM is told has failed.
+        stop_thread_pool_working();
+        release_core_link();
         // The start-up's own result: the thread's last error at this point
         // is whatever the tracing and message lookups left behind.
         SSR_REPORT(SERVICE_STOPPED, 0, 0, rc);
@@ -213,6 +226,7 @@ void run_service_sequence() {
     SSR_REPORT_NEXT(SERVICE_STOP_PENDING, 100);
     if (!stop_thread_pool_working())
         VR_TRACE(VrBase::TL_ERROR, L"ServiceMain", L"Service stopped with errors. The working thread pool error reported.");
+    release_core_link();
     SSR_REPORT(SERVICE_STOPPED, 0, 0, 0);
 }
 

@@ -20,6 +20,7 @@ void ssr_reg_depot_init();
 void ssr_state_init();
 void ssr_communication_init();
 void stop_service_break_cc_connection();
+void release_core_link();
 void ssr_op_settings_init();
 void ssr_scheduler_init();
 void ServiceInfoObjsInit();

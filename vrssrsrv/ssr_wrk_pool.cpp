@@ -34,6 +34,18 @@ void CWrkThreadPool::lock() {
     VrBase::GuardVoid(L"CWrkThreadPool::lock", [&] { m_mutex.lock(); });
 }
 
+bool CWrkThreadPool::lock_unless_torn_down() {
+    for (;;) {
+        if (m_inactive.load()) return false;
+        if (m_mutex.try_lock()) {
+            if (!m_inactive.load()) return true;
+            m_mutex.unlock();
+            return false;
+        }
+        ::Sleep(5);
+    }
+}
+
 void CWrkThreadPool::unlock() {
     VrBase::GuardVoid(L"CWrkThreadPool::unlock", [&] { m_mutex.unlock(); });
 }

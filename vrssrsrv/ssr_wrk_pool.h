@@ -26,6 +26,10 @@ public:
     void unlock();
     // For a submitter that must not wait on a teardown joining it.
     bool try_lock() noexcept { return m_mutex.try_lock(); }
+    // Locks, unless a teardown has begun: a teardown holds the lock while it
+    // joins the tasks, so a submitter that the teardown may wait for (a
+    // message routine the closing session waits on) must not wait for it.
+    bool lock_unless_torn_down();
 
     // Caller holds the lock. True: the task runs and is registered. The
     // caller's event handle stays the caller's.
@@ -36,6 +40,8 @@ public:
     void teardown_pool();
 
     size_t task_count_for_tests();
+    // Takes tasks again after a teardown; for tests that stop the service.
+    void reactivate_for_tests() { m_inactive.store(false); }
 
 private:
     struct Entry {

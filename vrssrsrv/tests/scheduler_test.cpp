@@ -174,6 +174,24 @@ TEST_F(Schedules, WeeklyUsesTheComputersTimeZone) {
     EXPECT_TRUE(DueAt(*weekly, L"2026-12-06T22:30:00.000Z"));
 }
 
+// The night the clocks go back, the hour after 02:00 comes twice: a scan
+// that served the 02:30 slot in the first pass looks later than 02:35 of
+// the second, yet the clock was not set back.
+TEST_F(Schedules, TheRepeatedHourOfDaylightSavingsEndDoesNotServeTheSlotTwice) {
+    TIME_ZONE_INFORMATION zone{};
+    zone.Bias = -60;  // Central Europe
+    zone.DaylightBias = -60;
+    zone.StandardDate = {0, 10, 0, 5, 3, 0, 0, 0};  // last Sunday of October, 03:00
+    zone.DaylightDate = {0, 3, 0, 5, 2, 0, 0, 0};   // last Sunday of March, 02:00
+    clock.set_zone(zone);
+    auto weekly = Build(Weekly(Item(L"Sunday", 2, 30)));
+    ASSERT_TRUE(weekly);
+    SetLastScanEnd(L"2026-10-25T00:45:00.000Z");  // 02:45 summer time
+    EXPECT_FALSE(DueAt(*weekly, L"2026-10-25T01:35:00.000Z")) << "02:35 winter time, 50 minutes later";
+    SetLastScanEnd(L"2026-10-25T01:45:00.000Z");  // a real set-back: the end lies ahead of now
+    EXPECT_TRUE(DueAt(*weekly, L"2026-10-25T01:35:00.000Z"));
+}
+
 // What the watchdog queued: each request's source and SID.
 struct QueuedScans {
     std::mutex mutex;

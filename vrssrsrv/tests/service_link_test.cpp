@@ -17,7 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -220,6 +223,38 @@ TEST_F(Link, FailuresOfFilesTargetsAndExportsAreReportedAndChangeNothingElse) {
     EXPECT_EQ(Status(), L"None");
     EXPECT_EQ(vrtest::ErrorCodeOf([&] { ssr_request_export(ExportParams(dir.file(L"out2.xml"))); }),
               static_cast<DWORD>(ERROR_NOT_READY));
+}
+
+// An export that deletes the depot's copy holds the state from its check
+// to setting "None": a scan start cannot slip in between and be marked
+// "None" while it runs.
+TEST_F(Link, AnExportWithDeleteHoldsTheStateUntilItHasSetIt) {
+    MakeDir(tree);
+    MakeFile(tree + L"\\a.exe", "MZ");
+    ssr_send_full_config(Config(L"<Path>" + tree + L"</Path>"));
+    ASSERT_EQ(ssr_request_scan(), 0u);
+    ASSERT_TRUE(WaitStatus(L"Complete"));
+    schedtest::ReapPoolTasks();
+
+    auto depot = std::make_unique<CSSRDiskDepotLocker>();
+    std::wstring exported;
+    std::thread exporter([&] { exported = ssr_request_export(ExportParams(dir.file(L"out.xml"), L"DeleteInternalSES")); });
+    ::Sleep(500);  // the export holds the state and waits for the depot
+    std::atomic<bool> marked{false};
+    std::thread scanStart([&] {
+        CSSRStateLocker state;
+        CSSRState::instance().set_scan_state(kStatusInProgress, SES_SOURCE_ADMIN);
+        marked = true;
+    });
+    ::Sleep(300);
+    EXPECT_FALSE(marked.load()) << "a scan start got between the export's check and its state change";
+    depot.reset();
+    exporter.join();
+    scanStart.join();
+    EXPECT_EQ(exported.size(), 36u);
+    EXPECT_EQ(Status(), L"InProgress");
+    CSSRStateLocker state;
+    CSSRState::instance().set_scan_state(kStatusNone, SES_SOURCE_SERVICE);
 }
 
 TEST_F(Link, AnAbortedScanLeavesNoDocumentAndTheStateNone) {

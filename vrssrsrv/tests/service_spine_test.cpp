@@ -136,6 +136,7 @@ TEST(ServiceSpine, FailedStartUpReportsStoppedWithItsCodeAndNeverRunning) {
     CServiceStatus::instance().set_observer([&](const SERVICE_STATUS& s) { journal.add(Describe(s)); });
     VrBase::scope_exit unobserve([] { CServiceStatus::instance().set_observer(nullptr); });
     run_service_body();
+    CWrkThreadPool::instance().reactivate_for_tests();
 
     auto entries = journal.entries();
     ASSERT_FALSE(entries.empty());
