@@ -252,11 +252,6 @@ int run(std::vector<std::wstring> args) {
         return 0;
     }
 
-    // The proxy loads and frees the core client library per request, and
-    // that library arms a process-wide exception handler which the base
-    // library does not yet take away on unload: hold it for our whole run
-    // so no handler is left pointing into freed code.
-    VrBase::unique_hmodule coreClient(::LoadLibraryW((VrBase::ProgramFolder() + L"VrSrvApi.dll").c_str()));
     VrBase::unique_hmodule proxy(::LoadLibraryW(proxyPath.c_str()));
     if (!proxy) {
         const DWORD error = ::GetLastError();
