@@ -165,4 +165,30 @@ TEST_F(Contract, RefusedArgumentsLeaveTheOutStreamAlone) {
     EXPECT_EQ(out, sentinel);
 }
 
+// A file stream names its file the way any Windows program may: relative to
+// the agent's current folder, with forward slashes, or through "..". The
+// command is judged only once the file is read, so an unknown command
+// answers 0x80070057 exactly when the file was found.
+TEST_F(Contract, FileStreamTakesEveryFormOfAPath) {
+    vrtest::TempDir dir{L"vrstream"};
+    ::CreateDirectoryW(dir.file(L"sub").c_str(), nullptr);
+    vrtest::WriteFileBytes(dir.file(L"params.xml"), "<P>\xD0\x94</P>");
+    wchar_t before[MAX_PATH * 2] = {};
+    ASSERT_NE(::GetCurrentDirectoryW(MAX_PATH * 2, before), 0u);
+    ASSERT_TRUE(::SetCurrentDirectoryW(dir.path().c_str()));
+    VrBase::scope_exit back([&] { ::SetCurrentDirectoryW(before); });
+
+    std::wstring slashes = dir.file(L"params.xml");
+    for (wchar_t& ch : slashes)
+        if (ch == L'\\') ch = L'/';
+    for (const std::wstring& name : {dir.file(L"params.xml"), std::wstring(L"params.xml"),
+                                     std::wstring(L".\\sub\\..\\params.xml"), dir.file(L"sub\\..\\params.xml"),
+                                     slashes}) {
+        AgentStream path(3, name.c_str(), static_cast<unsigned>((name.size() + 1) * sizeof(wchar_t)));
+        Stream* out = nullptr;
+        EXPECT_EQ(at<InvokeCommandFn>(c, 13)(c, L"Unknown", &path, nullptr, &out), kInvalidArg) << std::string(
+            name.begin(), name.end());
+    }
+}
+
 } // namespace
