@@ -52,16 +52,21 @@ TEST(OutsideAgent, LoadedAndFreedAgainAndAgain) {
 TEST(OutsideAgent, ActivateThatEndsStoppedIsAnError) {
     vrtest::RegKeyScope product{L"SOFTWARE\\Calderis\\Varnel Studio"};
     product.SetString(nullptr, L"ProductLocale", L"en-US");
-    ProbeService probe(L"--start-ms hold --start-hint 10000");
+    // It gives up while starting and takes its time to stop.
+    ProbeService probe(L"--start-ms hold --start-hint 10000 --stop-ms 3000 --stop-hint 30000");
     std::string out;
     DWORD code = 0;
     std::thread agent([&] { out = Probe(L"command Activate", code); });
     const bool pending = probe.WaitState(SERVICE_START_PENDING);
-    SERVICE_STATUS s{};
-    ::ControlService(probe.handle(), SERVICE_CONTROL_STOP, &s);
+    // The stop is taken once the service listens for controls.
+    for (int i = 0; i < 25 && probe.State() == SERVICE_START_PENDING; ++i) {
+        SERVICE_STATUS s{};
+        ::ControlService(probe.handle(), SERVICE_CONTROL_STOP, &s);
+        ::Sleep(200);
+    }
     agent.join();
     ASSERT_TRUE(pending);
-    ASSERT_EQ(probe.State(), static_cast<DWORD>(SERVICE_STOPPED));
+    ASSERT_TRUE(probe.WaitState(SERVICE_STOPPED));
     EXPECT_NE(out.find("hr=0x00000001"), std::string::npos) << out;
     EXPECT_NE(out.find("<Status>Error</Status>"), std::string::npos) << out;
 }

@@ -398,4 +398,38 @@ TEST_F(Component, VragentConfiguresScansAndExports) {
     EXPECT_NE(out.find("the scan ended without a document (status None)"), std::string::npos) << out;
 }
 
+// Paths beyond the classic limit are an administrator's everyday case on
+// deep trees: vragent either passes them whole or refuses them, and never
+// sends or opens anything else.
+TEST_F(Component, VragentTakesLongPathsWhole) {
+    ProbeService probe(L"");
+    probe.Start();
+    ASSERT_TRUE(probe.WaitState(SERVICE_RUNNING));
+    OpenReceiver();
+    vrtest::TempDir dir{L"vragentlong"};
+    std::wstring deep = dir.path();
+    for (int i = 0; i < 6; ++i) {
+        deep += L"\\" + std::wstring(200, static_cast<wchar_t>(L'a' + i));
+        ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr)) << ::GetLastError();
+    }
+    VrBase::scope_exit cleanup([&] {
+        ::DeleteFileW((L"\\\\?\\" + deep + L"\\settings.xml").c_str());
+        for (std::wstring d = deep; d.size() > dir.path().size(); d.erase(d.rfind(L'\\')))
+            ::RemoveDirectoryW((L"\\\\?\\" + d).c_str());
+    });
+    vrtest::WriteFileBytes(L"\\\\?\\" + deep + L"\\settings.xml", "<S>deep</S>");
+    std::string out;
+
+    const DWORD rc = coretest::RunCaptured(L"vragent.exe", L"config " + deep + L"\\settings.xml", out);
+    EXPECT_EQ(rc, 0u) << out;
+    EXPECT_EQ(ops.configs, std::vector<std::wstring>{L"<S>deep</S>"}) << out;
+
+    const std::wstring target = deep + L"\\ses.xml";
+    coretest::RunCaptured(L"vragent.exe", L"export " + target, out);
+    for (const std::wstring& sent : ops.exports)
+        EXPECT_NE(sent.find(L"<Path>" + target + L"</Path>"), std::wstring::npos)
+            << "an export to somewhere else: " << std::string(sent.begin(), sent.end());
+    EXPECT_FALSE(ops.exports.empty()) << out;
+}
+
 } // namespace
