@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -430,6 +431,38 @@ TEST_F(Component, VragentTakesLongPathsWhole) {
         EXPECT_NE(sent.find(L"<Path>" + target + L"</Path>"), std::wstring::npos)
             << "an export to somewhere else: " << std::string(sent.begin(), sent.end());
     EXPECT_FALSE(ops.exports.empty()) << out;
+}
+
+// Agents call from many threads at once; every call keeps its own session
+// and its own answer.
+TEST_F(Component, ManyAgentThreadsAtOnce) {
+    ProbeService probe(L"");
+    probe.Start();
+    ASSERT_TRUE(probe.WaitState(SERVICE_RUNNING));
+    OpenReceiver();
+    constexpr int kThreads = 6, kRounds = 5;
+    std::mutex lock;
+    std::vector<std::string> faults;
+    std::vector<std::thread> agents;
+    for (int t = 0; t < kThreads; ++t)
+        agents.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                std::wstring document, report;
+                const HRESULT state = State(document);
+                const HRESULT scan = Invoke(L"BuildSES", L"", report);
+                const HRESULT config = Configure(L"full", L"<Settings n='" + std::to_wstring(t) + L"'/>");
+                std::lock_guard<std::mutex> l(lock);
+                if (state != S_OK || document != ops.state)
+                    faults.push_back("GetState " + std::to_string(state));
+                if (scan != S_OK || Element(report, L"Status") != L"OK")
+                    faults.push_back("BuildSES " + std::to_string(scan));
+                if (config != S_OK) faults.push_back("SetConfiguration " + std::to_string(config));
+            }
+        });
+    for (std::thread& a : agents) a.join();
+    EXPECT_TRUE(faults.empty()) << faults.size() << " faults, first: " << faults.front();
+    EXPECT_EQ(ops.scans, kThreads * kRounds);
+    EXPECT_EQ(ops.configs.size(), static_cast<size_t>(kThreads * kRounds));
 }
 
 } // namespace
