@@ -465,4 +465,24 @@ TEST_F(Component, ManyAgentThreadsAtOnce) {
     EXPECT_EQ(ops.configs.size(), static_cast<size_t>(kThreads * kRounds));
 }
 
+// An export that was done must reach the agent as done: the service has
+// handed the document over (and may have dropped its own copy), so a
+// failure without the unique id loses it. The agent runs in a process of
+// its own, where no language settings were read before.
+TEST_F(Component, DoneExportReportedWithoutProductLocale) {
+    ProbeService probe(L"");
+    probe.Start();
+    ASSERT_TRUE(probe.WaitState(SERVICE_RUNNING));
+    OpenReceiver();
+    ASSERT_EQ(::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Calderis\\Varnel Studio", L"ProductLocale"), 0);
+    std::string out;
+    coretest::RunCaptured(L"proxy_probe.exe", L"\"" + vrtest::ModuleFolder() + L"VrSSRProxy.dll\" command GetSES",
+                          out);
+    ASSERT_EQ(ops.exports.size(), 1u) << out;
+    EXPECT_NE(out.find("hr=0x00000000"), std::string::npos) << out;
+    EXPECT_NE(out.find("<UniqueId>" + std::string("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0") + "</UniqueId>"),
+              std::string::npos)
+        << out;
+}
+
 } // namespace
