@@ -128,9 +128,12 @@ HRESULT create_base_report(const std::wstring& rootName, HRESULT hr, const std::
         Xml::CElement root = document.Create(rootName + L".OutParam");
         HRESULT step = append_node_with_value(root, L"Status", FAILED(hr) ? L"Error" : L"OK");
         if (SUCCEEDED(step)) step = append_node_with_value(root, L"ErrorCode", hex_code(hr));
-        if (SUCCEEDED(step))
-            step = append_node_with_value(root, L"ErrorDescription",
-                                          description.empty() ? get_error_str(static_cast<DWORD>(hr)) : description);
+        // The text is a courtesy: a command that was done is reported even
+        // when no text can be had (no product locale, no message library).
+        std::wstring text = description;
+        if (text.empty())
+            VrBase::GuardVoid(L"create_base_report", [&] { text = get_error_str(static_cast<DWORD>(hr)); });
+        if (SUCCEEDED(step)) step = append_node_with_value(root, L"ErrorDescription", text);
         if (SUCCEEDED(step)) step = save_xml_to_wstring(document, report);
         if (FAILED(step)) report.clear();
         return step;

@@ -74,7 +74,7 @@ HRESULT __stdcall CReadStreamString::GetInternalDataEntry(IVRReadStream* self, V
 
 std::wstring read_utf8_file(const std::wstring& path) {
     const wchar_t* const fn = L"read_utf8_file";
-    unique_hfile file(::CreateFileW(long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    unique_hfile file(::CreateFileW(long_path(full_path(path)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) VR_RAISE_LAST_ERROR(fn);
     LARGE_INTEGER size{};

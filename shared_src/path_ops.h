@@ -27,3 +27,6 @@ void mission_abort_required(HANDLE abortEvent);
 // A path that already has the prefix, or names a device ("\\.\"), is
 // used as it is.
 std::wstring long_path(const std::wstring& path);
+// The full, normalised form of a path as given by a person or another
+// program: relative, with "." and "..", with forward slashes, of any length.
+std::wstring full_path(const std::wstring& path);

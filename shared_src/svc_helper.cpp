@@ -85,6 +85,7 @@ void wait_service_status(SC_HANDLE service, DWORD desired) {
             VR_TRACE(TL_INFO, fn, L"Service state %d. Wait complete.", desired);
             return;
         }
+        if (status.dwCurrentState != pending) break;  // the caller judges where it ended
         if (status.dwCheckPoint > checkPoint) {
             checkPoint = status.dwCheckPoint;
             start = ::GetTickCount();
@@ -94,6 +95,17 @@ void wait_service_status(SC_HANDLE service, DWORD desired) {
         }
     }
 }
+
+namespace {
+
+// A control is answered before the service has acted on it: give it a
+// moment to leave the state it was in before its pending state is awaited.
+void wait_to_leave(SC_HANDLE service, DWORD state, const wchar_t* fn) {
+    const DWORD begin = ::GetTickCount();
+    while (query_status(service, fn).dwCurrentState == state && ::GetTickCount() - begin < 5000) ::Sleep(50);
+}
+
+} // namespace
 
 DWORD stop_dependent(SC_HANDLE service, SC_HANDLE scm) {
     const wchar_t* const fn = L"stop_dependent";
@@ -130,8 +142,16 @@ void stop_service() {
     // The wait above may have ended in STOPPED: stopping again would fail
     // with 1062 although the service is where we want it.
     if (query_status(service.get(), fn).dwCurrentState == SERVICE_STOPPED) return;
+    const DWORD before = query_status(service.get(), fn).dwCurrentState;
     send_stop(service.get(), fn);
+    wait_to_leave(service.get(), before, fn);
     wait_service_status(service.get(), SERVICE_STOPPED);
+    const SERVICE_STATUS_PROCESS status = query_status(service.get(), fn);
+    if (status.dwCurrentState != SERVICE_STOPPED) {
+        VR_TRACE(TL_WARNING, fn, L"Service <%ls> not stopped. Current state: %d", kSsrServiceName,
+                 static_cast<int>(status.dwCurrentState));
+        VR_RAISE(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, fn);
+    }
 }
 
 void start_service() {
@@ -146,6 +166,7 @@ void start_service() {
     wait_service_status(service.get(), SERVICE_STOPPED);
     if (!::StartServiceW(service.get(), 0, nullptr)) VR_RAISE_LAST_ERROR(fn);
     VR_TRACE(TL_INFO, fn, L"Service <%ls> start pending...", kSsrServiceName);
+    wait_to_leave(service.get(), SERVICE_STOPPED, fn);
     wait_service_status(service.get(), SERVICE_RUNNING);
     status = query_status(service.get(), fn);
     if (status.dwCurrentState == SERVICE_RUNNING) {
@@ -157,6 +178,12 @@ void start_service() {
     VR_TRACE(TL_INFO, fn, L"Exit Code:     %d", status.dwWin32ExitCode);
     VR_TRACE(TL_INFO, fn, L"Check Point:   %d", status.dwCheckPoint);
     VR_TRACE(TL_INFO, fn, L"Wait Hint:     %d", status.dwWaitHint);
+    // A start that ended anywhere but RUNNING failed: its own exit code
+    // tells why when it gave one.
+    const DWORD code = status.dwWin32ExitCode && status.dwWin32ExitCode != ERROR_SERVICE_SPECIFIC_ERROR
+                           ? status.dwWin32ExitCode
+                           : static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE);
+    VR_RAISE(code, fn);
 }
 
 DWORD get_service_current_state() {

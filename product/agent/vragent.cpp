@@ -4,7 +4,9 @@
 #include "component_proxy.h"
 
 #include "Com/com_init.h"
+#include "path_ops.h"
 #include "xml_common.h"
+#include "vrbase/exception_guard.h"
 #include "vrbase/error_description.h"
 #include "vrbase/module_path.h"
 #include "vrbase/scope.h"
@@ -103,9 +105,9 @@ public:
         if (source == L"-") {
             stream = std::make_unique<CAgentStream>(VR_RDSTREAM_TEXT, ReadStdin());
         } else {
-            wchar_t full[MAX_PATH * 4];
-            if (!::GetFullPathNameW(source.c_str(), static_cast<DWORD>(std::size(full)), full, nullptr))
-                return Fail(HRESULT_FROM_WIN32(::GetLastError()), L"config");
+            std::wstring full;
+            if (DWORD error = VrBase::GuardCode(L"config", [&] { full = full_path(source); return 0; }))
+                return Fail(HRESULT_FROM_WIN32(error), L"config");
             stream = std::make_unique<CAgentStream>(VR_RDSTREAM_UTF8_FILE, full);
         }
         HRESULT hr = m_c->SetConfiguration(m_c, L"full", L"1", stream.get());
@@ -124,9 +126,9 @@ public:
     }
 
     int Export(const std::wstring& path, bool deleteInternal) {
-        wchar_t full[MAX_PATH * 4];
-        if (!::GetFullPathNameW(path.c_str(), static_cast<DWORD>(std::size(full)), full, nullptr))
-            return Fail(HRESULT_FROM_WIN32(::GetLastError()), L"export");
+        std::wstring full;
+        if (DWORD error = VrBase::GuardCode(L"export", [&] { full = full_path(path); return 0; }))
+            return Fail(HRESULT_FROM_WIN32(error), L"export");
         Xml::CDocument doc;
         Xml::CElement root = doc.Create(L"ExportParameters");
         std::wstring parameters;
@@ -251,6 +253,13 @@ int run(std::vector<std::wstring> args) {
         wprintf(L"%ls", kHelp);
         return 0;
     }
+
+    const bool known = (args.size() == 1 && (command == L"info" || command == L"state" || command == L"scan" ||
+                                              command == L"activate" || command == L"deactivate")) ||
+                       (args.size() == 2 && (command == L"config" || command == L"export" ||
+                                              (command == L"scan" && args[1] == L"--wait"))) ||
+                       (args.size() == 3 && command == L"export" && args[2] == L"--delete");
+    if (!known) return usage();
 
     VrBase::unique_hmodule proxy(::LoadLibraryW(proxyPath.c_str()));
     if (!proxy) {
