@@ -2,6 +2,7 @@
 
 #include "vrbase/vr_error.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -50,12 +51,18 @@ public:
     // section's data or the file.
     bool locate(ULONGLONG rva, ULONGLONG bytes, ULONGLONG& offset) const {
         for (const auto& s : m_sections) {
-            if (rva < s.VirtualAddress || rva - s.VirtualAddress >= s.SizeOfRawData) continue;
+            const ULONGLONG mapped = mapped_bytes(s);
+            if (rva < s.VirtualAddress || rva - s.VirtualAddress >= mapped) continue;
             const ULONGLONG inside = rva - s.VirtualAddress;
             offset = s.PointerToRawData + inside;
-            return bytes <= s.SizeOfRawData - inside && offset <= m_image.size() && bytes <= m_image.size() - offset;
+            return bytes <= mapped - inside && offset <= m_image.size() && bytes <= m_image.size() - offset;
         }
         return false;
+    }
+
+    // The loader maps no more of a section's data than its virtual size.
+    static ULONGLONG mapped_bytes(const IMAGE_SECTION_HEADER& s) {
+        return s.Misc.VirtualSize ? std::min<ULONGLONG>(s.SizeOfRawData, s.Misc.VirtualSize) : s.SizeOfRawData;
     }
 
     // The entries of the directory at an offset from the root.
@@ -81,6 +88,25 @@ private:
     std::vector<IMAGE_SECTION_HEADER> m_sections;
     ULONGLONG m_root;
 };
+
+// Sections the loader would place differently from the reading above: raw
+// data off its sector (the loader rounds the pointer down) or two sections
+// over the same addresses (the later one wins). Such an image is not read.
+bool sections_map_as_read(const std::vector<IMAGE_SECTION_HEADER>& sections) {
+    constexpr DWORD kSector = 0x200;
+    for (size_t i = 0; i < sections.size(); ++i) {
+        const auto& a = sections[i];
+        if (a.SizeOfRawData && a.PointerToRawData % kSector) return false;
+        const ULONGLONG aEnd = static_cast<ULONGLONG>(a.VirtualAddress) + std::max(a.Misc.VirtualSize, a.SizeOfRawData);
+        for (size_t j = i + 1; j < sections.size(); ++j) {
+            const auto& b = sections[j];
+            const ULONGLONG bEnd =
+                static_cast<ULONGLONG>(b.VirtualAddress) + std::max(b.Misc.VirtualSize, b.SizeOfRawData);
+            if (a.VirtualAddress < bEnd && b.VirtualAddress < aEnd) return false;
+        }
+    }
+    return true;
+}
 
 // Every data entry below the version type's directory lies in the file.
 VersionResourceState check_version_entries(const CResourceImage& image, const IMAGE_RESOURCE_DIRECTORY_ENTRY& type) {
@@ -148,11 +174,19 @@ VersionResourceState inspect_version_resource(HANDLE file) {
     if (!sections.empty() &&
         !image.read(table, sections.data(), static_cast<DWORD>(sections.size() * sizeof(IMAGE_SECTION_HEADER))))
         return VersionResourceState::Broken;
+    if (sections.size() > 96 || !sections_map_as_read(sections)) return VersionResourceState::Broken;
     const CResourceImage resourceImage(image, std::move(sections), resources.VirtualAddress);
 
+    // The platform searches the ids, and finds whichever version entry its
+    // search lands on: every entry that names the version type must hold.
     std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY> types;
     if (!resourceImage.directory(0, types)) return VersionResourceState::Broken;
-    for (const auto& type : types)
-        if (!type.NameIsString && type.Id == kVersionType) return check_version_entries(resourceImage, type);
-    return VersionResourceState::None;
+    VersionResourceState state = VersionResourceState::None;
+    for (const auto& type : types) {
+        if (type.NameIsString || type.Id != kVersionType) continue;
+        const VersionResourceState entry = check_version_entries(resourceImage, type);
+        if (entry == VersionResourceState::Broken) return entry;
+        if (entry == VersionResourceState::Sound) state = entry;
+    }
+    return state;
 }

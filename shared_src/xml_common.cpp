@@ -151,7 +151,20 @@ void CXmlLiteWriter::start_node(const wchar_t* name) {
 
 void CXmlLiteWriter::start_node(const wchar_t* name, const wchar_t* value) {
     start_node(name);
-    VR_CHECK_HR(m_writer->WriteString(safe_value(value).c_str()), L"CXmlLiteWriter::start_node");
+    write_text(safe_value(value));
+}
+
+// A carriage return written as it is reads back as a line feed: it goes
+// out as a character reference.
+void CXmlLiteWriter::write_text(const std::wstring& text) {
+    const wchar_t* const fn = L"CXmlLiteWriter::write_text";
+    size_t from = 0;
+    for (size_t cr = text.find(L'\r'); cr != std::wstring::npos; cr = text.find(L'\r', from)) {
+        if (cr > from) VR_CHECK_HR(m_writer->WriteChars(text.data() + from, static_cast<UINT>(cr - from)), fn);
+        VR_CHECK_HR(m_writer->WriteCharEntity(L'\r'), fn);
+        from = cr + 1;
+    }
+    if (from < text.size()) VR_CHECK_HR(m_writer->WriteChars(text.data() + from, static_cast<UINT>(text.size() - from)), fn);
 }
 
 void CXmlLiteWriter::add_attribute(const wchar_t* prefix, const wchar_t* name, const wchar_t* namespaceUri,
@@ -160,9 +173,7 @@ void CXmlLiteWriter::add_attribute(const wchar_t* prefix, const wchar_t* name, c
                 L"CXmlLiteWriter::add_attribute");
 }
 
-void CXmlLiteWriter::write_string(const wchar_t* value) {
-    VR_CHECK_HR(m_writer->WriteString(safe_value(value).c_str()), L"CXmlLiteWriter::write_string");
-}
+void CXmlLiteWriter::write_string(const wchar_t* value) { write_text(safe_value(value)); }
 
 void CXmlLiteWriter::close_single_node() {
     if (m_open == 0) return;

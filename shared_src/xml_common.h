@@ -50,6 +50,7 @@ public:
     void finish();
 
 private:
+    void write_text(const std::wstring& text);
     Com::ComPtr<IStream> m_stream;
     Com::ComPtr<IXmlWriter> m_writer;
     unsigned m_open = 0;
