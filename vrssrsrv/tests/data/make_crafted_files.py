@@ -61,7 +61,7 @@ def block_16bit():
     return n16("VS_VERSION_INFO", fixed_info(), [n16("StringFileInfo", children=[table])])
 
 
-def image(block, data_size=None, data_rva=None):
+def image(block, data_size=None, data_rva=None, resource=None, mapped_size=None):
     """A DLL image with one resource section holding the block as
     RT_VERSION 1, language 0x0409."""
     root, names, langs, entry, data = 0, 24, 48, 72, 88
@@ -72,11 +72,14 @@ def image(block, data_size=None, data_rva=None):
                         len(block) if data_size is None else data_size, 0, 0)
     assert len(rsrc) == data
     rsrc += block
+    if resource is not None:
+        rsrc = resource
     raw = rsrc + b"\0" * (-len(rsrc) % FILE_ALIGN)
 
     dos = b"MZ" + b"\0" * 58 + struct.pack("<I", 0x40)
     header = b"PE\0\0" + struct.pack("<HHIIIHH", 0x8664, 1, 0, 0, 0, 240, 0x2022)
-    virtual_size = (len(rsrc) + 0xFFF) & ~0xFFF
+    mapped = len(rsrc) if mapped_size is None else mapped_size
+    virtual_size = (mapped + 0xFFF) & ~0xFFF
     optional = struct.pack("<HBBIIIII", 0x20B, 14, 0, 0, len(raw), 0, 0, 0)
     optional += struct.pack("<QIIHHHHHHIIIIHHQQQQII", 0x180000000, 0x1000, FILE_ALIGN, 6, 0, 0, 0, 6, 0, 0,
                             SECTION_RVA + virtual_size, FILE_ALIGN, 0, 2, 0x160, 0x100000, 0x1000, 0x100000,
@@ -85,10 +88,34 @@ def image(block, data_size=None, data_rva=None):
     directories[2] = (SECTION_RVA, len(rsrc))
     optional += b"".join(struct.pack("<II", *d) for d in directories)
     assert len(optional) == 240
-    section = struct.pack("<8sIIIIIIHHI", b".rsrc", len(rsrc), SECTION_RVA, len(raw), FILE_ALIGN, 0, 0, 0, 0,
+    section = struct.pack("<8sIIIIIIHHI", b".rsrc", mapped, SECTION_RVA, len(raw), FILE_ALIGN, 0, 0, 0, 0,
                           0x40000040)
     headers = dos + header + optional + section
     return headers + b"\0" * (FILE_ALIGN - len(headers)) + raw
+
+
+def image_two_version_types(named_first):
+    """Two RT_VERSION type entries: a sound one first, then one whose data
+    lies far outside the image. The platform looks types up by a binary
+    search over the id entries; with three of them it lands on the second.
+    With named_first the sound one sits in the named part of the directory,
+    where an id search never looks."""
+    block = version_block()
+    directory = lambda named, entries: struct.pack("<IIHHHH", 0, 0, 0, 0, named, len(entries) - named) + b"".join(
+        struct.pack("<II", i, o) for i, o in entries)
+    if named_first:
+        root = directory(1, [(16, 0x80000000 | 32), (16, 0x80000000 | 96)])
+    else:
+        root = directory(0, [(16, 0x80000000 | 40), (16, 0x80000000 | 104), (24, 0x80000000 | 40)])
+    sound = len(root)
+    first = directory(0, [(1, 0x80000000 | (sound + 24))]) + directory(0, [(0x0409, sound + 48)])
+    hostile = sound + 64
+    second = directory(0, [(1, 0x80000000 | (hostile + 24))]) + directory(0, [(0x0409, hostile + 48)])
+    at = hostile + 64
+    rsrc = (root + first + struct.pack("<IIII", SECTION_RVA + at, len(block), 0, 0) +
+            second + struct.pack("<IIII", 0x7FFFF000, len(block), 0, 0))
+    assert len(rsrc) == at
+    return image(block, resource=rsrc + block)
 
 
 CASES = {
@@ -114,6 +141,13 @@ CASES = {
     # A translation table that claims 0xFFFF bytes.
     "translation-huge.dll": image(version_block(translation_node=node(
         "Translation", struct.pack("<HH", 0x0409, 0x04B0), value_length=0xFFFF))),
+    # A second version type entry, past a sound first one.
+    "type-twice.dll": image_two_version_types(named_first=False),
+    # The sound version type entry in the named part, the broken one among the ids.
+    "type-named.dll": image_two_version_types(named_first=True),
+    # The section's raw data holds the resource, the part of it that is
+    # mapped (its virtual size) does not: a loader maps only that.
+    "mapped-short.dll": image(version_block() + b"\0" * 0x20000, data_size=0x10000, mapped_size=0x200),
 }
 
 
