@@ -155,12 +155,13 @@ TEST(HostileFiles, CraftedFilesStayInTheResultAndNeverEndTheScan) {
 // The version resource that the platform picks is the one checked: it finds
 // the version type by a binary search over the directory's id entries (not
 // the first entry that matches), and copies the resource from the image as
-// a loader maps it (a section's virtual size, not its raw data).
+// a loader maps it (a section's virtual size, not its raw data; a later
+// section over an earlier one at the same address).
 TEST(HostileFiles, TheVersionResourceThePlatformReadsIsTheOneChecked) {
     scantest::ProductLocale locale(L"en-US");
     vrtest::TempDir dir(L"vrtypes");
     const std::wstring crafted = vrtest::ModuleFolder() + L"crafted\\";
-    const char* broken[] = {"type-twice.dll", "type-named.dll", "mapped-short.dll"};
+    const char* broken[] = {"type-twice.dll", "type-named.dll", "mapped-short.dll", "sections-overlap.dll"};
     for (const char* name : broken) {
         const std::string n(name);
         const std::wstring w(n.begin(), n.end());

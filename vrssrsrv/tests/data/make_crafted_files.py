@@ -118,6 +118,28 @@ def image_two_version_types(named_first):
     return image(block, resource=rsrc + block)
 
 
+def image_overlapping_sections():
+    """Two sections at the same address: the first holds a sound resource
+    tree, the second (mapped over it, as a loader maps sections in order) one
+    whose data lies far outside the image."""
+    block = version_block()
+
+    def tree(data_rva):
+        d = lambda entry: struct.pack("<IIHHHH", 0, 0, 0, 0, 0, 1) + struct.pack("<II", *entry)
+        return (d((16, 0x80000000 | 24)) + d((1, 0x80000000 | 48)) + d((0x0409, 72)) +
+                struct.pack("<IIII", data_rva, len(block), 0, 0) + block)
+
+    sound, hostile = tree(SECTION_RVA + 88), tree(0x7FFFF000)
+    raw = lambda data: data + b"\0" * (-len(data) % FILE_ALIGN)
+    headers = bytearray(image(block)[:FILE_ALIGN])
+    table = 0x40 + 24 + 240
+    struct.pack_into("<H", headers, 0x40 + 6, 2)  # NumberOfSections
+    for i, (data, at) in enumerate(((sound, FILE_ALIGN), (hostile, FILE_ALIGN + len(raw(sound))))):
+        struct.pack_into("<8sIIIIIIHHI", headers, table + 40 * i, b".rsrc", len(data), SECTION_RVA,
+                         len(raw(data)), at, 0, 0, 0, 0, 0x40000040)
+    return bytes(headers) + raw(sound) + raw(hostile)
+
+
 CASES = {
     # Sound: the generator's layout reads back.
     "sound.dll": image(version_block()),
@@ -148,6 +170,8 @@ CASES = {
     # The section's raw data holds the resource, the part of it that is
     # mapped (its virtual size) does not: a loader maps only that.
     "mapped-short.dll": image(version_block() + b"\0" * 0x20000, data_size=0x10000, mapped_size=0x200),
+    # Two sections at one address, the sound one first.
+    "sections-overlap.dll": image_overlapping_sections(),
 }
 
 
