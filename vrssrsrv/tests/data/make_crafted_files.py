@@ -140,6 +140,26 @@ def image_overlapping_sections():
     return bytes(headers) + raw(sound) + raw(hostile)
 
 
+def image_unaligned_raw_data():
+    """A section whose raw data pointer is not sector-aligned: a loader maps
+    from the sector boundary below it, where a broken resource tree lies; at
+    the pointer itself lies a sound one."""
+    block = version_block()
+
+    def tree(data_rva):
+        d = lambda entry: struct.pack("<IIHHHH", 0, 0, 0, 0, 0, 1) + struct.pack("<II", *entry)
+        return (d((16, 0x80000000 | 24)) + d((1, 0x80000000 | 48)) + d((0x0409, 72)) +
+                struct.pack("<IIII", data_rva, len(block), 0, 0))
+
+    hostile, sound = tree(0x7FFFF000), tree(SECTION_RVA + 88) + block
+    body = hostile + b"\0" * (0x100 - len(hostile)) + sound
+    body += b"\0" * (-len(body) % FILE_ALIGN)
+    headers = bytearray(image(block)[:FILE_ALIGN])
+    section = 0x40 + 24 + 240
+    struct.pack_into("<IIII", headers, section + 8, len(sound), SECTION_RVA, FILE_ALIGN, FILE_ALIGN + 0x100)
+    return bytes(headers) + body
+
+
 CASES = {
     # Sound: the generator's layout reads back.
     "sound.dll": image(version_block()),
@@ -172,6 +192,8 @@ CASES = {
     "mapped-short.dll": image(version_block() + b"\0" * 0x20000, data_size=0x10000, mapped_size=0x200),
     # Two sections at one address, the sound one first.
     "sections-overlap.dll": image_overlapping_sections(),
+    # The raw data pointer 0x100 past a sector boundary.
+    "raw-unaligned.dll": image_unaligned_raw_data(),
 }
 
 
