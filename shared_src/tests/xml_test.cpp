@@ -208,3 +208,46 @@ TEST(XmlLite, WriterClosesOpenElementsAndReaderFindsValuesInAnyCase) {
 }
 
 } // namespace
+
+namespace {
+
+// Every class of code unit a value can carry: what XML allows reads back as
+// written (a carriage return too, which a reader turns into a line feed
+// unless it was written as a reference), what it does not comes back as
+// U+FFFD, and the document stays whole.
+TEST(XmlLite, EveryCodeUnitClassReadsBackFromAWholeDocument) {
+    vrtest::TempDir dir;
+    const std::wstring path = dir.file(L"odd.xml");
+    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
+        {L"a\xD83F\xDFFE" L"b", L"a\xD83F\xDFFE" L"b"},   // U+1FFFE: a character beyond the plane
+        {L"\xDBFF\xDFFF", L"\xDBFF\xDFFF"},               // U+10FFFF, the last one
+        {L"\x007F\x0085\x009F", L"\x007F\x0085\x009F"},   // allowed in XML 1.0
+        {L"\xFDD0\xFFFD", L"\xFDD0\xFFFD"},
+        {L"x\xD800", L"x\xFFFD"},                         // a high surrogate at the very end
+        {L"\xDBFF\xDBFF\xDFFF", L"\xFFFD\xDBFF\xDFFF"},   // two highs, then a low
+        {std::wstring(1000, L'\xD800'), std::wstring(1000, L'\xFFFD')},
+        {L"]]>", L"]]>"},
+        {L"cr\rlf", L"cr\rlf"},
+    };
+    exec::run_in_sta([&] {
+        CXmlLiteWriter w(path);
+        w.start_node(L"Root");
+        for (size_t i = 0; i < cases.size(); ++i) {
+            w.start_node((L"V" + std::to_wstring(i)).c_str(), cases[i].first.c_str());
+            w.close_single_node();
+        }
+        w.start_node(L"End", L"end");
+    });
+    exec::run_in_sta([&] {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            CXmlLiteReader r(path);
+            std::wstring got;
+            EXPECT_EQ(vrtest::ErrorCodeOf([&] { got = r.get_unique_node_value((L"V" + std::to_wstring(i)).c_str()); }), 0u) << i;
+            EXPECT_TRUE(got == cases[i].second) << i << ": " << got.size() << " code units read back of " << cases[i].second.size();
+        }
+        CXmlLiteReader r(path);
+        EXPECT_EQ(r.get_unique_node_value(L"End"), L"end") << "the document is whole";
+    });
+}
+
+} // namespace
