@@ -227,7 +227,6 @@ TEST(XmlLite, EveryCodeUnitClassReadsBackFromAWholeDocument) {
         {L"\xDBFF\xDBFF\xDFFF", L"\xFFFD\xDBFF\xDFFF"},   // two highs, then a low
         {std::wstring(1000, L'\xD800'), std::wstring(1000, L'\xFFFD')},
         {L"]]>", L"]]>"},
-        {L"cr\rlf", L"cr\rlf"},
     };
     exec::run_in_sta([&] {
         CXmlLiteWriter w(path);
@@ -236,8 +235,15 @@ TEST(XmlLite, EveryCodeUnitClassReadsBackFromAWholeDocument) {
             w.start_node((L"V" + std::to_wstring(i)).c_str(), cases[i].first.c_str());
             w.close_single_node();
         }
+        w.start_node(L"Cr", L"cr\rlf");
+        w.close_single_node();
         w.start_node(L"End", L"end");
     });
+    // Wine's reader turns even a referenced carriage return into a space, so
+    // this one is judged on the bytes written.
+    std::string bytes = vrtest::ReadFileBytes(path);
+    for (char& c : bytes) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_NE(bytes.find("<cr>cr&#xd;lf</cr>"), std::string::npos);
     exec::run_in_sta([&] {
         for (size_t i = 0; i < cases.size(); ++i) {
             CXmlLiteReader r(path);
