@@ -1,5 +1,6 @@
 // The service stopping while it works, and a start-up that fails midway:
 // what the tasks it started still owe, and what they may no longer do.
+#include "policy_helper.h"
 #include "schedule_test_support.h"
 #include "scan_test_support.h"
 #include "ssr_communication.h"
@@ -103,6 +104,16 @@ TEST_F(ServiceStop, AFailedStartUpLeavesNoTaskRunning) {
     CWrkThreadPool::instance().reactivate_for_tests();
     EXPECT_EQ(RunningTasks(), 0u);
     EXPECT_FALSE(CSSRCommunication::instance().is_connected());
+}
+
+// No policy component answers; a stop ends the poll within one wait.
+TEST_F(ServiceStop, AStopDuringThePolicyPollEndsItWithinOneWait) {
+    InitEffectivePolicyLoading();
+    ::Sleep(4000);  // at least one poll has found nobody serving
+    const ULONGLONG begin = ::GetTickCount64();
+    ASSERT_TRUE(stop_thread_pool_working());
+    EXPECT_LT(::GetTickCount64() - begin, 10000u) << "the poll did not end at the stop";
+    EXPECT_FALSE(vrtest::FileExists(ConfigPath()));
 }
 
 } // namespace
