@@ -192,4 +192,33 @@ TEST(Adversary, DISABLED_NotificationFloodDoesNotGrowABusyAgent) {
     EXPECT_LT(grownMiB, 32.0);
 }
 
+// The connection limit counts everybody alike: a user who holds it, doing
+// nothing, shuts the services and administrators out of the core.
+TEST(Adversary, DISABLED_IdleConnectionsOfOneUserDoNotShutServicesOut) {
+    CoreConfig config;
+    constexpr DWORD kLimit = 8;
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, vrcc::kParametersKey, L"MaxConnections", REG_DWORD, &kLimit,
+                                sizeof kLimit),
+              ERROR_SUCCESS);
+    CoreProcess core;
+    core.Start();
+    std::vector<VrBase::unique_hfile> held;
+    {
+        VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+        vrtest::Impersonation as(nonAdmin.get());
+        for (DWORD i = 0; i < kLimit; ++i) {
+            held.push_back(RawConnection());
+            ASSERT_TRUE(held.back()) << ::GetLastError();
+        }
+    }
+    ::Sleep(500);  // all of them accepted
+    VR_SESSION service{};
+    service.Name = L"vrtest.shut-out";
+    service.Flags = 2;
+    service.SendRoutine = &SquatterSend;
+    const DWORD e = VrOpenSession(&service);
+    if (e == 0) VrCloseSession(service.Handle);
+    EXPECT_EQ(e, 0u) << "an administrator's service session refused while a non-administrator holds every connection";
+}
+
 } // namespace
