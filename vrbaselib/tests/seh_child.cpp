@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <cstdio>
 #include <cwchar>
+#include <atomic>
+#include <thread>
 
 VR_DEFINE_MODULE_TRACE(L"VrBaseSehChild")
 
@@ -69,6 +71,52 @@ int wmain(int argc, wchar_t** argv) {
         for (int i = 0; i < 6; ++i)
             if (VrBase::GuardCode(L"RepeatedFault", [] { WriteThrough(g_null); return 0; }) == 0xE6060005) ++caught;
         std::printf("caught %d\n", caught);
+        return 0;
+    }
+    if (wcscmp(argv[1], L"unload-while-faulting") == 0) {
+        // Hosts raise exceptions on their own threads while another thread
+        // frees a module that armed a catcher: a module's handler still
+        // running when its code is unmapped kills the host. Arguments: the
+        // number of unloads, a pause in ms, the module, "throw-only" for
+        // C++ throws alone.
+        std::atomic<bool> stop{false};
+        std::atomic<long> faults{0};
+        // The host takes its own raised exceptions back (last in line);
+        // every handler in front of it sees each one first.
+        PVOID own = ::AddVectoredExceptionHandler(0, [](EXCEPTION_POINTERS* p) -> LONG {
+            return p->ExceptionRecord->ExceptionCode == EXCEPTION_INT_OVERFLOW &&
+                           p->ExceptionRecord->NumberParameters == 1 &&
+                           p->ExceptionRecord->ExceptionInformation[0] == 0x5EB
+                       ? EXCEPTION_CONTINUE_EXECUTION
+                       : EXCEPTION_CONTINUE_SEARCH;
+        });
+        auto fault = [&] {
+            const ULONG_PTR marker = 0x5EB;
+            while (!stop.load()) {
+                if (argc <= 5) ::RaiseException(EXCEPTION_INT_OVERFLOW, 0, 1, &marker);
+                try {
+                    throw 1;
+                } catch (int) {
+                }
+                ++faults;
+            }
+        };
+        std::thread a(fault), b(fault);
+        int cycles = 0;
+        const int wanted = argc > 2 ? _wtoi(argv[2]) : 1500;
+        for (; cycles < wanted; ++cycles) {
+            HMODULE module = ::LoadLibraryW(argc > 4 ? argv[4] : L"vrbase_seh_module.dll");
+            if (!module) break;
+            auto arm = reinterpret_cast<BOOL (*)()>(reinterpret_cast<void*>(::GetProcAddress(module, "ArmCatcher")));
+            if (arm) arm();
+            ::FreeLibrary(module);
+        }
+        if (argc > 3) ::Sleep(_wtoi(argv[3]));
+        stop = true;
+        a.join();
+        b.join();
+        ::RemoveVectoredExceptionHandler(own);
+        std::printf("host alive, %d unloads, %ld faults\n", cycles, faults.load());
         return 0;
     }
     return 2;
