@@ -221,4 +221,34 @@ TEST(Adversary, DISABLED_IdleConnectionsOfOneUserDoNotShutServicesOut) {
     EXPECT_EQ(e, 0u) << "an administrator's service session refused while a non-administrator holds every connection";
 }
 
+// Anybody may write to the journal, each record up to 256 strings of 32 Ki
+// characters, and the journal has no bound: one user fills the disk that
+// holds it, through the core, at the speed of the disk.
+TEST(Adversary, DISABLED_OneUsersEventsDoNotGrowTheJournalWithoutBound) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    const std::wstring text(vrcc::kMaxTextChars, L'j');
+    std::vector<const WCHAR*> strings(vrcc::kMaxEventStrings, text.c_str());
+    const ULONGLONG started = ::GetTickCount64();
+    int written = 0;
+    {
+        VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+        vrtest::Impersonation as(nonAdmin.get());
+        HANDLE source = VrRegisterEventSourceEx(L"vrtest.filler", L"filler");
+        ASSERT_NE(source, nullptr);
+        for (int i = 0; i < 24; ++i)
+            if (VrWriteEvent(source, EVENTLOG_INFORMATION_TYPE, 1, 1, nullptr,
+                             static_cast<WORD>(strings.size()), 0, strings.data(), nullptr))
+                ++written;
+        VrDeregisterEventSource(source);
+    }
+    const double seconds = (::GetTickCount64() - started) / 1000.0;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(::GetFileAttributesExW(config.JournalPath().c_str(), GetFileExInfoStandard, &data));
+    const double mib = ((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) / 1048576.0;
+    std::printf("%d records by a non-administrator: journal %.1f MiB in %.1f s\n", written, mib, seconds);
+    EXPECT_LT(mib, 64.0);
+}
+
 } // namespace
