@@ -40,7 +40,7 @@ DWORD WINAPI SquatterSend(void*, VRM_MESSAGE* m, DWORD* replySize, void* reply) 
 // reconnecting after a core restart) a non-administrator's client session
 // under its name is the first id the sender finds, and the management's
 // configuration goes to it and is "accepted".
-TEST(Adversary, DISABLED_SenderNeverTakesAClientSessionForTheScanService) {
+TEST(Adversary, SenderNeverTakesAClientSessionForTheScanService) {
     CoreConfig config;
     CoreProcess core;
     core.Start();

@@ -124,6 +124,7 @@ public:
     std::wstring name;
     DWORD flags = 0;
     DWORD routines = 0;
+    bool privileged = false;  // opened by SYSTEM or an administrator
     FILETIME opened{};
     std::set<DWORD> subscriptions;
     std::set<std::wstring, NoCaseLess> agentFor;
@@ -495,10 +496,12 @@ void CCoreServer::OnOpenSession(CConnection& conn, Frame& f) {
     // their requests: only SYSTEM and administrators may open one, and a
     // name has one service session at a time.
     const bool service = (flags & VR_SESSION_CLIENT) == 0;
+    VrBase::unique_handle token;
+    const DWORD tokenError = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token);
+    const bool privileged = !tokenError && TokenIsSystemOrAdmin(token.get());
     if (service) {
-        VrBase::unique_handle token;
-        DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token);
-        if (!e && !TokenIsSystemOrAdmin(token.get())) e = ERROR_ACCESS_DENIED;
+        DWORD e = tokenError;
+        if (!e && !privileged) e = ERROR_ACCESS_DENIED;
         if (e) {
             VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::OnOpenSession",
                      L"service session \"%ls\" refused to process %u: %u", name.c_str(), conn.Pid(), e);
@@ -520,6 +523,7 @@ void CCoreServer::OnOpenSession(CConnection& conn, Frame& f) {
         conn.sessionId = id;
         conn.name = name;
         conn.flags = flags;
+        conn.privileged = privileged;
         conn.routines = routines & 3;
         ::GetSystemTimeAsFileTime(&conn.opened);
         m_sessions[id] = conn.shared_from_this();
@@ -717,11 +721,17 @@ void CCoreServer::OnGetIds(CConnection& conn, Frame& f) {
     std::vector<DWORD> ids;
     {
         // The service's session first, then client sessions; ids grow with
-        // age, so (wrap-around aside) each part is oldest first.
+        // age, so (wrap-around aside) each part is oldest first. A sender
+        // that is SYSTEM or an administrator is never offered a client
+        // session of an ordinary user: with the service away, such a
+        // session under its name would take the sender's request.
         std::lock_guard<std::mutex> lock(m_mutex);
+        const bool callerPrivileged = !conn.sessionId || conn.privileged;
         for (bool clients : {false, true})
             for (auto& s : m_sessions)
-                if (s.second->IsClientSession() == clients && SameNoCase(s.second->name, name)) ids.push_back(s.first);
+                if (s.second->IsClientSession() == clients && SameNoCase(s.second->name, name) &&
+                    (!clients || s.second->privileged || !callerPrivileged))
+                    ids.push_back(s.first);
     }
     PayloadWriter w;
     w.u32(static_cast<uint32_t>(ids.size()));

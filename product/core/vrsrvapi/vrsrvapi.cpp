@@ -109,7 +109,12 @@ void OnDelivery(const std::weak_ptr<Session>& weak, CCoreLink& link, Frame& f) {
         std::vector<BYTE> reply(capacity ? capacity : 1);
         DWORD replySize = capacity;
         DWORD result;
-        if (!::SetThreadToken(nullptr, token.get())) {
+        if (!token) {
+            // Without the sender's token the routine would run as this
+            // process: only a core that is not ours sends such a delivery.
+            result = ERROR_ACCESS_DENIED;
+            VR_TRACE(VrBase::TL_ERROR, L"OnDelivery", L"a delivery without the sender's token is not run");
+        } else if (!::SetThreadToken(nullptr, token.get())) {
             // Never run a routine under our own identity.
             result = ::GetLastError();
             VR_TRACE(VrBase::TL_ERROR, L"OnDelivery", L"cannot take the sender's token, err %u", result);
