@@ -82,6 +82,20 @@ void CCoreLink::ReaderLoop() {
                 continue;
             }
             if (!m_callbackDone) {
+                // Notifications only tell an agent to ask again, and anybody
+                // may send them: while the agent is busy, those beyond a
+                // bound are dropped rather than held. Deliveries are bounded
+                // by the core.
+                if (f.command == CmdAgentNotify && m_inbox.size() >= kMaxQueuedNotifications) {
+                    if (!m_dropping)
+                        VR_TRACE(VrBase::TL_WARNING, L"CCoreLink::ReaderLoop",
+                                 L"notifications dropped: %u wait for a busy routine",
+                                 static_cast<unsigned>(m_inbox.size()));
+                    m_dropping = true;
+                    continue;
+                }
+                m_dropping = false;
+                f.payload.shrink_to_fit();  // read into a buffer of the largest frame
                 m_inbox.push_back(std::move(f));
                 m_cv.notify_all();
                 continue;

@@ -66,6 +66,8 @@ private:
     uint64_t m_nextId = 1;
     std::map<uint64_t, Waiter*> m_waiters;
     std::deque<Frame> m_inbox;
+    static constexpr size_t kMaxQueuedNotifications = 256;
+    bool m_dropping = false;
     bool m_lostPending = false;
     bool m_callbackDone = false;
 
