@@ -224,12 +224,13 @@ TEST(Adversary, DISABLED_IdleConnectionsOfOneUserDoNotShutServicesOut) {
 // Anybody may write to the journal, each record up to 256 strings of 32 Ki
 // characters, and the journal has no bound: one user fills the disk that
 // holds it, through the core, at the speed of the disk.
-TEST(Adversary, DISABLED_OneUsersEventsDoNotGrowTheJournalWithoutBound) {
+TEST(Adversary, OneUsersEventsDoNotGrowTheJournalWithoutBound) {
     CoreConfig config;
     CoreProcess core;
     core.Start();
     const std::wstring text(vrcc::kMaxTextChars, L'j');
-    std::vector<const WCHAR*> strings(vrcc::kMaxEventStrings, text.c_str());
+    std::vector<const WCHAR*> strings(8, text.c_str());             // about 256 KiB a record
+    std::vector<const WCHAR*> oversized(vrcc::kMaxEventStrings, text.c_str());
     const ULONGLONG started = ::GetTickCount64();
     int written = 0;
     {
@@ -237,12 +238,17 @@ TEST(Adversary, DISABLED_OneUsersEventsDoNotGrowTheJournalWithoutBound) {
         vrtest::Impersonation as(nonAdmin.get());
         HANDLE source = VrRegisterEventSourceEx(L"vrtest.filler", L"filler");
         ASSERT_NE(source, nullptr);
-        for (int i = 0; i < 24; ++i)
-            if (VrWriteEvent(source, EVENTLOG_INFORMATION_TYPE, 1, 1, nullptr,
-                             static_cast<WORD>(strings.size()), 0, strings.data(), nullptr))
+        EXPECT_FALSE(VrWriteEvent(source, EVENTLOG_INFORMATION_TYPE, 1, 1, nullptr,
+                                  static_cast<WORD>(oversized.size()), 0, oversized.data(), nullptr))
+            << "one record of 8 MiB";
+        for (int i = 0; i < 300; ++i)
+            if (VrWriteEvent(source, EVENTLOG_INFORMATION_TYPE, 1, 1, nullptr, static_cast<WORD>(strings.size()), 0,
+                             strings.data(), nullptr))
                 ++written;
         VrDeregisterEventSource(source);
     }
+    EXPECT_EQ(written, 300) << "ordinary records are all kept";
+    EXPECT_TRUE(vrtest::FileExists(config.JournalPath() + L".1")) << "the older part is kept beside it";
     const double seconds = (::GetTickCount64() - started) / 1000.0;
     WIN32_FILE_ATTRIBUTE_DATA data{};
     ASSERT_TRUE(::GetFileAttributesExW(config.JournalPath().c_str(), GetFileExInfoStandard, &data));

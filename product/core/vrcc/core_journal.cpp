@@ -68,10 +68,37 @@ void CEventJournal::Open(const std::wstring& path) {
     }
 }
 
+// Anybody may write events: past its bound the journal starts afresh and
+// keeps the part before as "<name>.1", replacing the part before that.
+void CEventJournal::Rotate() {
+    m_file.reset();
+    const std::wstring previous = m_path + L".1";
+    if (!::MoveFileExW(m_path.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        VR_TRACE(VrBase::TL_ERROR, L"CEventJournal::Rotate", L"cannot keep the journal's older part, err %u",
+                 ::GetLastError());
+    m_file.reset(::CreateFileW(m_path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!m_file) VR_RAISE_LAST_ERROR(L"CEventJournal::Rotate");
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(m_file.get(), &size)) VR_RAISE_LAST_ERROR(L"CEventJournal::Rotate");
+    if (size.QuadPart != 0) {
+        // The move failed and this is the old file: start it afresh.
+        LARGE_INTEGER zero{};
+        if (!::SetFilePointerEx(m_file.get(), zero, nullptr, FILE_BEGIN) || !::SetEndOfFile(m_file.get()))
+            VR_RAISE_LAST_ERROR(L"CEventJournal::Rotate");
+    }
+    m_index.clear();
+    m_end = 0;
+    VR_TRACE(VrBase::TL_INFO, L"CEventJournal::Rotate", L"journal started afresh after record %llu",
+             static_cast<unsigned long long>(m_lastSeq));
+}
+
 uint64_t CEventJournal::Append(JournalRecord record) {
     std::lock_guard<std::mutex> lock(m_mutex);
     record.seq = m_lastSeq + 1;
     const std::string line = FormatJournalLine(record);
+    if (line.size() > kMaxRecordBytes) VR_RAISE(ERROR_INVALID_PARAMETER, L"CEventJournal::Append");
+    if (m_end > 0 && m_end + line.size() > kMaxJournalBytes) Rotate();
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(m_end);
     DWORD written = 0;

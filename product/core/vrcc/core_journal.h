@@ -25,7 +25,13 @@ public:
     uint64_t LastSeq();
     const std::wstring& Path() const { return m_path; }
 
+    // One journal file holds at most this much; then it is rotated.
+    static constexpr uint64_t kMaxJournalBytes = 32ull << 20;
+    // One record's line at most.
+    static constexpr size_t kMaxRecordBytes = 1u << 20;
+
 private:
+    void Rotate();
     std::mutex m_mutex;
     std::wstring m_path;
     VrBase::unique_hfile m_file;
