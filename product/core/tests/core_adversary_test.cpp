@@ -111,7 +111,7 @@ SIZE_T PrivateBytes(HANDLE process) {
 // payload, and any user may open MaxConnections of them. Small requests
 // with large answers (the session list of a session with many
 // subscriptions) fill that queue in seconds.
-TEST(Adversary, DISABLED_ClientsThatNeverReadDoNotGrowTheCore) {
+TEST(Adversary, ClientsThatNeverReadDoNotGrowTheCore) {
     CoreConfig config;
     CoreProcess core;
     core.Start();

@@ -19,6 +19,9 @@ namespace {
 constexpr DWORD kPipeBuffer = 64 * 1024;
 constexpr DWORD kWriteTimeoutMs = 30000;  // a client that stops reading is dropped after this
 constexpr size_t kMaxQueuedBytes = 4ull * kMaxPayload;
+// A client's next request is not read while this much waits to be written
+// to it: one that never reads its answers costs no more than this.
+constexpr size_t kReadPauseBytes = 1024 * 1024;
 constexpr uint32_t kMaxPolicyChars = 1024 * 1024;
 constexpr size_t kEventReadChunk = 1024 * 1024;
 constexpr DWORD kStopWaitMs = 15000;
@@ -155,6 +158,11 @@ private:
 
     void ReadLoop() {
         for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(m_queueMutex);
+                m_queueCv.wait(lock, [&] { return m_closed || m_queuedBytes <= kReadPauseBytes; });
+                if (m_closed) return;
+            }
             Frame f;
             DWORD e = 0;
             IoResult r;
@@ -185,6 +193,7 @@ private:
                 frame = std::move(m_queue.front().bytes);
                 m_queue.pop_front();
                 m_queuedBytes -= frame.size();
+                m_queueCv.notify_all();  // a reader may wait for room
             }
             DWORD e = 0;
             IoResult r = m_channel.Write(frame, m_stop.get(), kWriteTimeoutMs, e);
