@@ -4,7 +4,7 @@ JOBS      ?= 2
 TOOLCHAIN := cmake/toolchain-mingw64.cmake
 export WINEPREFIX := $(abspath $(BUILD))/wineprefix
 
-.PHONY: all deps configure build test bench bench-gost bench-walk bench-document bench-core clean
+.PHONY: all deps configure build test demo bench bench-gost bench-walk bench-document bench-core clean
 
 all: build
 
@@ -21,6 +21,11 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS); rc=$$?; \
 	  wineserver -k >/dev/null 2>&1; exit $$rc
+
+# The main job end to end: services installed in a prefix of the demo's own
+# (build/demo), a scan through vragent, the document exported and checked.
+demo: build
+	@sh scripts/demo.sh $(BUILD)
 
 # Benchmarks print figures; they never fail on time.
 BENCHES := bench-gost bench-walk bench-document bench-core

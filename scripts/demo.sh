@@ -1,0 +1,97 @@
+#!/bin/sh
+# The main job end to end, as an administrator would do it: the core VrCC and
+# the scan service VrSoftwareState installed as services in a Wine prefix of
+# the demo's own, then, only through vragent and the proxy, a configuration,
+# a scan with its progress, the state and the exported document. A second
+# run reuses what is there.
+# Usage: demo.sh BUILD_DIR
+set -eu
+build=$(cd "${1:-build}" && pwd)
+bin="$build/bin"
+demo="$build/demo"
+mkdir -p "$demo"
+export WINEPREFIX="$demo/wineprefix"
+run="$build/wine-run.sh"
+W() { "$run" "$@"; }
+
+echo "== Wine prefix $WINEPREFIX"
+W cmd.exe /c exit 0 >/dev/null 2>&1
+# Services live as long as the Wine server: keep it up after the demo.
+wineserver -p </dev/null >/dev/null 2>&1 &
+
+drive_c="$WINEPREFIX/drive_c"
+sample="$drive_c/vrdemo/sample"
+echo "== Sample tree C:\\vrdemo\\sample"
+rm -rf "$sample"
+mkdir -p "$sample"
+: > "$sample/empty.txt"
+head -c 1048577 /dev/urandom > "$sample/one-mebibyte-and-one.bin"
+printf 'plain text, no version resource\n' > "$sample/readme.txt"
+mkdir -p "$sample/Документы"
+printf 'отчёт\n' > "$sample/Документы/Отчёт за квартал.txt"
+long="$sample"
+i=0
+while [ ${#long} -lt $(( ${#drive_c} + 300 )) ]; do
+  long="$long/a-folder-with-a-rather-long-name-$i"; i=$((i + 1))
+done
+mkdir -p "$long"
+printf 'deep\n' > "$long/deep-file.dat"
+cp "$drive_c/windows/system32/notepad.exe" "$sample/notepad-copy.exe"
+
+echo "== Installing and starting VrCC and VrSoftwareState"
+W "$bin/vrcc-ctl.exe" install --start=auto
+W sc start VrCC >/dev/null 2>&1 || true
+W "$bin/vrssr-setup.exe" install --start=demand '--protection-dir=C:\ProgramData\Varnel\'
+W "$bin/vragent.exe" activate >/dev/null
+
+cat > "$demo/settings.xml" <<'XML'
+<ROZEDURI><Settings>
+  <ScanSetting>
+    <Paths all="false"><Path>C:\windows</Path><Path>C:\vrdemo\sample</Path></Paths>
+    <ExcludePaths enable="false"/>
+    <Extensions all="true"/>
+  </ScanSetting>
+  <ScheduleScan enabled="false"/>
+  <EventRegistration>
+    <Event name="EID_SP_SES_BUILD_STARTED" enabled="true"/>
+    <Event name="EID_SP_SES_BUILD_COMPLETE" enabled="true"/>
+    <Event name="EID_SP_SES_BUILD_ERROR" enabled="true"/>
+    <Event name="EID_SP_SES_SAVED" enabled="true"/>
+  </EventRegistration>
+</Settings></ROZEDURI>
+XML
+settings_w=$(W winepath -w "$demo/settings.xml" 2>/dev/null | tr -d '\r')
+echo "== Configuration (the service takes its session on the core within seconds)"
+tries=0
+until W "$bin/vragent.exe" config "$settings_w"; do
+  tries=$((tries + 1))
+  [ $tries -lt 20 ] || { echo "demo: the scan service did not accept the configuration" >&2; exit 1; }
+  sleep 3
+done
+
+echo "== Scan"
+start=$(date +%s)
+W "$bin/vragent.exe" scan --wait
+seconds=$(( $(date +%s) - start ))
+
+echo "== State"
+W "$bin/vragent.exe" state
+
+passport="$demo/passport.xml"
+rm -f "$passport"
+passport_w=$(W winepath -w "$passport" 2>/dev/null | tr -d '\r')
+echo "== Export to $passport"
+W "$bin/vragent.exe" export "$passport_w"
+
+python3 "$(dirname "$0")/demo_summary.py" "$passport" "$drive_c" "$seconds"
+
+cat <<EOF2
+
+The services stay installed and running in $WINEPREFIX. From here:
+  WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe state         # the scan state
+  WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe scan --wait   # scan again
+  WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe export 'Z:\\tmp\\ses.xml'
+  WINEPREFIX=$WINEPREFIX $run $bin/vrcc-ctl.exe events       # the events of the scans and exports
+  WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe deactivate    # stop it; 'activate' starts it again
+  WINEPREFIX=$WINEPREFIX wineserver -k                         # end every Wine process of the demo
+EOF2
