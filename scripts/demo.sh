@@ -21,7 +21,7 @@ wineserver -p </dev/null >/dev/null 2>&1 &
 
 drive_c="$WINEPREFIX/drive_c"
 sample="$drive_c/vrdemo/sample"
-echo "== Sample tree C:\\vrdemo\\sample"
+printf '%s\n' '== Sample tree C:\vrdemo\sample'
 rm -rf "$sample"
 mkdir -p "$sample"
 : > "$sample/empty.txt"
