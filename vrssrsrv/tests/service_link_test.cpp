@@ -87,6 +87,15 @@ protected:
         return L"<ExportParams><Path>" + path + L"</Path><PostAction>" + action + L"</PostAction></ExportParams>";
     }
     std::wstring SesPath() { return dir.path() + L"\\ssr_depot\\SSR_LastSoftState.xml"; }
+    // A completed scan of a tree of one file, its task joined.
+    void ScanOneFile() {
+        MakeDir(tree);
+        MakeFile(tree + L"\\a.exe", "MZ");
+        ssr_send_full_config(Config(L"<Path>" + tree + L"</Path>"));
+        ASSERT_EQ(ssr_request_scan(), 0u);
+        ASSERT_TRUE(WaitStatus(L"Complete"));
+        schedtest::ReapPoolTasks();
+    }
 };
 
 TEST_F(Link, ScanThroughTheCoreGivesOneDocumentItsEventsAndTheComputerRecord) {
@@ -229,12 +238,7 @@ TEST_F(Link, FailuresOfFilesTargetsAndExportsAreReportedAndChangeNothingElse) {
 // to setting "None": a scan start cannot slip in between and be marked
 // "None" while it runs.
 TEST_F(Link, AnExportWithDeleteHoldsTheStateUntilItHasSetIt) {
-    MakeDir(tree);
-    MakeFile(tree + L"\\a.exe", "MZ");
-    ssr_send_full_config(Config(L"<Path>" + tree + L"</Path>"));
-    ASSERT_EQ(ssr_request_scan(), 0u);
-    ASSERT_TRUE(WaitStatus(L"Complete"));
-    schedtest::ReapPoolTasks();
+    ASSERT_NO_FATAL_FAILURE(ScanOneFile());
 
     auto depot = std::make_unique<CSSRDiskDepotLocker>();
     std::wstring exported;
@@ -258,12 +262,7 @@ TEST_F(Link, AnExportWithDeleteHoldsTheStateUntilItHasSetIt) {
 }
 
 TEST_F(Link, AnAbortedScanLeavesNoDocumentAndTheStateNone) {
-    MakeDir(tree);
-    MakeFile(tree + L"\\a.exe", "MZ");
-    ssr_send_full_config(Config(L"<Path>" + tree + L"</Path>"));
-    ASSERT_EQ(ssr_request_scan(), 0u);
-    ASSERT_TRUE(WaitStatus(L"Complete"));
-    schedtest::ReapPoolTasks();
+    ASSERT_NO_FATAL_FAILURE(ScanOneFile());
     ASSERT_TRUE(vrtest::FileExists(SesPath()));
 
     // The stop comes as soon as the scan marks itself in progress.
