@@ -1,57 +1,74 @@
 # The two everyday commands: `make test` and `make demo` (see README.md).
+# `make help` lists every target: the text after "## " on a target's line.
 BUILD     ?= build
 JOBS      ?= 2
 TOOLCHAIN := cmake/toolchain-mingw64.cmake
 export WINEPREFIX := $(abspath $(BUILD))/wineprefix
+MAKEFLAGS += --no-print-directory
+stage = @echo "== $(1)"
 
-.PHONY: all deps configure build test demo bench bench-gost bench-walk bench-document bench-core clean
+.PHONY: all help deps configure build test demo bench bench-gost bench-walk bench-document bench-core clean
 
 all: build
 
-deps:
+help: ## this list
+	@echo "make TARGET [BUILD=build] [JOBS=2]"
+	@grep -E '^[a-z][a-z-]*:.*## ' $(firstword $(MAKEFILE_LIST)) | sed 's/^\([a-z-]*\):.*## /\1\t/' | \
+	  awk -F'\t' '{ printf "  %-16s %s\n", $$1, $$2 }'
+
+deps: ## install what is missing (MinGW-w64, Wine, CMake, GoogleTest, rhash, Python 3)
+	$(call stage,installing what is missing)
 	@sh scripts/install-deps.sh
 
-configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) -DCMAKE_BUILD_TYPE=Release >/dev/null
+configure: deps ## configure the build tree (BUILD=build)
+	$(call stage,configuring $(BUILD))
+	@cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) -DCMAKE_BUILD_TYPE=Release --no-warn-unused-cli >/dev/null
 
-build: configure
+build: configure ## build every program, DLL and test into build/bin
+	$(call stage,building with $(JOBS) jobs)
 	@cmake --build $(BUILD) -j$(JOBS)
 
-# Builds and runs every test under Wine; non-zero when anything fails.
-test: build
-	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS); rc=$$?; \
-	  wineserver -k >/dev/null 2>&1; exit $$rc
+# The tests install, start, stop and remove the services in the build's own
+# prefix; the prefix's Wine server is ended afterwards.
+test: build ## build, then run every test under Wine; non-zero when any fails
+	@cd $(BUILD) && echo "== testing $$(ctest -N | sed -n 's/^Total Tests: //p') tests" && \
+	  ctest --output-on-failure -j$(JOBS); rc=$$?; \
+	  ./wine-run.sh stop-server >/dev/null 2>&1; \
+	  echo "== slowest tests (seconds)"; \
+	  sed '/^---/,$$d' Testing/Temporary/CTestCostData.txt 2>/dev/null | sort -k3 -g -r | head -5 | \
+	    awk '{ printf "  %8.1f  %s\n", $$3, $$1 }'; \
+	  exit $$rc
 
 # The main job end to end: services installed in a prefix of the demo's own
 # (build/demo), a scan through vragent, the document exported and checked.
-demo: build
+demo: build ## the main job end to end in a prefix of its own (build/demo)
 	@sh scripts/demo.sh $(BUILD)
 
 # Benchmarks print figures; they never fail on time.
 BENCHES := bench-gost bench-walk bench-document bench-core
-bench: $(BENCHES)
+bench: $(BENCHES) ## every benchmark; they print figures and never fail on time
 
 # GOST R 34.11-94: our core against librhash natively, then the provider DLL
 # under Wine through vrhash.exe; the last line gives the speed ratio.
-bench-gost: configure
+bench-gost: configure ## GOST R 34.11-94 speed against librhash
 	@cmake --build $(BUILD) -j$(JOBS) --target vrhash Vr5CryptoApi VrError >/dev/null
 	@sh bench/gost/run.sh $(BUILD)
 
 # The folder walk: files per second and memory per collected file, over a
 # generated tree of 100,000 files (kept in the prefix between runs).
-bench-walk: build
+bench-walk: build ## the folder walk over 100,000 files
 	@$(BUILD)/wine-run.sh $(BUILD)/bin/bench_walk.exe
 
 # The software state document: 1,000,000 entries, time and writer memory.
-bench-document: build
+bench-document: build ## the software state document writer, 1,000,000 entries
 	@$(BUILD)/wine-run.sh $(BUILD)/bin/bench_document.exe
 
 # The core service: round trips per second for small messages and MB/s for
 # 1 MiB payloads between two processes through VrCC.
-bench-core: configure
+bench-core: configure ## the core service's round trips and payload speed
 	@cmake --build $(BUILD) -j$(JOBS) --target vrcc_bench >/dev/null
 	@$(BUILD)/wine-run.sh $(BUILD)/bin/vrcc_bench.exe
 
-clean:
+clean: ## end the build prefix's Wine processes and remove the build tree
 	@if [ -d "$(BUILD)/wineprefix" ]; then wineserver -k >/dev/null 2>&1 || true; fi
 	rm -rf $(BUILD)

@@ -13,12 +13,7 @@
 
 namespace {
 
-struct find_traits {
-    using type = HANDLE;
-    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) noexcept { ::FindClose(h); }
-};
-using unique_find = VrBase::unique_resource<find_traits>;
+using unique_find = VrBase::unique_hfind;
 
 std::wstring child_path(const std::wstring& folder, const wchar_t* name) {
     std::wstring child = folder;

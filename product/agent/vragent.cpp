@@ -10,6 +10,7 @@
 #include "vrbase/error_description.h"
 #include "vrbase/module_path.h"
 #include "vrbase/scope.h"
+#include "vrbase/tool_cli.h"
 #include "vrbase/trace.h"
 
 #include <fcntl.h>
@@ -26,7 +27,8 @@ VR_DEFINE_MODULE_TRACE(L"vragent")
 namespace {
 
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 87;
+constexpr int kExitUsage = VrBase::kExitUsage;
+const wchar_t kTool[] = L"vragent";
 
 const wchar_t kHelp[] =
     L"vragent - manage the software passport component (VrSoftwareState) through its proxy.\n"
@@ -57,7 +59,7 @@ const wchar_t kHelp[] =
 void print_error(HRESULT hr, const wchar_t* what) {
     const DWORD code = static_cast<DWORD>(hr);
     const DWORD win32 = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : code;
-    fwprintf(stderr, L"vragent: %ls failed: %ls (0x%08X)\n", what, VrBase::DescribeCode(win32).c_str(), code);
+    fwprintf(stderr, L"vragent: %ls failed: %ls (0x%08X)\n", what, VrBase::CodeWords(win32).c_str(), code);
 }
 
 // The text of a child of the document element, empty when absent.
@@ -241,31 +243,45 @@ int usage() {
     return kExitUsage;
 }
 
+// The arguments each command takes, for the one-line usage error.
+const wchar_t* expected_arguments(const std::wstring& command) {
+    if (command == L"config") return L"config takes FILE or -";
+    if (command == L"export") return L"export takes PATH and optionally --delete";
+    if (command == L"scan") return L"scan takes only --wait";
+    return L"takes no arguments";
+}
+
 int run(std::vector<std::wstring> args) {
     std::wstring proxyPath = VrBase::ProgramFolder() + L"VrSSRProxy.dll";
-    if (args.size() >= 2 && args[0] == L"--proxy") {
+    if (!args.empty() && args[0] == L"--proxy") {
+        if (args.size() < 2) return VrBase::ToolUsageError(kTool, L"--proxy", L"the proxy's PATH is missing");
         proxyPath = args[1];
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.empty()) return usage();
     const std::wstring command = args[0];
-    if (command == L"--help" || command == L"-h" || command == L"help") {
-        wprintf(L"%ls", kHelp);
-        return 0;
-    }
+    if (VrBase::IsHelpArgument(command)) return VrBase::ToolHelp(kHelp);
 
     const bool known = (args.size() == 1 && (command == L"info" || command == L"state" || command == L"scan" ||
                                               command == L"activate" || command == L"deactivate")) ||
                        (args.size() == 2 && (command == L"config" || command == L"export" ||
                                               (command == L"scan" && args[1] == L"--wait"))) ||
                        (args.size() == 3 && command == L"export" && args[2] == L"--delete");
-    if (!known) return usage();
+    if (!known) {
+        for (const wchar_t* name : {L"info", L"state", L"config", L"scan", L"export", L"activate", L"deactivate"}) {
+            if (command != name) continue;
+            std::wstring given;
+            for (const std::wstring& a : args) given += (given.empty() ? L"" : L" ") + a;
+            return VrBase::ToolUsageError(kTool, given, expected_arguments(command));
+        }
+        return VrBase::ToolUsageError(kTool, command, L"unknown command");
+    }
 
     VrBase::unique_hmodule proxy(::LoadLibraryW(proxyPath.c_str()));
     if (!proxy) {
         const DWORD error = ::GetLastError();
-        fwprintf(stderr, L"vragent: cannot load %ls: %ls (%lu); give the proxy's path with --proxy\n",
-                 proxyPath.c_str(), VrBase::DescribeCode(error).c_str(), error);
+        fwprintf(stderr, L"vragent: cannot load %ls: %ls; give the proxy's path with --proxy\n",
+                 proxyPath.c_str(), VrBase::CodeInWords(error).c_str());
         return kExitFailed;
     }
     FARPROC found = ::GetProcAddress(proxy.get(), "CreateComponentProxy");
@@ -299,8 +315,7 @@ int run(std::vector<std::wstring> args) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    _setmode(_fileno(stdout), _O_U8TEXT);
-    _setmode(_fileno(stderr), _O_U8TEXT);
+    VrBase::ToolStreamsUtf8();
     Com::CInitializeThread com(COINIT_APARTMENTTHREADED);
     return run(std::vector<std::wstring>(argv + 1, argv + argc));
 }

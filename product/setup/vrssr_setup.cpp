@@ -7,14 +7,13 @@
 #include "vrbase/seh_catcher.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
-#include "vrbase/error_description.h"
+#include "vrbase/tool_cli.h"
 
 #include <windows.h>
 #include <shlobj.h>
-#include <fcntl.h>
-#include <io.h>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 VR_DEFINE_MODULE_TRACE(L"VrSSRSetup")
 
@@ -27,16 +26,19 @@ const wchar_t kEnvName[] = L"LocalProtectionDir";
 const wchar_t kProductKey[] = L"SOFTWARE\\Calderis\\Varnel Studio";
 const wchar_t kLocalProtectionKey[] = L"SOFTWARE\\Calderis\\Varnel Studio\\Client\\Local Protection";
 
-void usage() {
-    fwprintf(stderr,
-             L"usage: vrssr-setup install [--start=auto|demand] [--protection-dir=FOLDER] [--locale=ll-CC]\n"
-             L"       vrssr-setup uninstall\n"
-             L"install   registers the VrSoftwareState service (own process, VrSSRSrv.exe beside this tool)\n"
-             L"          and sets the machine variable LocalProtectionDir (default: %%ProgramData%%\\Varnel\\);\n"
-             L"          where the product is not installed it also creates the product's registry key\n"
-             L"          and its ProductLocale (default en-US; an existing value is kept)\n"
-             L"uninstall stops and removes the service and the variable\n");
-}
+const wchar_t kTool[] = L"vrssr-setup";
+
+const wchar_t kUsage[] =
+    L"usage: vrssr-setup install [--start=auto|demand] [--protection-dir=FOLDER] [--locale=ll-CC]\n"
+    L"       vrssr-setup uninstall\n"
+    L"install   registers the VrSoftwareState service (own process, VrSSRSrv.exe beside this tool)\n"
+    L"          and sets the machine variable LocalProtectionDir to FOLDER, an absolute folder\n"
+    L"          (default: %ProgramData%\\Varnel\\); where the product is not installed it also creates\n"
+    L"          the product's registry key and its ProductLocale (default en-US; an existing value is kept).\n"
+    L"          A new service starts automatically unless --start=demand; installing again keeps\n"
+    L"          the start type unless --start is given.\n"
+    L"uninstall stops and removes the service and the variable\n"
+    L"Exit code: 0 on success, 87 for a usage error, else the system's error code.\n";
 
 std::wstring default_protection_dir() {
     wchar_t buf[MAX_PATH];
@@ -45,7 +47,7 @@ std::wstring default_protection_dir() {
     return base + L"\\Varnel\\";
 }
 
-// An absolute folder, ending in a backslash.
+// The absolute folder in its normal form, ending in a backslash.
 std::wstring normalise_protection_dir(const std::wstring& given) {
     wchar_t full[MAX_PATH * 2];
     DWORD n = ::GetFullPathNameW(given.c_str(), MAX_PATH * 2, full, nullptr);
@@ -110,13 +112,28 @@ VrBase::unique_schandle open_scm() {
     return scm;
 }
 
+// Reads back what the service control manager holds for the service.
+DWORD configured_start_type(SC_HANDLE service) {
+    DWORD needed = 0;
+    ::QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGW));
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!::QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed))
+        VR_RAISE_LAST_ERROR(L"configured_start_type");
+    return config->dwStartType;
+}
+
+// startType SERVICE_NO_CHANGE: automatic for a new service, kept for one
+// that is already installed.
 int install(DWORD startType, const std::wstring& protectionDir, const std::wstring& locale) {
     const std::wstring binary = L"\"" + VrBase::ProgramFolder() + L"VrSSRSrv.exe\"";
     if (::GetFileAttributesW((VrBase::ProgramFolder() + L"VrSSRSrv.exe").c_str()) == INVALID_FILE_ATTRIBUTES)
         VR_RAISE(ERROR_FILE_NOT_FOUND, L"install");
     VrBase::unique_schandle scm = open_scm();
     VrBase::unique_schandle service(::CreateServiceW(scm.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
-                                                     SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+                                                     SERVICE_WIN32_OWN_PROCESS,
+                                                     startType == SERVICE_NO_CHANGE ? SERVICE_AUTO_START : startType,
+                                                     SERVICE_ERROR_NORMAL,
                                                      binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         if (::GetLastError() != ERROR_SERVICE_EXISTS) VR_RAISE_LAST_ERROR(L"install");
@@ -128,7 +145,9 @@ int install(DWORD startType, const std::wstring& protectionDir, const std::wstri
     }
     set_protection_dir(protectionDir);
     ensure_product_keys(locale);
-    wprintf(L"installed %ls (%ls start), %ls=%ls\n", kServiceName, startType == SERVICE_AUTO_START ? L"automatic" : L"demand",
+    const DWORD configured = configured_start_type(service.get());
+    wprintf(L"installed %ls (%ls start), %ls=%ls\n", kServiceName,
+            configured == SERVICE_AUTO_START ? L"automatic" : configured == SERVICE_DEMAND_START ? L"demand" : L"other",
             kEnvName, protectionDir.c_str());
     return 0;
 }
@@ -145,41 +164,51 @@ void stop_service(SC_HANDLE service) {
 int uninstall() {
     VrBase::unique_schandle scm = open_scm();
     VrBase::unique_schandle service(::OpenServiceW(scm.get(), kServiceName, SERVICE_ALL_ACCESS));
-    if (service) {
-        stop_service(service.get());
-        if (!::DeleteService(service.get())) VR_RAISE_LAST_ERROR(L"uninstall");
-    } else if (::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
-        VR_RAISE_LAST_ERROR(L"uninstall");
+    if (!service) {
+        if (::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) VR_RAISE_LAST_ERROR(L"uninstall");
+        remove_protection_dir();
+        wprintf(L"%ls is not installed\n", kServiceName);
+        return 0;
     }
+    stop_service(service.get());
+    if (!::DeleteService(service.get())) VR_RAISE_LAST_ERROR(L"uninstall");
     remove_protection_dir();
     wprintf(L"removed %ls and %ls\n", kServiceName, kEnvName);
     return 0;
 }
 
 int run(int argc, wchar_t** argv) {
-    if (argc < 2) {
-        usage();
-        return ERROR_INVALID_PARAMETER;
-    }
+    if (argc < 2) return VrBase::ToolUsageError(kTool, L"", L"no command given; the commands are install and uninstall");
     const std::wstring command = argv[1];
-    if (command == L"uninstall" && argc == 2) return uninstall();
-    if (command != L"install") {
-        usage();
-        return ERROR_INVALID_PARAMETER;
+    if (VrBase::IsHelpArgument(command)) return VrBase::ToolHelp(kUsage);
+    if (command == L"uninstall") {
+        if (argc > 2) return VrBase::ToolUsageError(kTool, argv[2], L"uninstall takes no arguments");
+        return uninstall();
     }
-    DWORD startType = SERVICE_AUTO_START;
+    if (command != L"install") return VrBase::ToolUsageError(kTool, command, L"unknown command; the commands are install and uninstall");
+    DWORD startType = SERVICE_NO_CHANGE;
     std::wstring dir = default_protection_dir();
     std::wstring locale = L"en-US";
     for (int i = 2; i < argc; ++i) {
-        std::wstring arg = argv[i];
-        if (arg == L"--start=auto") startType = SERVICE_AUTO_START;
-        else if (arg == L"--start=demand") startType = SERVICE_DEMAND_START;
-        else if (arg.rfind(L"--protection-dir=", 0) == 0 && arg.size() > 17) dir = arg.substr(17);
-        else if (arg.rfind(L"--locale=", 0) == 0 && arg.size() == 14) locale = arg.substr(9);
-        else {
-            fwprintf(stderr, L"unknown option: %ls\n", arg.c_str());
-            usage();
-            return ERROR_INVALID_PARAMETER;
+        const std::wstring arg = argv[i];
+        const size_t eq = arg.find(L'=');
+        const std::wstring name = arg.substr(0, eq);
+        const std::wstring value = eq == std::wstring::npos ? std::wstring() : arg.substr(eq + 1);
+        if (VrBase::IsHelpArgument(arg)) return VrBase::ToolHelp(kUsage);
+        if (name == L"--start") {
+            if (value == L"auto") startType = SERVICE_AUTO_START;
+            else if (value == L"demand") startType = SERVICE_DEMAND_START;
+            else return VrBase::ToolUsageError(kTool, arg, L"the start type is auto or demand");
+        } else if (name == L"--protection-dir") {
+            if (!VrBase::IsAbsoluteWindowsPath(value))
+                return VrBase::ToolUsageError(kTool, arg, L"the folder must be absolute, such as C:\\ProgramData\\Varnel");
+            dir = value;
+        } else if (name == L"--locale") {
+            if (value.size() != 5 || value[2] != L'-')
+                return VrBase::ToolUsageError(kTool, arg, L"a locale name has five characters, such as en-US");
+            locale = value;
+        } else {
+            return VrBase::ToolUsageError(kTool, arg, L"unknown option");
         }
     }
     return install(startType, normalise_protection_dir(dir), locale);
@@ -188,18 +217,18 @@ int run(int argc, wchar_t** argv) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    _setmode(_fileno(stdout), _O_U8TEXT);
-    _setmode(_fileno(stderr), _O_U8TEXT);
+    VrBase::ToolStreamsUtf8();
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
     try {
         return run(argc, argv);
     } catch (VrBase::CVrError& e) {
-        fwprintf(stderr, L"vrssr-setup: %ls (0x%08X) in %ls\n", e.GetDescription(), e.GetCode(),
-                 e.Field(L"Function") ? e.Field(L"Function") : L"?");
+        const wchar_t* step = e.Field(L"Function");
+        VrBase::ToolError(kTool, step ? step : L"failed", e.GetCode());
         return static_cast<int>(VrBase::HandleCurrentException(L"wmain"));
     } catch (...) {
-        fwprintf(stderr, L"vrssr-setup: unexpected failure\n");
-        return static_cast<int>(VrBase::HandleCurrentException(L"wmain"));
+        const DWORD code = VrBase::HandleCurrentException(L"wmain");
+        VrBase::ToolError(kTool, L"unexpected failure", code);
+        return static_cast<int>(code);
     }
 }

@@ -1,21 +1,21 @@
-// vrhash FILE...: prints each file's checksum text as the software state
-// document carries it, computed through Vr5CryptoApi.dll the way a scan reads
-// the file, so an administrator can check a document entry by hand.
+// vrhash [--recursive] FILE...: prints each file's checksum text as the
+// software state document carries it, computed through Vr5CryptoApi.dll the
+// way a scan reads the file, so an administrator can check a document entry
+// by hand.
 #include "path_ops.h"
 #include "vrbase/error_description.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
 #include "vrbase/seh_catcher.h"
+#include "vrbase/tool_cli.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 #include "vrbasecrypt/gost_r_3411_1994.h"
 
 #include <winioctl.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <algorithm>
+#include <cwchar>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -106,40 +106,165 @@ std::wstring FileChecksum(const std::wstring& path) {
     return GOST_R_3411_1994::checksum_text(digest);
 }
 
+const wchar_t kTool[] = L"vrhash";
+
+const wchar_t kUsage[] =
+    L"usage: vrhash [--recursive] FILE...\n"
+    L"Prints the GOST R 34.11-94 checksum of each file as the software state document holds it,\n"
+    L"one line per file: CHECKSUM, two blanks, the path.\n"
+    L"\n"
+    L"  FILE            a file; * and ? in the last part of a path match names the Windows way\n"
+    L"  -r, --recursive hash every file in the folders given or matched, and in their subfolders\n"
+    L"                  (links to folders are not followed)\n"
+    L"  --              what follows is a FILE even when it starts with -\n"
+    L"\n"
+    L"Exit code: 0 when every file was hashed, 1 when any could not be, 87 for a usage error.\n";
+
+// A person reads "is a folder" sooner than the system's wording for 336.
+std::wstring FailureText(DWORD code) {
+    if (code == kErrorDirectoryNotSupported) return L"is a folder (336)";
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+        return L"no such file or folder (" + std::to_wstring(code) + L")";
+    return VrBase::CodeInWords(code);
+}
+
+class CHasher {
+public:
+    explicit CHasher(bool recursive) : m_recursive(recursive) {}
+
+    // One argument as typed: a file, a folder (with --recursive) or a pattern.
+    void Argument(const std::wstring& argument) {
+        const size_t cut = argument.find_last_of(L"\\/:");
+        const std::wstring leaf = cut == std::wstring::npos ? argument : argument.substr(cut + 1);
+        if (leaf.find_first_of(L"*?") == std::wstring::npos) {
+            Path(argument);
+            return;
+        }
+        const std::wstring prefix = cut == std::wstring::npos ? std::wstring() : argument.substr(0, cut + 1);
+        std::vector<Entry> matches;
+        const DWORD code = List(argument, matches);
+        if (code != 0 && code != ERROR_FILE_NOT_FOUND) return Failed(argument, FailureText(code));
+        bool any = false;
+        for (const Entry& e : matches) {
+            if (!e.folder || m_recursive) any = true;
+            if (e.folder && m_recursive) Folder(prefix + e.name);
+            else if (!e.folder) File(prefix + e.name);
+        }
+        if (!any) Failed(argument, L"no file matches (2)");
+    }
+
+    int ExitCode() const { return m_failed ? 1 : 0; }
+
+private:
+    struct Entry {
+        std::wstring name;
+        bool folder;
+    };
+
+    void Path(const std::wstring& path) {
+        DWORD attributes = INVALID_FILE_ATTRIBUTES;
+        const DWORD code = VrBase::GuardCode(L"Path", [&]() -> DWORD {
+            attributes = ::GetFileAttributesW(LongPath(path).c_str());
+            return attributes == INVALID_FILE_ATTRIBUTES ? ::GetLastError() : 0;
+        });
+        if (code != 0) return Failed(path, FailureText(code));
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return File(path);
+        if (m_recursive) return Folder(path);
+        Failed(path, FailureText(kErrorDirectoryNotSupported));
+    }
+
+    // Every file below the folder, each folder's files in name order before
+    // its subfolders; an explicit stack, so depth costs no process stack.
+    void Folder(const std::wstring& root) {
+        std::vector<std::wstring> pending{root};
+        while (!pending.empty()) {
+            const std::wstring folder = pending.back();
+            pending.pop_back();
+            const std::wstring base = folder.empty() || folder.back() == L'\\' || folder.back() == L'/' ||
+                                              folder.back() == L':'
+                                          ? folder
+                                          : folder + Separator(folder);
+            std::vector<Entry> entries;
+            if (const DWORD code = List(base + L"*", entries)) {
+                Failed(folder, FailureText(code));
+                continue;
+            }
+            std::vector<std::wstring> subfolders;
+            for (const Entry& e : entries) {
+                if (e.folder) subfolders.push_back(base + e.name);
+                else File(base + e.name);
+            }
+            pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
+        }
+    }
+
+    // The names a search pattern matches, in name order; folders that are
+    // links are left out so a walk never leaves the tree it was given.
+    static DWORD List(const std::wstring& pattern, std::vector<Entry>& entries) {
+        return VrBase::GuardCode(L"List", [&]() -> DWORD {
+            WIN32_FIND_DATAW data;
+            VrBase::unique_hfind search(::FindFirstFileW(LongPath(pattern).c_str(), &data));
+            if (!search) return ::GetLastError();
+            do {
+                const std::wstring name = data.cFileName;
+                if (name == L"." || name == L"..") continue;
+                const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                if (folder && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+                entries.push_back({name, folder});
+            } while (::FindNextFileW(search.get(), &data));
+            const DWORD end = ::GetLastError();
+            if (end != ERROR_NO_MORE_FILES) return end;
+            std::sort(entries.begin(), entries.end(),
+                      [](const Entry& a, const Entry& b) { return _wcsicmp(a.name.c_str(), b.name.c_str()) < 0; });
+            return 0;
+        });
+    }
+
+    // Children are joined the way the person wrote the path.
+    static const wchar_t* Separator(const std::wstring& path) {
+        return path.find(L'/') != std::wstring::npos && path.find(L'\\') == std::wstring::npos ? L"/" : L"\\";
+    }
+
+    void File(const std::wstring& path) {
+        std::wstring text;
+        const DWORD code = VrBase::GuardCode(L"File", [&]() -> DWORD {
+            text = FileChecksum(path);
+            return 0;
+        });
+        if (code != 0) return Failed(path, FailureText(code));
+        wprintf(L"%ls  %ls\n", text.c_str(), path.c_str());
+    }
+
+    void Failed(const std::wstring& path, const std::wstring& why) {
+        fflush(stdout);
+        fwprintf(stderr, L"%ls: %ls: %ls\n", kTool, path.c_str(), why.c_str());
+        m_failed = true;
+    }
+
+    bool m_recursive;
+    bool m_failed = false;
+};
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
-    _setmode(_fileno(stdout), _O_U8TEXT);
-    _setmode(_fileno(stderr), _O_U8TEXT);
-    if (argc < 2) {
-        fwprintf(stderr, L"usage: vrhash FILE...\n"
-                         L"Prints the GOST R 34.11-94 checksum of each file as the software state document "
-                         L"holds it.\n");
-        return 2;
-    }
-    int result = 0;
+    VrBase::ToolStreamsUtf8();
+    bool recursive = false;
+    bool optionsEnd = false;
+    std::vector<std::wstring> paths;
     for (int i = 1; i < argc; ++i) {
-        std::wstring text;
-        const DWORD code = VrBase::GuardCode(L"wmain", [&]() -> DWORD {
-            text = FileChecksum(argv[i]);
-            return 0;
-        });
-        if (code == 0) {
-            wprintf(L"%ls  %ls\n", text.c_str(), argv[i]);
-        } else {
-            fflush(stdout);
-            std::wstring message = VrBase::DescribeCode(code);
-            // A code without a text is already given as its number.
-            if (message.compare(0, 2, L"0x") != 0) {
-                wchar_t number[16];
-                swprintf(number, 16, L" (0x%08X)", static_cast<unsigned>(code));
-                message += number;
-            }
-            fwprintf(stderr, L"vrhash: %ls: %ls\n", argv[i], message.c_str());
-            result = 1;
-        }
+        const std::wstring arg = argv[i];
+        if (optionsEnd || arg.empty() || arg[0] != L'-' || arg == L"-") paths.push_back(arg);
+        else if (arg == L"--") optionsEnd = true;
+        else if (VrBase::IsHelpArgument(arg)) return VrBase::ToolHelp(kUsage);
+        else if (arg == L"--recursive" || arg == L"-r") recursive = true;
+        else return VrBase::ToolUsageError(kTool, arg, L"unknown option");
     }
-    return result;
+    if (argc == 2 && std::wstring(argv[1]) == L"/?") return VrBase::ToolHelp(kUsage);
+    if (paths.empty()) return VrBase::ToolUsageError(kTool, L"", L"no FILE given");
+    CHasher hasher(recursive);
+    for (const std::wstring& path : paths) hasher.Argument(path);
+    return hasher.ExitCode();
 }

@@ -116,7 +116,7 @@ TEST_F(AgentEndToEnd, SwitchOnAndOffAndTheStateMeanwhile) {
     EXPECT_EQ(Agent(L"config no-such-file.xml", out), kRunFailed) << out;
     EXPECT_NE(out.find("SetConfiguration failed"), std::string::npos) << out;
     EXPECT_EQ(Agent(L"scan --later", out), 87u) << out;
-    EXPECT_NE(out.find("usage: vragent"), std::string::npos) << out;
+    EXPECT_NE(out.find("vragent: scan --later: scan takes only --wait"), std::string::npos) << out;
     EXPECT_EQ(Agent(L"--proxy C:\\nowhere\\VrSSRProxy.dll info", out), kRunFailed) << out;
     EXPECT_NE(out.find("cannot load C:\\nowhere\\VrSSRProxy.dll"), std::string::npos) << out;
 }

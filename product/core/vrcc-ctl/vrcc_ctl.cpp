@@ -1,7 +1,9 @@
 // vrcc-ctl: the administrator's window into the core service: its sessions,
 // the event journal, policy sections, the computer record, agents'
-// notifications, and installing the service.
+// notifications, installing the service, and the trace settings.
 #include "client_support.h"
+#include "ctl_error.h"
+#include "ctl_trace.h"
 #include "core_link.h"
 #include "core_store.h"
 #include "journal_format.h"
@@ -10,12 +12,10 @@
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
 #include "vrbase/seh_catcher.h"
+#include "vrbase/tool_cli.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 #include "vrsrvapi.h"
-
-#include <fcntl.h>
-#include <io.h>
 
 #include <atomic>
 #include <cstdio>
@@ -26,14 +26,13 @@
 VR_DEFINE_MODULE_TRACE(L"VrCCCtl")
 
 using namespace vrcc;
+using vrccctl::BadArgument;
+using vrccctl::CtlError;
+using vrccctl::Fail;
 
 namespace {
 
-// A failure with the text the administrator sees.
-struct CtlError {
-    DWORD code;
-    std::wstring text;
-};
+const wchar_t kTool[] = L"vrcc-ctl";
 
 void Usage(FILE* out) {
     fwprintf(out,
@@ -52,18 +51,22 @@ void Usage(FILE* out) {
              L"                                    (\"*\" for all) until N arrived or Ctrl+C\n"
              L"  install [--start=auto|demand]     install the VrCC service (own process, VrCC.exe beside this tool)\n"
              L"  uninstall                         stop and remove the VrCC service\n"
-             L"Setting policy or the computer record and reading the journal need an administrator.\n");
+             L"%ls"
+             L"Setting policy, the computer record or trace settings and reading the journal need an\n"
+             L"administrator. Exit code: 0 on success, 87 for a usage error, else the error's code.\n",
+             vrccctl::kTraceUsage);
 }
 
-[[noreturn]] void Fail(DWORD code, const std::wstring& what) { throw CtlError{code, what}; }
-
 // Runs one request; every failure becomes a message naming what was asked.
-Frame Request(uint16_t command, const std::vector<BYTE>& payload, const wchar_t* what) {
+// A request about a named thing says which, when the core does not know it.
+Frame Request(uint16_t command, const std::vector<BYTE>& payload, const wchar_t* what,
+              const std::wstring& missing = std::wstring()) {
     Frame answer;
     DWORD e = CoreCall(command, payload, answer);
     if (e == kErrCoreDown) Fail(e, std::wstring(what) + L": the core service is not running");
     if (e == ERROR_ACCESS_DENIED) Fail(e, std::wstring(what) + L": an administrator is needed");
-    if (e) Fail(e, std::wstring(what) + L": " + VrBase::DescribeCode(e));
+    if (e == ERROR_FILE_NOT_FOUND && !missing.empty()) Fail(e, std::wstring(what) + L": " + missing);
+    if (e) Fail(e, std::wstring(what) + L": " + VrBase::CodeWords(e));
     return answer;
 }
 
@@ -150,7 +153,7 @@ int Events(uint64_t since) {
 
 std::wstring ReadTextFile(const std::wstring& path) {
     VrBase::unique_hfile f(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!f) Fail(::GetLastError(), L"cannot open " + path + L": " + VrBase::DescribeCode(::GetLastError()));
+    if (!f) Fail(::GetLastError(), L"cannot open " + path + L": " + VrBase::CodeWords(::GetLastError()));
     LARGE_INTEGER size{};
     ::GetFileSizeEx(f.get(), &size);
     if (size.QuadPart > 4 * 1024 * 1024) Fail(ERROR_FILE_TOO_LARGE, path + L" is larger than 4 MiB");
@@ -177,7 +180,7 @@ int Policy(const std::vector<std::wstring>& a) {
     if (a.size() == 3 && a[1] == L"show") {
         PayloadWriter w;
         w.str(a[2]);
-        Frame f = Request(CmdPolicyRead, w.data(), L"policy show");
+        Frame f = Request(CmdPolicyRead, w.data(), L"policy show", L"there is no section " + a[2]);
         PayloadReader r(f.payload);
         wprintf(L"%ls\n", r.str(kMaxData / 2).c_str());
         return 0;
@@ -194,12 +197,11 @@ int Policy(const std::vector<std::wstring>& a) {
     if (a.size() == 3 && a[1] == L"clear") {
         PayloadWriter w;
         w.str(a[2]).u64(TokenValue(token));
-        Request(CmdPolicyDelete, w.data(), L"policy clear");
+        Request(CmdPolicyDelete, w.data(), L"policy clear", L"there is no section " + a[2]);
         wprintf(L"section %ls removed\n", a[2].c_str());
         return 0;
     }
-    Usage(stderr);
-    return ERROR_INVALID_PARAMETER;
+    BadArgument(L"policy " + a[1], L"wrong arguments (show [SECTION], set SECTION --text|--file X, clear SECTION)");
 }
 
 int Computer(const std::vector<std::wstring>& a) {
@@ -218,9 +220,8 @@ int Computer(const std::vector<std::wstring>& a) {
         return 0;
     }
     if (a.size() == 4 && a[1] == L"set") {
-        if (CanonicalComputerField(a[2]).empty()) Fail(ERROR_INVALID_PARAMETER, L"computer set: unknown field " + a[2]);
-        if (a[3].size() >= VR_COMPUTER_FIELD_CHARS)
-            Fail(ERROR_INVALID_PARAMETER, L"computer set: a value holds at most 127 characters");
+        if (CanonicalComputerField(a[2]).empty()) BadArgument(L"computer set", L"unknown field " + a[2]);
+        if (a[3].size() >= VR_COMPUTER_FIELD_CHARS) BadArgument(L"computer set", L"a value holds at most 127 characters");
         VrBase::unique_handle token;
         PayloadWriter w;
         w.str(a[2]).str(a[3]).u64(TokenValue(token));
@@ -228,8 +229,7 @@ int Computer(const std::vector<std::wstring>& a) {
         wprintf(L"%ls set\n", CanonicalComputerField(a[2]).c_str());
         return 0;
     }
-    Usage(stderr);
-    return ERROR_INVALID_PARAMETER;
+    BadArgument(L"computer " + a[1], L"wrong arguments (show, or set FIELD VALUE)");
 }
 
 std::atomic<bool> g_interrupted{false};
@@ -254,12 +254,12 @@ int Watch(const std::wstring& component, unsigned count) {
     std::shared_ptr<CCoreLink> link;
     DWORD e = CCoreLink::Connect(onFrame, [&] { lost = true; }, link);
     if (e == kErrCoreDown) Fail(e, L"watch: the core service is not running");
-    if (e) Fail(e, L"watch: " + VrBase::DescribeCode(e));
+    if (e) Fail(e, L"watch: " + VrBase::CodeWords(e));
     VrBase::scope_exit end([&] { link->Shutdown(10000); });
     PayloadWriter w;
     w.str(component);
     Frame answer;
-    if ((e = link->Call(CmdAgentRegister, w.data(), answer, 30000))) Fail(e, L"watch: " + VrBase::DescribeCode(e));
+    if ((e = link->Call(CmdAgentRegister, w.data(), answer, 30000))) Fail(e, L"watch: " + VrBase::CodeWords(e));
     wprintf(L"watching %ls\n", component.c_str());
     fflush(stdout);
     ::SetConsoleCtrlHandler(&OnCtrl, TRUE);
@@ -270,7 +270,7 @@ int Watch(const std::wstring& component, unsigned count) {
 
 VrBase::unique_schandle OpenScm() {
     VrBase::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm) Fail(::GetLastError(), L"cannot open the service control manager: " + VrBase::DescribeCode(::GetLastError()));
+    if (!scm) Fail(::GetLastError(), L"cannot open the service control manager: " + VrBase::CodeWords(::GetLastError()));
     return scm;
 }
 
@@ -285,12 +285,12 @@ int Install(DWORD startType) {
                                                      nullptr, nullptr));
     if (!service) {
         DWORD e = ::GetLastError();
-        if (e != ERROR_SERVICE_EXISTS) Fail(e, L"install: " + VrBase::DescribeCode(e));
+        if (e != ERROR_SERVICE_EXISTS) Fail(e, L"install: " + VrBase::CodeWords(e));
         service.reset(::OpenServiceW(scm.get(), kServiceName, SERVICE_ALL_ACCESS));
         if (!service || !::ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, startType,
                                                 SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr,
                                                 nullptr, nullptr, L"Varnel Core Service"))
-            Fail(::GetLastError(), L"install: " + VrBase::DescribeCode(::GetLastError()));
+            Fail(::GetLastError(), L"install: " + VrBase::CodeWords(::GetLastError()));
     }
     wprintf(L"installed %ls (%ls start): %ls\n", kServiceName, startType == SERVICE_AUTO_START ? L"automatic" : L"demand",
             exe.c_str());
@@ -306,7 +306,7 @@ int Uninstall() {
             wprintf(L"%ls is not installed\n", kServiceName);
             return 0;
         }
-        Fail(e, L"uninstall: " + VrBase::DescribeCode(e));
+        Fail(e, L"uninstall: " + VrBase::CodeWords(e));
     }
     SERVICE_STATUS status{};
     if (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
@@ -317,7 +317,7 @@ int Uninstall() {
             ::Sleep(100);
         if (status.dwCurrentState != SERVICE_STOPPED) Fail(ERROR_SERVICE_REQUEST_TIMEOUT, L"uninstall: VrCC did not stop");
     }
-    if (!::DeleteService(service.get())) Fail(::GetLastError(), L"uninstall: " + VrBase::DescribeCode(::GetLastError()));
+    if (!::DeleteService(service.get())) Fail(::GetLastError(), L"uninstall: " + VrBase::CodeWords(::GetLastError()));
     wprintf(L"removed %ls\n", kServiceName);
     return 0;
 }
@@ -333,58 +333,66 @@ bool ParseNumber(const std::wstring& text, uint64_t& value) {
 }
 
 int Run(const std::vector<std::wstring>& a) {
-    if (a.empty() || a[0] == L"help" || a[0] == L"--help" || a[0] == L"-h" || a[0] == L"/?") {
-        Usage(a.empty() ? stderr : stdout);
-        return a.empty() ? ERROR_INVALID_PARAMETER : 0;
+    if (a.empty()) {
+        Usage(stderr);
+        return VrBase::kExitUsage;
+    }
+    if (VrBase::IsHelpArgument(a[0])) {
+        Usage(stdout);
+        return 0;
     }
     const std::wstring& cmd = a[0];
     uint64_t number = 0;
     if (cmd == L"sessions" && a.size() == 1) return Sessions();
     if (cmd == L"events" && a.size() == 1) return Events(0);
     if (cmd == L"events" && a.size() == 3 && a[1] == L"--since") {
-        if (!ParseNumber(a[2], number)) Fail(ERROR_INVALID_PARAMETER, L"events: MARK is a record number");
+        if (!ParseNumber(a[2], number)) BadArgument(L"events --since " + a[2], L"MARK is a record number");
         return Events(number);
     }
     if (cmd == L"policy" && a.size() >= 2) return Policy(a);
     if (cmd == L"computer" && a.size() >= 2) return Computer(a);
     if (cmd == L"watch" && (a.size() == 2 || (a.size() == 4 && a[2] == L"--count"))) {
         if (a.size() == 4 && (!ParseNumber(a[3], number) || number == 0 || number > 1000000))
-            Fail(ERROR_INVALID_PARAMETER, L"watch: N is a positive number");
+            BadArgument(L"watch --count " + a[3], L"N is a positive number");
         return Watch(a[1], static_cast<unsigned>(number));
     }
     if (cmd == L"install" && a.size() <= 2) {
         DWORD start = SERVICE_DEMAND_START;
         if (a.size() == 2) {
             if (a[1] == L"--start=auto") start = SERVICE_AUTO_START;
-            else if (a[1] != L"--start=demand") Fail(ERROR_INVALID_PARAMETER, L"install: unknown option " + a[1]);
+            else if (a[1] != L"--start=demand") BadArgument(a[1], L"unknown option of install (--start=auto|demand)");
         }
         return Install(start);
     }
     if (cmd == L"uninstall" && a.size() == 1) return Uninstall();
-    fwprintf(stderr, L"vrcc-ctl: unknown command or wrong arguments\n");
-    Usage(stderr);
-    return ERROR_INVALID_PARAMETER;
+    if (cmd == L"trace") return vrccctl::Trace(a);
+    for (const wchar_t* known : {L"sessions", L"events", L"policy", L"computer", L"watch", L"install", L"uninstall"})
+        if (cmd == known) BadArgument(cmd, L"wrong arguments (vrcc-ctl --help shows them)");
+    BadArgument(cmd, L"unknown command");
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    _setmode(_fileno(stdout), _O_U8TEXT);
-    _setmode(_fileno(stderr), _O_U8TEXT);
+    VrBase::ToolStreamsUtf8();
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
     std::vector<std::wstring> args(argv + 1, argv + argc);
     try {
         return Run(args);
     } catch (const CtlError& e) {
-        fwprintf(stderr, L"vrcc-ctl: %ls\n", e.text.c_str());
+        if (e.code == ERROR_INVALID_PARAMETER) {
+            fwprintf(stderr, L"%ls: %ls (%ls --help shows the usage)\n", kTool, e.text.c_str(), kTool);
+            return VrBase::kExitUsage;
+        }
+        fwprintf(stderr, L"%ls: %ls (%u)\n", kTool, e.text.c_str(), e.code);
         return static_cast<int>(e.code ? e.code : 1);
     } catch (const ProtocolError& p) {
-        fwprintf(stderr, L"vrcc-ctl: malformed answer from the core (%hs)\n", p.what());
+        fwprintf(stderr, L"%ls: malformed answer from the core (%hs)\n", kTool, p.what());
         return static_cast<int>(kErrLinkLost);
     } catch (...) {
         DWORD e = VrBase::HandleCurrentException(L"wmain");
-        fwprintf(stderr, L"vrcc-ctl: failed: %ls (%u)\n", VrBase::DescribeCode(e).c_str(), e);
+        VrBase::ToolError(kTool, L"failed", e);
         return static_cast<int>(e ? e : 1);
     }
 }

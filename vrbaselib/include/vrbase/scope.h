@@ -68,6 +68,11 @@ struct schandle_traits {
     static SC_HANDLE invalid() noexcept { return nullptr; }
     static void close(SC_HANDLE h) noexcept { ::CloseServiceHandle(h); }
 };
+struct find_traits {
+    using type = HANDLE;
+    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { ::FindClose(h); }
+};
 struct cotaskmem_traits {
     using type = void*;
     static void* invalid() noexcept { return nullptr; }
@@ -81,6 +86,7 @@ using unique_hmodule = unique_resource<hmodule_traits>;
 using unique_hlocal = unique_resource<local_mem_traits>;
 using unique_cotaskmem = unique_resource<cotaskmem_traits>;
 using unique_schandle = unique_resource<schandle_traits>;
+using unique_hfind = unique_resource<find_traits>;             // FindFirstFile searches
 
 // Runs a callable when the scope ends unless dismissed.
 template <class F>

@@ -1,0 +1,40 @@
+#pragma once
+// What every command-line tool of the product does alike: help on standard
+// output with exit code 0, a wrong argument as one line with exit code 87,
+// and failures in words with their code after them.
+#include <windows.h>
+#include <string>
+
+namespace VrBase {
+
+constexpr int kExitUsage = ERROR_INVALID_PARAMETER;  // 87
+
+// UTF-8 text on standard output and standard error, whether they are a
+// console, a pipe or a file.
+void ToolStreamsUtf8();
+
+// --help, -h, /? and help.
+bool IsHelpArgument(const std::wstring& argument);
+
+// Prints the usage text to standard output; returns 0.
+int ToolHelp(const wchar_t* usage);
+
+// "TOOL: ARGUMENT: WHY (TOOL --help shows the usage)" on one line to
+// standard error, without "ARGUMENT: " when it is empty; returns 87.
+int ToolUsageError(const wchar_t* tool, const std::wstring& argument, const std::wstring& why);
+
+// The system's words for a code without the closing full stop; "error N"
+// when no message table knows it.
+std::wstring CodeWords(DWORD code);
+
+// "words (code)": the code in decimal, an HRESULT or NTSTATUS in hexadecimal.
+std::wstring CodeInWords(DWORD code);
+
+// "X:\..." or "\\server\share...": a path that means the same whatever the
+// current folder of the program that reads it.
+bool IsAbsoluteWindowsPath(const std::wstring& path);
+
+// "TOOL: WHAT: words (code)" to standard error.
+void ToolError(const wchar_t* tool, const std::wstring& what, DWORD code);
+
+} // namespace VrBase
