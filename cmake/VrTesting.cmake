@@ -12,7 +12,8 @@ function(vr_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LOCKS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
-  set(props TIMEOUT 300)
+  # The program's name is its tests' label: `ctest -L <program>` runs them all.
+  set(props TIMEOUT 300 LABELS ${name})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                        PROPERTIES ${props})
   # The locks are set on the discovered tests from a file of our own: passed

@@ -67,7 +67,7 @@ void announce_environment_change() {
 void create_protection_dir(const std::wstring& dir) {
     int rc = ::SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
     if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS && rc != ERROR_FILE_EXISTS)
-        VR_RAISE(static_cast<DWORD>(rc), L"create_protection_dir");
+        VR_RAISE_ITEM(static_cast<DWORD>(rc), L"create_protection_dir", L"Path", dir.c_str());
 }
 
 void set_protection_dir(const std::wstring& dir) {
@@ -126,9 +126,10 @@ DWORD configured_start_type(SC_HANDLE service) {
 // startType SERVICE_NO_CHANGE: automatic for a new service, kept for one
 // that is already installed.
 int install(DWORD startType, const std::wstring& protectionDir, const std::wstring& locale) {
-    const std::wstring binary = L"\"" + VrBase::ProgramFolder() + L"VrSSRSrv.exe\"";
-    if (::GetFileAttributesW((VrBase::ProgramFolder() + L"VrSSRSrv.exe").c_str()) == INVALID_FILE_ATTRIBUTES)
-        VR_RAISE(ERROR_FILE_NOT_FOUND, L"install");
+    const std::wstring program = VrBase::ProgramFolder() + L"VrSSRSrv.exe";
+    const std::wstring binary = L"\"" + program + L"\"";
+    if (::GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES)
+        VR_RAISE_ITEM(ERROR_FILE_NOT_FOUND, L"install", L"Path", program.c_str());
     VrBase::unique_schandle scm = open_scm();
     VrBase::unique_schandle service(::CreateServiceW(scm.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
                                                      SERVICE_WIN32_OWN_PROCESS,
@@ -224,7 +225,10 @@ int wmain(int argc, wchar_t** argv) {
         return run(argc, argv);
     } catch (VrBase::CVrError& e) {
         const wchar_t* step = e.Field(L"Function");
-        VrBase::ToolError(kTool, step ? step : L"failed", e.GetCode());
+        const wchar_t* path = e.Field(L"Path");
+        std::wstring what = step ? step : L"failed";
+        if (path) what += std::wstring(L": ") + path;
+        VrBase::ToolError(kTool, what, e.GetCode());
         return static_cast<int>(VrBase::HandleCurrentException(L"wmain"));
     } catch (...) {
         const DWORD code = VrBase::HandleCurrentException(L"wmain");

@@ -51,6 +51,7 @@ TEST(Ctl, ShowsSessionsEventsPolicyAndTheComputerRecord) {
     EXPECT_TRUE(Has(out, "<Config/>")) << out;
     ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"policy clear ROZEDURI", out), 0u) << out;
     EXPECT_EQ(RunCaptured(L"vrcc-ctl.exe", L"policy clear ROZEDURI", out), 2u) << out;
+    EXPECT_TRUE(Has(out, "policy clear: there is no section ROZEDURI (2)")) << out;
 
     // The computer record: set through the tool, read through the library
     // at the record's offsets.
