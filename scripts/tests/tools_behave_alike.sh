@@ -43,7 +43,7 @@ tool() {
 failing() {
   [ $rc -eq "$2" ] || fail "$1: exit code $rc, not $2 ($err)"
   printf '%s\n' "$err" | grep -Eq "$3" || fail "$1: says \"$err\", expected /$3/"
-  printf '%s\n' "$err" | grep -Eq '[a-z] \([0-9]+\)' || fail "$1: no words with the code after them: $err"
+  printf '%s\n' "$err" | grep -Eq '[^0-9 ] \([0-9]+\)' || fail "$1: no words with the code after them: $err"
   printf 'ok: %s\n' "$err"
 }
 
