@@ -15,9 +15,9 @@ run="$build/wine-run.sh"
 W() { "$run" "$@"; }
 
 echo "== Wine prefix $WINEPREFIX"
-W cmd.exe /c exit 0 >/dev/null 2>&1
-# Services live as long as the Wine server: keep it up after the demo.
-wineserver -p </dev/null >/dev/null 2>&1 &
+# Services live as long as the Wine server: keep it up after the demo (a
+# server already running for a time only is replaced by one that stays).
+W start-server >/dev/null
 
 drive_c="$WINEPREFIX/drive_c"
 sample="$drive_c/vrdemo/sample"
@@ -93,5 +93,5 @@ The services stay installed and running in $WINEPREFIX. From here:
   WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe export 'Z:\\tmp\\ses.xml'
   WINEPREFIX=$WINEPREFIX $run $bin/vrcc-ctl.exe events       # the events of the scans and exports
   WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe deactivate    # stop it; 'activate' starts it again
-  WINEPREFIX=$WINEPREFIX wineserver -k                         # end every Wine process of the demo
+  WINEPREFIX=$WINEPREFIX $run stop-server                      # end every Wine process of the demo
 EOF2
