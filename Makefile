@@ -32,7 +32,7 @@ build: configure ## build every program, DLL and test into build/bin
 # prefix; the prefix's Wine server is ended afterwards.
 test: build ## build, then run every test under Wine; non-zero when any fails
 	@cd $(BUILD) && echo "== testing $$(ctest -N | sed -n 's/^Total Tests: //p') tests" && \
-	  ctest --output-on-failure -j$(JOBS); rc=$$?; \
+	  ctest --output-on-failure --no-label-summary -j$(JOBS); rc=$$?; \
 	  ./wine-run.sh stop-server >/dev/null 2>&1; \
 	  echo "== slowest tests (seconds)"; \
 	  sed '/^---/,$$d' Testing/Temporary/CTestCostData.txt 2>/dev/null | sort -k3 -g -r | head -5 | \
