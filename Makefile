@@ -4,7 +4,7 @@ JOBS      ?= 2
 TOOLCHAIN := cmake/toolchain-mingw64.cmake
 export WINEPREFIX := $(abspath $(BUILD))/wineprefix
 
-.PHONY: all deps configure build test demo bench bench-gost bench-walk bench-document bench-core clean
+.PHONY: all deps configure build test demo bench bench-gost bench-walk bench-document bench-core bench-scan clean
 
 all: build
 
@@ -28,7 +28,7 @@ demo: build
 	@sh scripts/demo.sh $(BUILD)
 
 # Benchmarks print figures; they never fail on time.
-BENCHES := bench-gost bench-walk bench-document bench-core
+BENCHES := bench-gost bench-walk bench-document bench-core bench-scan
 bench: $(BENCHES)
 
 # GOST R 34.11-94: our core against librhash natively, then the provider DLL
@@ -51,6 +51,11 @@ bench-document: build
 bench-core: configure
 	@cmake --build $(BUILD) -j$(JOBS) --target vrcc_bench >/dev/null
 	@$(BUILD)/wine-run.sh $(BUILD)/bin/vrcc_bench.exe
+
+# A whole scan against native rhash -r --gost94 on two generated trees
+# (kept under $(BUILD)/bench/scan): figures, then the two wall-time ratios.
+bench-scan: build
+	@sh bench/scan/run.sh $(BUILD)
 
 clean:
 	@if [ -d "$(BUILD)/wineprefix" ]; then wineserver -k >/dev/null 2>&1 || true; fi
