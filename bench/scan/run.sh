@@ -37,17 +37,18 @@ for tree in system data; do
     bytes=$(find "$path" -type f -printf "%s\n" | awk "{ s += \$1 } END { printf \"%d\", s }")
     awk -v tree="$tree" -v files="$files" -v bytes="$bytes" -v t0="$t0" -v t1="$t1" \
         -v of="$(val files)" -v ob="$(val bytes)" -v o="$(val wall)" -v ws="$(val peak_ws)" \
-        -v pf="$(val per_file)" -v walk="$(val walk)" -v sums="$(val checksums)" 'BEGIN {
+        -v pf="$(val per_file)" -v walk="$(val walk)" -v sums="$(val checksums)" -v workers="$(val workers)" 'BEGIN {
         r = t1 - t0
         printf "%s tree: %d files, %.1f MiB\n", tree, files, bytes / 1048576
         printf "  rhash -r --gost94 (native): %d files, %.1f MiB, %.2f s, %.0f files/s, %.1f MB/s\n",
                files, bytes / 1048576, r, files / r, bytes / 1e6 / r
         printf "  our scan (software_scan under Wine): %d files, %.1f MiB, %.2f s, %.0f files/s, %.1f MB/s\n",
                of, ob / 1048576, o, of / o, ob / 1e6 / o
-        printf "  our peak working set %.1f MiB; %.0f bytes per collected file beyond its path and texts\n",
+        printf "  our peak working set %.1f MiB; %.0f bytes per collected file beyond its path and texts",
                ws / 1048576, pf
-        printf "  phases, measured again after the scan: walk %.2f s (%.0f files/s), checksums %.2f s (%.1f MB/s)\n",
-               walk, of / walk, sums, ob / 1e6 / sums
+        printf " (read buffers, 1 MiB per thread, not counted)\n"
+        printf "  phases, measured again after the scan on %d threads: walk %.2f s (%.0f files/s), checksums %.2f s (%.1f MB/s)\n",
+               workers, walk, of / walk, sums, ob / 1e6 / sums
     }'
     ratios="$ratios$(awk -v tree="$tree" -v o="$(val wall)" -v t0="$t0" -v t1="$t1" \
         'BEGIN { r = t1 - t0; printf "scan ratio %s (ours/rhash wall): %.2f", tree, o / r }')

@@ -7,6 +7,7 @@
 #include "ssr_actions.h"
 #include "ssr_disk_depot.h"
 #include "ssr_file_info.h"
+#include "ssr_ordered_pass.h"
 #include "ssr_path_review.h"
 #include "ssr_policy_ops.h"
 #include "ssr_reg_depot.h"
@@ -120,13 +121,17 @@ int wmain(int argc, wchar_t** argv) {
             bytes += f.second.size;
             texts += texts_of(f.first, f.second);
         }
+        // Each checksum thread's read buffer is the pass's, not a file's.
+        const long long buffers = static_cast<long long>(scan_worker_count()) * kReadChunk;
         const double perFile =
-            files.empty() ? 0.0 : static_cast<double>(bench::peak_bytes() - before - static_cast<long long>(texts)) /
-                                      static_cast<double>(files.size());
+            files.empty() ? 0.0
+                          : static_cast<double>(bench::peak_bytes() - before - static_cast<long long>(texts) - buffers) /
+                                static_cast<double>(files.size());
 
-        std::printf("files %zu\nbytes %llu\nwall %.3f\npeak_ws %llu\nper_file %.0f\nwalk %.3f\nchecksums %.3f\n",
+        std::printf("files %zu\nbytes %llu\nwall %.3f\npeak_ws %llu\nper_file %.0f\nwalk %.3f\nchecksums %.3f\n"
+                    "workers %u\n",
                     files.size(), bytes, wall, static_cast<unsigned long long>(memory.PeakWorkingSetSize), perFile,
-                    walk, sums);
+                    walk, sums, scan_worker_count());
         return 0;
     });
 }
