@@ -46,7 +46,8 @@ void COrderedWork::added(size_t count) {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_state.size() < count) m_state.resize(count, kPending);
-    m_changed.notify_all();
+    // Waking a thread costs a round trip to the system: only when one waits.
+    if (m_idle) m_changed.notify_all();
 }
 
 void COrderedWork::worker(unsigned id) {
@@ -59,7 +60,9 @@ void COrderedWork::worker(unsigned id) {
             size_t index = 0;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
+                ++m_idle;
                 m_changed.wait(lock, [&] { return m_stop || m_closed || m_next < m_state.size(); });
+                --m_idle;
                 if (m_stop || m_next >= m_state.size()) break;
                 index = m_next++;
             }
@@ -67,7 +70,7 @@ void COrderedWork::worker(unsigned id) {
             const BYTE state = m_work(index, id) ? kDone : kFailed;
             std::lock_guard<std::mutex> lock(m_mutex);
             m_state[index] = state;
-            m_changed.notify_all();
+            if (m_reporting) m_changed.notify_all();
         }
     } catch (...) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -85,10 +88,13 @@ void COrderedWork::report_until(bool wait) {
         BYTE state = kPending;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            if (wait)
+            if (wait) {
+                m_reporting = true;
                 m_changed.wait(lock, [&] {
                     return m_reported >= m_state.size() || m_state[m_reported] != kPending || m_running == 0;
                 });
+                m_reporting = false;
+            }
             if (m_reported >= m_state.size() || m_state[m_reported] == kPending) return;
             state = m_state[m_reported++];
         }

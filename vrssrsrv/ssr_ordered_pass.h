@@ -51,7 +51,8 @@ private:
     size_t m_next = 0;          // the next item a worker takes
     size_t m_reported = 0;      // items below it are reported
     bool m_closed = false, m_stop = false;
-    unsigned m_running = 0;
+    bool m_reporting = false;  // the producer waits for a report
+    unsigned m_running = 0, m_idle = 0;
     std::exception_ptr m_error;
     std::vector<std::thread> m_threads;
 };
