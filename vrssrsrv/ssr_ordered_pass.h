@@ -35,11 +35,12 @@ public:
     // No more items: waits for the workers, reports the rest, and raises
     // the workers' error, or 1235 when the pass was aborted.
     void finish();
+    // Stops the workers after the items in hand, when the producer gives up.
+    void stop_and_join();
 
 private:
     void worker(unsigned id);
     void report_until(bool wait);
-    void stop_and_join();
 
     HANDLE m_abort;
     Work m_work;

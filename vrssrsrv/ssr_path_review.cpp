@@ -67,7 +67,19 @@ public:
         m_work.added(m_jobs.size());
         m_work.report_done();
     }
-    void finish() { m_work.finish(); }
+    // A walk that ends by an exception (an abort) still reports the files
+    // already found unqueryable, as a walk that queried each at once did.
+    ~CCollector() {
+        if (m_finished) return;
+        VrBase::GuardVoid(L"path_review", [&] {
+            m_work.stop_and_join();
+            m_work.report_done();
+        });
+    }
+    void finish() {
+        m_finished = true;
+        m_work.finish();
+    }
 
 private:
     struct Job {
@@ -112,6 +124,7 @@ private:
     FileObjectMap& m_files;
     std::mutex m_mutex;  // the map's shape and the job list
     std::deque<Job> m_jobs;
+    bool m_finished = false;
     COrderedWork m_work;  // last: its workers stop before the rest goes
 };
 
