@@ -7,7 +7,7 @@ export WINEPREFIX := $(abspath $(BUILD))/wineprefix
 MAKEFLAGS += --no-print-directory
 stage = @echo "== $(1)"
 
-.PHONY: all help deps configure build test demo bench bench-gost bench-walk bench-document bench-core clean
+.PHONY: all help deps configure build test demo bench bench-gost bench-walk bench-document bench-core bench-scan clean
 
 all: build
 
@@ -45,7 +45,7 @@ demo: build ## the main job end to end in a prefix of its own (build/demo)
 	@sh scripts/demo.sh $(BUILD)
 
 # Benchmarks print figures; they never fail on time.
-BENCHES := bench-gost bench-walk bench-document bench-core
+BENCHES := bench-gost bench-walk bench-document bench-core bench-scan
 bench: $(BENCHES) ## every benchmark; they print figures and never fail on time
 
 # GOST R 34.11-94: our core against librhash natively, then the provider DLL
@@ -68,6 +68,11 @@ bench-document: build ## the software state document writer, 1,000,000 entries
 bench-core: configure ## the core service's round trips and payload speed
 	@cmake --build $(BUILD) -j$(JOBS) --target vrcc_bench >/dev/null
 	@$(BUILD)/wine-run.sh $(BUILD)/bin/vrcc_bench.exe
+
+# A whole scan against native rhash -r --gost94 on two generated trees
+# (kept under $(BUILD)/bench/scan): figures, then the two wall-time ratios.
+bench-scan: build ## a whole scan against native rhash on a system tree and a data tree
+	@sh bench/scan/run.sh $(BUILD)
 
 clean: ## end the build prefix's Wine processes and remove the build tree
 	@if [ -d "$(BUILD)/wineprefix" ]; then wineserver -k >/dev/null 2>&1 || true; fi

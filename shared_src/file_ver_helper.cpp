@@ -9,10 +9,42 @@
 #include "vrbase/vr_error.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 
-bool get_version_info(const std::wstring& path, std::vector<BYTE>& block) {
+namespace {
+
+bool version_block_checked(const std::wstring& path, std::vector<BYTE>& block) {
+    if (version_block_is_sound(block.data(), block.size())) return true;
+    VR_TRACE(VrBase::TL_WARNING, L"get_version_info", L"query file <%ls> version block is malformed, ignored.",
+             path.c_str());
+    block.clear();
+    return false;
+}
+
+// The block as the version functions copy it, read straight from the
+// file: the sole version resource, in the 32-bit layout (as the functions
+// tell the layouts apart), ending inside the resource. Every reader stops
+// at the block's own length, so it reads the same as from their copy.
+// False when the platform must be asked.
+bool read_sole_version_block(HANDLE file, const SoleVersionResource& sole, std::vector<BYTE>& block) {
+    constexpr DWORD kHeader = 3 * sizeof(WORD);
+    if (!sole.found || sole.size < kHeader) return false;
+    std::vector<BYTE> bytes(sole.size);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(sole.offset);
+    at.OffsetHigh = static_cast<DWORD>(sole.offset >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(file, bytes.data(), sole.size, &got, &at) || got != sole.size) return false;
+    WORD length = 0;
+    memcpy(&length, bytes.data(), sizeof(length));
+    if (length > bytes.size() || bytes[4] >= ' ') return false;
+    block.swap(bytes);
+    return true;
+}
+
+bool version_info(const std::wstring& path, std::vector<BYTE>& block, bool fromFile) {
     const wchar_t* const fn = L"get_version_info";
     block.clear();
     // Held with read sharing only, so the image checked is the image the
@@ -31,7 +63,8 @@ bool get_version_info(const std::wstring& path, std::vector<BYTE>& block) {
         VR_TRACE(VrBase::TL_ERROR, fn, L"query file <%ls> ver info size failed!", path.c_str());
         VR_RAISE(error, fn);
     }
-    const VersionResourceState state = inspect_version_resource(file.get());
+    SoleVersionResource sole;
+    const VersionResourceState state = inspect_version_resource(file.get(), &sole);
     if (state == VersionResourceState::None) return false;
     if (state == VersionResourceState::Broken) {
         VR_TRACE(VrBase::TL_WARNING, fn, L"query file <%ls> version resource lies outside the file, ignored.",
@@ -39,6 +72,7 @@ bool get_version_info(const std::wstring& path, std::vector<BYTE>& block) {
         return false;
     }
 
+    if (fromFile && read_sole_version_block(file.get(), sole, block)) return version_block_checked(path, block);
     DWORD ignored = 0;
     DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
     if (size == 0) {
@@ -53,12 +87,15 @@ bool get_version_info(const std::wstring& path, std::vector<BYTE>& block) {
         VR_TRACE(VrBase::TL_ERROR, fn, L"query file <%ls> ver info failed!", path.c_str());
         VR_RAISE(error, fn);
     }
-    if (!version_block_is_sound(block.data(), block.size())) {
-        VR_TRACE(VrBase::TL_WARNING, fn, L"query file <%ls> version block is malformed, ignored.", path.c_str());
-        block.clear();
-        return false;
-    }
-    return true;
+    return version_block_checked(path, block);
+}
+
+} // namespace
+
+bool get_version_info(const std::wstring& path, std::vector<BYTE>& block) { return version_info(path, block, true); }
+
+bool get_version_info_from_platform(const std::wstring& path, std::vector<BYTE>& block) {
+    return version_info(path, block, false);
 }
 
 VersionTranslation choose_translation(const VersionTranslation* entries, size_t count) {

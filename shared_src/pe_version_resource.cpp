@@ -108,12 +108,15 @@ bool sections_map_as_read(const std::vector<IMAGE_SECTION_HEADER>& sections) {
     return true;
 }
 
-// Every data entry below the version type's directory lies in the file.
-VersionResourceState check_version_entries(const CResourceImage& image, const IMAGE_RESOURCE_DIRECTORY_ENTRY& type) {
+// Every data entry below the version type's directory lies in the file;
+// the one entry's place when there is exactly one, of name 1.
+VersionResourceState check_version_entries(const CResourceImage& image, const IMAGE_RESOURCE_DIRECTORY_ENTRY& type,
+                                           SoleVersionResource& sole) {
     std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY> names, languages;
     if (!type.DataIsDirectory || !image.directory(type.OffsetToDirectory, names) || names.size() > kMaxVersionEntries)
         return VersionResourceState::Broken;
     size_t checked = 0;
+    sole = SoleVersionResource();
     for (const auto& name : names) {
         if (!name.DataIsDirectory || !image.directory(name.OffsetToDirectory, languages) ||
             (checked += languages.size()) > kMaxVersionEntries)
@@ -124,6 +127,8 @@ VersionResourceState check_version_entries(const CResourceImage& image, const IM
             if (language.DataIsDirectory || !image.data_entry(language.OffsetToData, data) ||
                 data.Size > kMaxVersionResource || !image.locate(data.OffsetToData, data.Size, offset))
                 return VersionResourceState::Broken;
+            if (names.size() == 1 && languages.size() == 1 && !name.NameIsString && name.Id == 1)
+                sole = {true, offset, data.Size};
         }
     }
     return names.empty() ? VersionResourceState::None : VersionResourceState::Sound;
@@ -131,7 +136,8 @@ VersionResourceState check_version_entries(const CResourceImage& image, const IM
 
 } // namespace
 
-VersionResourceState inspect_version_resource(HANDLE file) {
+VersionResourceState inspect_version_resource(HANDLE file, SoleVersionResource* sole) {
+    if (sole) *sole = SoleVersionResource();
     CImageReader image(file);
     IMAGE_DOS_HEADER dos{};
     if (!image.read(0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE) return VersionResourceState::None;
@@ -182,11 +188,15 @@ VersionResourceState inspect_version_resource(HANDLE file) {
     std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY> types;
     if (!resourceImage.directory(0, types)) return VersionResourceState::Broken;
     VersionResourceState state = VersionResourceState::None;
+    size_t versionTypes = 0;
+    SoleVersionResource found;
     for (const auto& type : types) {
         if (type.NameIsString || type.Id != kVersionType) continue;
-        const VersionResourceState entry = check_version_entries(resourceImage, type);
+        ++versionTypes;
+        const VersionResourceState entry = check_version_entries(resourceImage, type, found);
         if (entry == VersionResourceState::Broken) return entry;
         if (entry == VersionResourceState::Sound) state = entry;
     }
+    if (sole && versionTypes == 1) *sole = found;
     return state;
 }

@@ -3,6 +3,7 @@
 #include "file_ver_helper.h"
 #include "i18n/i18n.h"
 #include "path_ops.h"
+#include "ssr_ordered_pass.h"
 #include "ssr_scan_events.h"
 #include "time_convertions.h"
 #include "version_block.h"
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr DWORD kReadChunk = 0x100000;  // 1 MiB
 constexpr DWORD kFsctlQueryAllocatedRanges = 0x940CF;
 
 struct FileAllocatedRangeBuffer {
@@ -77,7 +77,7 @@ _SSR_FILE_OBJECT_INFO listed_file_info(const std::wstring& path, const WIN32_FIN
     return info;
 }
 
-void get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info) {
+DWORD get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info) {
     FILE_STANDARD_INFO standard{};
     if (!::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)))
         VR_RAISE_LAST_ERROR(L"get_base_file_info");
@@ -89,30 +89,28 @@ void get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info) {
     changed.dwLowDateTime = static_cast<DWORD>(basic.ChangeTime.QuadPart & 0xFFFFFFFF);
     changed.dwHighDateTime = static_cast<DWORD>(static_cast<unsigned long long>(basic.ChangeTime.QuadPart) >> 32);
     info.change_time = convert_time_to_iso_str(changed);
+    return basic.FileAttributes;
 }
 
 void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash) {
-    std::unique_ptr<BYTE[]> buffer(new BYTE[kReadChunk]());
+    CReadBuffer buffer;
+    calc_file_region_checksum(file, count, hash, buffer);
+}
+
+void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash,
+                               CReadBuffer& buffer) {
     while (count > 0) {
         const DWORD wanted = count < kReadChunk ? static_cast<DWORD>(count) : kReadChunk;
         DWORD got = 0;
-        if (!::ReadFile(file, buffer.get(), wanted, &got, nullptr)) VR_RAISE_LAST_ERROR(L"calc_file_region_checksum");
+        if (!::ReadFile(file, buffer.data(), wanted, &got, nullptr)) VR_RAISE_LAST_ERROR(L"calc_file_region_checksum");
         // The file ended before the size measured: it shrank while being
         // read, and a checksum of a shorter prefix would pass for the file's.
         if (got == 0) VR_RAISE(ERROR_HANDLE_EOF, L"calc_file_region_checksum");
-        hash.Add(buffer.get(), got);
+        hash.Add(buffer.data(), got);
         // What was read, not what was asked: a short read must not end the
         // region early.
         count -= got;
     }
-}
-
-void calc_normal_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info,
-                               GOST_R_3411_1994::CAccumulativeHash& hash) {
-    VrBase::unique_hfile file = open_for_checksum(path);
-    get_base_file_info(file.get(), info);
-    calc_file_region_checksum(file.get(), info.size, hash);
-    store_checksum(info, hash);
 }
 
 DWORD query_allocated_range(HANDLE file, unsigned long long offset, unsigned long long size, AllocatedRange& range) {
@@ -148,35 +146,43 @@ void hash_allocated_ranges(HANDLE file, unsigned long long size, const Allocated
     }
 }
 
-void calc_sparse_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info,
-                               GOST_R_3411_1994::CAccumulativeHash& hash) {
-    VrBase::unique_hfile file = open_for_checksum(path);
-    get_base_file_info(file.get(), info);
-    hash_allocated_ranges(file.get(), info.size, query_allocated_range, hash);
-    store_checksum(info, hash);
+DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info) {
+    CReadBuffer buffer;
+    return calc_file_checksum(path, info, buffer);
 }
 
-DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info) {
+DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& buffer) {
     return VrBase::GuardCode(L"calc_file_checksum", [&]() -> DWORD {
-        DWORD attributes = ::GetFileAttributesW(long_path(path).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) VR_RAISE_LAST_ERROR(L"calc_file_checksum");
+        // One open: size, change time and whether the file is sparse all
+        // come from the handle that is then read.
+        VrBase::unique_hfile file = open_for_checksum(path);
+        const DWORD attributes = get_base_file_info(file.get(), info);
         GOST_R_3411_1994::CAccumulativeHash hash(nullptr, GOST_R_3411_1994::test_param_block());
         if (attributes & FILE_ATTRIBUTE_SPARSE_FILE)
-            calc_sparse_file_checksum(path, info, hash);
+            hash_allocated_ranges(file.get(), info.size, query_allocated_range, hash);
         else
-            calc_normal_file_checksum(path, info, hash);
+            calc_file_region_checksum(file.get(), info.size, hash, buffer);
+        store_checksum(info, hash);
         return 0;
     });
 }
 
 void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid,
                        FileObjectMap& files) {
-    for (auto& entry : files) {
-        if (calc_file_checksum(entry.first, entry.second) != 0) {
-            reg_evt_scan_error(operationId, SSR_STAGE_FILE_CHECKSUM, entry.first, SSR_REASON_ONE_FILE, userSid);
+    std::vector<FileObjectMap::value_type*> order;
+    order.reserve(files.size());
+    for (auto& entry : files) order.push_back(&entry);
+    const unsigned workers = scan_worker_count();
+    std::vector<CReadBuffer> buffers(workers);
+    ordered_pass(
+        abortEvent, order.size(), workers,
+        [&](size_t index, unsigned worker) {
+            return calc_file_checksum(order[index]->first, order[index]->second, buffers[worker]) == 0;
+        },
+        [&](size_t index) {
+            const std::wstring& path = order[index]->first;
+            reg_evt_scan_error(operationId, SSR_STAGE_FILE_CHECKSUM, path, SSR_REASON_ONE_FILE, userSid);
             VR_TRACE(VrBase::TL_WARNING, L"calc_fo_checksums", L"file <%ls> checksum calculation failed!",
-                     entry.first.c_str());
-        }
-        mission_abort_required(abortEvent);
-    }
+                     path.c_str());
+        });
 }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <functional>
+#include <memory>
 
 namespace GOST_R_3411_1994 {
 class CAccumulativeHash;
@@ -12,22 +13,36 @@ class CAccumulativeHash;
 
 // 0, or the failure's code (the file is then not collected).
 DWORD query_file_info(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info);
-void get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info);
+// Size and change time from the open file; answers its attributes.
+DWORD get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info);
 // The record of a file that could not be queried: size and last write time
 // from its folder listing, type unknown, no version texts.
 _SSR_FILE_OBJECT_INFO listed_file_info(const std::wstring& path, const WIN32_FIND_DATAW& entry);
 
-// Every record's size, change time and checksum, in map order; a file that
-// fails keeps what it has and is reported (stage 104). Raises only 1235.
+constexpr DWORD kReadChunk = 0x100000;  // 1 MiB
+
+// The buffer files are read into, kept across the files of one thread.
+class CReadBuffer {
+public:
+    CReadBuffer() : m_data(new BYTE[kReadChunk]) {}
+    BYTE* data() { return m_data.get(); }
+
+private:
+    std::unique_ptr<BYTE[]> m_data;
+};
+
+// Every record's size, change time and checksum, files hashed on every
+// processor; a file that fails keeps what it has and is reported (stage
+// 104) in map order. Raises only 1235.
 void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid,
                        FileObjectMap& files);
+// 0, or the failure's code; what was learned before a failure is kept.
 DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info);
-void calc_normal_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info,
-                               GOST_R_3411_1994::CAccumulativeHash& hash);
-void calc_sparse_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info,
-                               GOST_R_3411_1994::CAccumulativeHash& hash);
+DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& buffer);
 // Reads count bytes from the current position in reads of at most 1 MiB.
 void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash);
+void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash,
+                               CReadBuffer& buffer);
 
 // One allocated range of a sparse file, as the file system reports it.
 struct AllocatedRange {

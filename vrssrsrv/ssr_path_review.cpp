@@ -2,6 +2,7 @@
 
 #include "path_ops.h"
 #include "ssr_file_info.h"
+#include "ssr_ordered_pass.h"
 #include "ssr_scan_events.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
@@ -9,6 +10,9 @@
 #include "vrbase/vr_error.h"
 
 #include <shlwapi.h>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -37,6 +41,88 @@ public:
     }
 };
 
+// The files the walk accepts, queried on every processor while the walk
+// goes on; each file's entry is made in the map when it is found, and a
+// file that cannot be queried is reported (stage 103) in the order found.
+class CCollector {
+public:
+    CCollector(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid, FileObjectMap& files)
+        : m_operationId(operationId), m_userSid(userSid), m_files(files),
+          m_work(abortEvent, scan_worker_count(), [this](size_t i, unsigned) { return query(i); },
+                 [this](size_t i) { report(i); }) {}
+
+    void collect(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto made = m_files.emplace(path, _SSR_FILE_OBJECT_INFO());
+            std::unique_ptr<std::wstring> again(made.second ? nullptr : new std::wstring(path));
+            m_jobs.push_back(Job{made.second ? &*made.first : nullptr, std::move(again), entry.nFileSizeHigh,
+                                 entry.nFileSizeLow, entry.ftLastWriteTime});
+        }
+        m_work.added(m_jobs.size());
+        m_work.report_done();
+    }
+    // A walk that ends by an exception (an abort) still reports the files
+    // already found unqueryable, as a walk that queried each at once did.
+    ~CCollector() {
+        if (m_finished) return;
+        VrBase::GuardVoid(L"path_review", [&] {
+            m_work.stop_and_join();
+            m_work.report_done();
+        });
+    }
+    void finish() {
+        m_finished = true;
+        m_work.finish();
+    }
+
+private:
+    struct Job {
+        FileObjectMap::value_type* file;  // null when the path was collected before
+        std::unique_ptr<std::wstring> again;
+        DWORD sizeHigh, sizeLow;
+        FILETIME written;
+    };
+
+    Job& job(size_t index) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_jobs[index];
+    }
+    static const std::wstring& path_of(const Job& j) { return j.file ? j.file->first : *j.again; }
+
+    bool query(size_t index) {
+        Job& j = job(index);
+        const std::wstring& path = path_of(j);
+        _SSR_FILE_OBJECT_INFO info;
+        if (query_file_info(path, info) == 0) {
+            if (j.file) j.file->second = std::move(info);
+            return true;
+        }
+        // A file that cannot be queried still belongs in the passport, with
+        // what its folder listing tells.
+        VR_TRACE(VrBase::TL_WARNING, L"path_review", L"FO <%ls> query file ssr info failed.", path.c_str());
+        if (j.file) {
+            WIN32_FIND_DATAW listed{};
+            listed.nFileSizeHigh = j.sizeHigh;
+            listed.nFileSizeLow = j.sizeLow;
+            listed.ftLastWriteTime = j.written;
+            j.file->second = listed_file_info(path, listed);
+        }
+        return false;
+    }
+    void report(size_t index) {
+        reg_evt_scan_error(m_operationId, SSR_STAGE_COLLECT_FILE, path_of(job(index)), SSR_REASON_ONE_FILE, m_userSid);
+    }
+
+    const std::wstring& m_operationId;
+    const std::wstring& m_userSid;
+    FileObjectMap& m_files;
+    std::mutex m_mutex;  // the map's shape and the job list
+    std::deque<Job> m_jobs;
+    bool m_finished = false;
+    COrderedWork m_work;  // last: its workers stop before the rest goes
+};
+
 // One folder being walked: the length of its path (each folder's path
 // begins with its parent's, so one string holds them all and a deep chain
 // costs no more than its own path), its open search, and the ring entry it
@@ -52,10 +138,9 @@ struct FolderSearch {
 class CFolderWalk {
 public:
     CFolderWalk(HANDLE abortEvent, PathSet& exclusions, const PathSet& extensions, ReparseRingSet& ring,
-                const std::wstring& operationId, const std::wstring& userSid, FileObjectMap& files,
-                const IReparseQuery& reparse)
+                CCollector& collector, const IReparseQuery& reparse)
         : m_abort(abortEvent), m_exclusions(exclusions), m_extensions(extensions), m_ring(ring),
-          m_operationId(operationId), m_userSid(userSid), m_files(files), m_reparse(reparse) {}
+          m_collector(collector), m_reparse(reparse) {}
 
     void run(const std::wstring& folder) {
         VrBase::scope_exit leaveRing([&] {
@@ -188,30 +273,15 @@ private:
     }
 
     void collect_file(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
-        CScanErrorEvtReg errorEvent(m_operationId, m_userSid, path, SSR_STAGE_COLLECT_FILE, SSR_REASON_ONE_FILE);
-        if (!m_extensions.empty() && !m_extensions.count(extension_of(entry.cFileName))) {
-            errorEvent.disarm();
-            return;
-        }
-        _SSR_FILE_OBJECT_INFO info;
-        if (query_file_info(path, info) == 0) {
-            m_files.emplace(path, std::move(info));
-            errorEvent.disarm();
-            return;
-        }
-        // A file that cannot be queried still belongs in the passport, with
-        // what its folder listing tells; the armed guard reports it.
-        VR_TRACE(VrBase::TL_WARNING, L"path_review", L"FO <%ls> query file ssr info failed.", path.c_str());
-        m_files.emplace(path, listed_file_info(path, entry));
+        if (!m_extensions.empty() && !m_extensions.count(extension_of(entry.cFileName))) return;
+        m_collector.collect(path, entry);
     }
 
     HANDLE m_abort;
     PathSet& m_exclusions;
     const PathSet& m_extensions;
     ReparseRingSet& m_ring;
-    const std::wstring& m_operationId;
-    const std::wstring& m_userSid;
-    FileObjectMap& m_files;
+    CCollector& m_collector;
     const IReparseQuery& m_reparse;
     std::vector<FolderSearch> m_stack;
     std::wstring m_path;  // the innermost folder's
@@ -329,7 +399,9 @@ const IReparseQuery& system_reparse_query() {
 void path_review(HANDLE abortEvent, const std::wstring& folder, PathSet& exclusions, const PathSet& extensions,
                  ReparseRingSet& ring, const std::wstring& operationId, const std::wstring& userSid,
                  FileObjectMap& files, const IReparseQuery& reparse) {
-    CFolderWalk(abortEvent, exclusions, extensions, ring, operationId, userSid, files, reparse).run(folder);
+    CCollector collector(abortEvent, operationId, userSid, files);
+    CFolderWalk(abortEvent, exclusions, extensions, ring, collector, reparse).run(folder);
+    collector.finish();
 }
 
 void targets_review(HANDLE abortEvent, const PathSet& targets, const PathSet& exclusions, const PathSet& extensions,
@@ -338,6 +410,7 @@ void targets_review(HANDLE abortEvent, const PathSet& targets, const PathSet& ex
     const wchar_t* const fn = L"targets_review";
     VR_TRACE(VrBase::TL_INFO, fn, L"Scan started!");
     ReparseRingSet ring;
+    CCollector collector(abortEvent, operationId, userSid, files);
     for (const std::wstring& target : targets) {
         VR_TRACE(VrBase::TL_INFO, fn, L"Scan path <%ls>", target.c_str());
         PathSet own;
@@ -347,6 +420,7 @@ void targets_review(HANDLE abortEvent, const PathSet& targets, const PathSet& ex
         }
         VR_TRACE(VrBase::TL_INFO, fn, L" Exclusions: %ls", own.empty() ? L"there are no exclusions entries." : L" ");
         for (const std::wstring& e : own) VR_TRACE(VrBase::TL_INFO, fn, L"   %ls", e.c_str());
-        path_review(abortEvent, target, own, extensions, ring, operationId, userSid, files, reparse);
+        CFolderWalk(abortEvent, own, extensions, ring, collector, reparse).run(target);
     }
+    collector.finish();
 }

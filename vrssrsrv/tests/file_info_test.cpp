@@ -1,11 +1,14 @@
 #include "ssr_file_info.h"
 
 #include "file_ver_helper.h"
+#include "version_block.h"
 #include "scan_test_support.h"
 #include "vrbase/vr_error.h"
 #include "vrbasecrypt/gost_r_3411_1994.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -116,27 +119,64 @@ TEST(FileChecksum, LockedFileStaysWithoutChecksumAndIsReported) {
                                               std::wstring(L"S-1-5-21-1")));
 }
 
-// The abort is looked at after every file: raised in the event that the
-// failing file causes, it stops the pass right there.
-TEST(FileChecksum, AbortDuringThePassStopsAtTheNextFile) {
+// An abort that is already set stops the pass before any file is read.
+TEST(FileChecksum, AbortSetBeforeThePassHashesNothing) {
     vrtest::TempDir dir;
     scantest::RecordingSink sink;
-    VrBase::unique_handle abort(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    sink.onEvent = [&] { ::SetEvent(abort.get()); };
+    VrBase::unique_handle abort(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
     MakeFile(dir.file(L"a.bin"), "");
     MakeFile(dir.file(L"b.bin"), "");
     FileObjectMap files{{dir.file(L"a-missing.bin"), {}}, {dir.file(L"a.bin"), {}}, {dir.file(L"b.bin"), {}}};
-    try {
-        calc_fo_checksums(abort.get(), L"OP", L"S", files);
-        FAIL() << "the abort must come through";
-    } catch (VrBase::CVrError& e) {
-        EXPECT_EQ(e.GetCode(), 1235u);
-    }
+    EXPECT_EQ(vrtest::ErrorCodeOf([&] { calc_fo_checksums(abort.get(), L"OP", L"S", files); }), 1235u);
     EXPECT_TRUE(files[dir.file(L"a.bin")].checksum.empty());
     EXPECT_TRUE(files[dir.file(L"b.bin")].checksum.empty());
+    EXPECT_TRUE(sink.events.empty());
 }
 
 std::wstring TestDll(const wchar_t* name) { return vrtest::ModuleFolder() + name; }
+
+// The version block read straight from a file reads the same as the one
+// the platform's version functions copy: over every image of the system
+// folder, the test libraries and the crafted hostile files, the same
+// answer, the same bytes up to the block's length, or the same failure.
+TEST(VersionResource, ReadFromTheFileEqualsThePlatformsCopy) {
+    std::vector<std::wstring> images;
+    auto addFolder = [&](const std::wstring& folder, size_t most) {
+        WIN32_FIND_DATAW entry;
+        HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE) return;
+        size_t taken = 0;
+        do {
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && taken++ < most)
+                images.push_back(folder + L"\\" + entry.cFileName);
+        } while (::FindNextFileW(search, &entry));
+        ::FindClose(search);
+    };
+    wchar_t system[MAX_PATH];
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    addFolder(system, 2000);
+    addFolder(vrtest::ModuleFolder() + L"crafted", 100);
+    for (const wchar_t* dll : {L"vr_test_ver_ru_en.dll", L"vr_test_ver_ctrl.dll", L"vr_test_ver_notrans.dll"})
+        images.push_back(TestDll(dll));
+
+    size_t withBlock = 0;
+    for (const std::wstring& image : images) {
+        std::vector<BYTE> fast, platform;
+        bool fastFound = false, platformFound = false;
+        const DWORD fastError = vrtest::ErrorCodeOf([&] { fastFound = get_version_info(image, fast); });
+        const DWORD platformError =
+            vrtest::ErrorCodeOf([&] { platformFound = get_version_info_from_platform(image, platform); });
+        ASSERT_EQ(fastError, platformError) << std::string(image.begin(), image.end());
+        ASSERT_EQ(fastFound, platformFound) << std::string(image.begin(), image.end());
+        if (!fastFound) continue;
+        ++withBlock;
+        const size_t extent = version_block_extent(platform.data(), platform.size());
+        ASSERT_EQ(version_block_extent(fast.data(), fast.size()), extent) << std::string(image.begin(), image.end());
+        EXPECT_TRUE(std::equal(fast.begin(), fast.begin() + extent, platform.begin()))
+            << std::string(image.begin(), image.end());
+    }
+    EXPECT_GT(withBlock, 20u) << "too few images with a version block to compare";
+}
 
 TEST(FileInfo, RussianProductTakesTheRussianTranslation) {
     scantest::ProductLocale locale(L"ru-RU");

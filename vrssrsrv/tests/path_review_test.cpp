@@ -258,4 +258,47 @@ TEST_F(Walk, ReparseDecisions) {
     EXPECT_NE(log.find("FO <" + d + "\\t\\unreadable> check reparse pnt failed."), std::string::npos) << log;
 }
 
+// Stops the walk at a folder of a given name, a moment after the files
+// found before it had time to be queried.
+class StopAt : public IReparseQuery {
+public:
+    StopAt(HANDLE abort, const wchar_t* name) : m_abort(abort), m_name(name) {}
+    DWORD reparse_point(const std::wstring& path, bool&, DWORD&) const override {
+        if (path.substr(path.rfind(L'\\') + 1) == m_name) {
+            ::Sleep(300);
+            ::SetEvent(m_abort);
+        }
+        return 0;
+    }
+    DWORD unnamed_volume_mount(const std::wstring&, bool&, std::wstring&) const override { return 0; }
+
+private:
+    HANDLE m_abort;
+    std::wstring m_name;
+};
+
+// Files that could not be queried before an abort are reported, as when
+// each was queried the moment it was found; the abort comes through.
+TEST_F(Walk, AnAbortedWalkStillReportsTheFilesFoundFailing) {
+    MakeDir(P(L"t1"));
+    MakeFile(P(L"t1\\held.dll"), "MZ held whole");
+    MakeDir(P(L"t2"));
+    MakeDir(P(L"t2\\stop"));
+    MakeFile(P(L"t2\\stop\\never.txt"));
+    VrBase::unique_hfile held(
+        ::CreateFileW(P(L"t1\\held.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    scantest::RecordingSink sink;
+    StopAt stop(abort.get(), L"stop");
+    PathSet targets = Set({P(L"t1"), P(L"t2")}), exclusions;
+    trg_paths_check_and_adjustment(targets, exclusions);
+    EXPECT_EQ(vrtest::ErrorCodeOf([&] {
+                  targets_review(abort.get(), targets, exclusions, {}, L"OP", L"S-1-5-18", files, stop);
+              }),
+              1235u);
+    ASSERT_EQ(sink.events.size(), 1u);
+    EXPECT_EQ(std::get<1>(sink.events[0]), static_cast<DWORD>(SSR_STAGE_COLLECT_FILE));
+    EXPECT_EQ(std::get<2>(sink.events[0]), P(L"t1\\held.dll"));
+}
+
 } // namespace

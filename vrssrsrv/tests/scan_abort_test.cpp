@@ -1,0 +1,105 @@
+// Stopping a scan while its files are hashed on several threads: the pass
+// itself, then a whole scan task run the way the worker pool runs it.
+#include "schedule_test_support.h"
+#include "scan_test_support.h"
+#include "ssr_actions.h"
+#include "ssr_ordered_pass.h"
+
+#include "sid_helpers.h"
+#include "vrbase/vr_error.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+namespace {
+
+using scantest::MakeDir;
+using scantest::MakeFile;
+
+// Reports come in index order and only for failures, whatever order the
+// workers finish in; an abort lets each worker end the item in hand and
+// start no other; an error in the work ends the pass with that error.
+TEST(OrderedPass, ReportsInOrderAndStopsEachWorkerAfterItsItem) {
+    VrBase::unique_handle abort(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const unsigned workers = 4;
+    std::vector<size_t> reported;
+    auto report = [&](size_t i) { reported.push_back(i); };
+    ordered_pass(abort.get(), 300, workers, [](size_t i, unsigned) {
+        ::Sleep(static_cast<DWORD>((i * 7) % 3));
+        return i % 7 != 0;
+    }, report);
+    std::vector<size_t> failures;
+    for (size_t i = 0; i < 300; i += 7) failures.push_back(i);
+    EXPECT_EQ(reported, failures);
+
+    reported.clear();
+    std::atomic<int> started{0}, startedAtAbort{-1};
+    EXPECT_EQ(vrtest::ErrorCodeOf([&] {
+                  ordered_pass(abort.get(), 1000, workers, [&](size_t i, unsigned) {
+                      ++started;
+                      if (i == 40) {
+                          ::SetEvent(abort.get());
+                          startedAtAbort = started.load();
+                      }
+                      ::Sleep(2);
+                      return i % 7 != 0;
+                  }, report);
+              }),
+              1235u);
+    EXPECT_LE(started.load(), startedAtAbort.load() + static_cast<int>(workers) - 1)
+        << "a worker took an item after the abort";
+    EXPECT_TRUE(std::is_sorted(reported.begin(), reported.end()));
+    for (size_t i : reported) EXPECT_EQ(i % 7, 0u);
+
+    ::ResetEvent(abort.get());
+    EXPECT_EQ(vrtest::ErrorCodeOf([&] {
+                  ordered_pass(abort.get(), 1000, workers, [](size_t i, unsigned) -> bool {
+                      if (i == 10) VR_RAISE(ERROR_DISK_FULL, L"test");
+                      return true;
+                  }, report);
+              }),
+              static_cast<DWORD>(ERROR_DISK_FULL));
+}
+
+class ScanAbort : public schedtest::StoreFixture {};
+
+// The stop comes with the first file whose checksum fails, while the other
+// files are being hashed: the scan ends without a document, the state goes
+// back to "None", and the pass never reaches the last file.
+TEST_F(ScanAbort, AnAbortDuringTheChecksumsSavesNothing) {
+    const std::wstring tree = dir.file(L"tree");
+    MakeDir(tree);
+    MakeFile(tree + L"\\a_held.log", "held");
+    for (int i = 0; i < 120; ++i) MakeFile(tree + L"\\f" + std::to_wstring(1000 + i) + L".bin", std::string(1 << 20, 'x'));
+    MakeFile(tree + L"\\zz_held.log", "held");
+    VrBase::unique_hfile first(::CreateFileW((tree + L"\\a_held.log").c_str(), GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    VrBase::unique_hfile last(::CreateFileW((tree + L"\\zz_held.log").c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(first && last);
+    {
+        CSSROpSettingsLocker lock;
+        schedtest::ConfigDoc doc;
+        doc.paths = L"<Paths all=\"false\"><Path>" + tree + L"</Path></Paths>";
+        doc.exclusions = L"<ExcludePaths enable=\"false\"/>";
+        doc.extensions = L"<Extensions all=\"true\"/>";
+        CSSROpSettings::instance().apply_new_settings(doc.text());
+    }
+
+    scantest::RecordingSink sink;
+    VrBase::unique_handle abort(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    sink.onEvent = [&] { ::SetEvent(abort.get()); };
+    std::vector<BYTE> request = build_scan_request(SES_SOURCE_ADMIN, get_current_user_sid());
+    software_scan(abort.get(), request.data());
+
+    ASSERT_EQ(sink.events.size(), 1u);
+    EXPECT_EQ(std::get<1>(sink.events[0]), static_cast<DWORD>(SSR_STAGE_FILE_CHECKSUM));
+    EXPECT_EQ(std::get<2>(sink.events[0]), tree + L"\\a_held.log");
+    EXPECT_FALSE(vrtest::FileExists(dir.path() + L"\\ssr_depot\\SSR_LastSoftState.xml"));
+    CSSRStateLocker state;
+    EXPECT_EQ(CSSRState::instance().get_status(), std::wstring(kStatusNone));
+}
+
+} // namespace
