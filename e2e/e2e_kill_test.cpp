@@ -1,0 +1,153 @@
+// The scan service ended from outside in the middle of a scan: killed as a
+// crash would end it, and stopped by the SCM during the walk.
+#include "e2e_support.h"
+
+#include "ssr_msg_sender.h"
+
+#include <cstdio>
+
+namespace {
+
+using e2e::Element;
+using e2e::RequestState;
+using e2e::WaitStatus;
+
+class ScanInterrupted : public e2e::ServicesTest {
+protected:
+    // A tree of real binaries that takes the scan some seconds.
+    const std::wstring folders = L"<Path>C:\\windows\\system32</Path>";
+
+    // Configures and runs one whole scan; its time and file count go out.
+    void FirstScan(DWORD& tookMs, size_t& files) {
+        ASSERT_TRUE(StartScanService());
+        ASSERT_EQ(vrtest::ErrorCodeOf([&] { ssr_send_full_config(e2e::ScanConfig(folders)); }), 0u);
+        const ULONGLONG begin = ::GetTickCount64();
+        std::wstring state;
+        ASSERT_TRUE(ScanToEnd(&state));
+        tookMs = static_cast<DWORD>(::GetTickCount64() - begin);
+        ASSERT_TRUE(e2e::WellFormedXml(Document(), L"SI", &files));
+        ASSERT_GT(files, 100u);
+    }
+
+    // Starts a scan and waits for it to complete.
+    static bool ScanToEnd(std::wstring* state) {
+        const std::wstring before = Element(RequestState(), L"LastScanStartTime");
+        if (ssr_request_scan() != 0) return false;
+        const ULONGLONG end = ::GetTickCount64() + 240000;
+        while (::GetTickCount64() < end) {
+            std::wstring now = RequestState();
+            if (Element(now, L"Status") == L"Complete" && Element(now, L"LastScanStartTime") != before) {
+                if (state) *state = now;
+                return true;
+            }
+            ::Sleep(100);
+        }
+        return false;
+    }
+
+    // Starts a scan and waits until it runs; its start time goes out.
+    static bool ScanRunning(std::wstring& started) {
+        std::wstring running;
+        if (ssr_request_scan() != 0 || !WaitStatus(L"InProgress", 20000, &running)) return false;
+        started = Element(running, L"LastScanStartTime");
+        return !started.empty();
+    }
+
+    // Windows' SCM marks a service whose process died as stopped; Wine's
+    // keeps showing it running, yet starts it again on request.
+    bool SeenStopped(DWORD ms) {
+        const ULONGLONG end = ::GetTickCount64() + ms;
+        while (State() != SERVICE_STOPPED) {
+            if (::GetTickCount64() > end) return false;
+            ::Sleep(50);
+        }
+        return true;
+    }
+};
+
+TEST_F(ScanInterrupted, KilledMidScanTheServiceComesBackWithoutAPartialDocument) {
+    DWORD scanMs = 0;
+    size_t files = 0;
+    FirstScan(scanMs, files);
+    if (HasFatalFailure()) return;
+    std::printf("e2e: a whole scan of %zu files took %lu ms\n", files, static_cast<unsigned long>(scanMs));
+
+    // Kills spread over the scan, from its first moment to its last tenth.
+    constexpr int kAttempts = 12;
+    int survived = 0, endedFirst = 0, seenStopped = 0;
+    for (int i = 0; i < kAttempts; ++i) {
+        std::wstring started;
+        ASSERT_TRUE(ScanRunning(started)) << "attempt " << i;
+        ::Sleep(static_cast<DWORD>(static_cast<unsigned long long>(scanMs) * 95 * i / (100 * kAttempts)));
+        const DWORD pid = ScanPid();
+        ASSERT_NE(pid, 0u);
+        ASSERT_TRUE(e2e::KillProcess(pid)) << "attempt " << i;
+        if (SeenStopped(1000)) ++seenStopped;
+
+        // Whatever the moment, the depot holds no document or a whole one.
+        if (vrtest::FileExists(Document())) {
+            EXPECT_TRUE(e2e::WellFormedXml(Document())) << "attempt " << i << ": a partial document";
+        }
+
+        ASSERT_TRUE(StartScanService()) << "attempt " << i;
+        const std::wstring after = RequestState();
+        const std::wstring status = Element(after, L"Status");
+        if (status == L"Complete") {  // the scan beat the kill
+            ++endedFirst;
+            continue;
+        }
+        EXPECT_EQ(status, L"None") << "attempt " << i;
+        EXPECT_EQ(Element(after, L"LastScanStartTime"), started) << "attempt " << i;
+        EXPECT_EQ(Element(after, L"LastScanEndTime"), L"") << "attempt " << i;
+        if (status == L"None") ++survived;
+    }
+    std::printf("e2e: kills mid-scan survived: %d of %d (%d scans ended before their kill; the SCM saw %d deaths)\n",
+                survived, kAttempts, endedFirst, seenStopped);
+    EXPECT_GE(survived, 10);
+
+    // And the next scan completes with a valid document of the same files.
+    std::wstring state;
+    ASSERT_TRUE(ScanToEnd(&state));
+    size_t again = 0;
+    EXPECT_TRUE(e2e::WellFormedXml(Document(), L"SI", &again));
+    EXPECT_EQ(again, files);
+    EXPECT_EQ(Element(state, L"UniqueId").size(), 36u) << std::string(state.begin(), state.end());
+}
+
+TEST_F(ScanInterrupted, StoppedDuringTheWalkTheScanEndsWithItsFinishEvent) {
+    DWORD scanMs = 0;
+    size_t files = 0;
+    FirstScan(scanMs, files);
+    if (HasFatalFailure()) return;
+    unsigned long long mark = 0;
+    Events(0, &mark);
+
+    std::wstring started;
+    ASSERT_TRUE(ScanRunning(started));
+    ::Sleep(scanMs / 4);
+    ASSERT_EQ(Element(RequestState(), L"Status"), L"InProgress") << "the scan ended before the stop";
+    DWORD hintMs = 0, tookMs = 0;
+    ASSERT_TRUE(Stop(scanService.get(), &hintMs, &tookMs));
+    std::printf("e2e: stop during a walk: STOPPED after %lu ms (wait hint %lu ms)\n",
+                static_cast<unsigned long>(tookMs), static_cast<unsigned long>(hintMs));
+    EXPECT_GT(hintMs, 0u);
+    EXPECT_LE(tookMs, hintMs);
+    SERVICE_STATUS s{};
+    ASSERT_TRUE(::QueryServiceStatus(scanService.get(), &s));
+    EXPECT_EQ(s.dwWin32ExitCode, 0u);
+
+    // The scan was rolled back and said so: its start and its finish.
+    const std::string events = Events(mark);
+    const std::string startedAt = "id 0x0000044C", finished = "id 0x0000044E";
+    const size_t start = events.find(startedAt);
+    ASSERT_NE(start, std::string::npos) << events;
+    EXPECT_NE(events.find(finished, start), std::string::npos) << events;
+    EXPECT_FALSE(vrtest::FileExists(Document()));
+
+    ASSERT_TRUE(StartScanService());
+    const std::wstring after = RequestState();
+    EXPECT_EQ(Element(after, L"Status"), L"None");
+    EXPECT_EQ(Element(after, L"LastScanEndTime"), L"");
+}
+
+} // namespace
