@@ -55,15 +55,16 @@ TEST_F(ConfigurationFromOutside, EveryMalformedDocumentIsRefusedWithItsCodeAndCh
     const std::wstring noSchedule = L"<ScheduleScan enabled=\"false\"/>";
     const char* const kInvalid = "(0x80070057)";   // invalid parameter
     const char* const kMissing = "(0x80070003)";   // a required element or attribute missing
+    const char* const kNotXml = "(0xE6240001)";    // the text does not parse
     struct Case {
         const char* what;
         std::wstring document;
         const char* code;
     };
     const Case cases[] = {
-        {"not well-formed", settings(scan + noSchedule + events).substr(10), kInvalid},
-        {"unclosed root", L"<ROZEDURI><Settings>" + scan, kInvalid},
-        {"empty document", L"", kInvalid},
+        {"not well-formed", settings(scan + noSchedule + events).substr(10), kNotXml},
+        {"unclosed root", L"<ROZEDURI><Settings>" + scan, kNotXml},
+        {"empty document", L"", kNotXml},
         {"ScheduleScan missing", settings(scan + events), kInvalid},
         {"ScanSetting missing", settings(noSchedule + events), kMissing},
         {"Paths missing", settings(L"<ScanSetting><ExcludePaths enable=\"false\"/><Extensions all=\"true\"/></ScanSetting>" +

@@ -1,5 +1,6 @@
-// The core service restarted under a running scan service: requests fail
-// with a clear code meanwhile and are served again once the core is back.
+// The core service stopped, and killed, under a running scan service:
+// requests fail with a clear code meanwhile and are served again once the
+// core is back.
 #include "e2e_support.h"
 
 #include "ssr_msg_sender.h"
@@ -22,7 +23,16 @@ TEST_F(CoreRestart, RequestsFailCleanlyWhileTheCoreIsDownAndAreServedAfterwards)
     const DWORD pid = ScanPid();
 
     for (int round = 0; round < 2; ++round) {
-        ASSERT_TRUE(Stop(coreService.get())) << "round " << round;
+        // First a clean stop, then a crash.
+        if (round == 0) {
+            ASSERT_TRUE(Stop(coreService.get())) << "round " << round;
+        } else {
+            SERVICE_STATUS_PROCESS core{};
+            DWORD needed = 0;
+            ASSERT_TRUE(::QueryServiceStatusEx(coreService.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&core),
+                                               sizeof core, &needed));
+            ASSERT_TRUE(e2e::KillProcess(core.dwProcessId));
+        }
         // Meanwhile: the same clear code, each answer in bounded time.
         for (int i = 0; i < 3; ++i) {
             const ULONGLONG begin = ::GetTickCount64();

@@ -105,6 +105,30 @@ TEST_F(ScanInterrupted, KilledMidScanTheServiceComesBackWithoutAPartialDocument)
                 survived, kAttempts, endedFirst, seenStopped);
     EXPECT_GE(survived, 10);
 
+    // Killed while the document is being written: the moment its partial
+    // copy shows in the depot.
+    const std::wstring partial = Document() + L".partial";
+    int duringSave = 0;
+    for (int i = 0; i < 2; ++i) {
+        std::wstring started;
+        ASSERT_TRUE(ScanRunning(started)) << "save attempt " << i;
+        const ULONGLONG end = ::GetTickCount64() + scanMs + 20000;
+        while (!vrtest::FileExists(partial) && ::GetTickCount64() < end) ::Sleep(1);
+        const bool seen = vrtest::FileExists(partial);
+        ASSERT_TRUE(e2e::KillProcess(ScanPid())) << "save attempt " << i;
+        if (seen) ++duringSave;
+        if (vrtest::FileExists(Document())) {
+            EXPECT_TRUE(e2e::WellFormedXml(Document())) << "save attempt " << i << ": a partial document";
+        }
+        SeenStopped(1000);
+        ASSERT_TRUE(StartScanService()) << "save attempt " << i;
+        // The half-written copy does not outlive the restart.
+        EXPECT_FALSE(vrtest::FileExists(partial)) << "save attempt " << i;
+        const std::wstring status = Element(RequestState(), L"Status");
+        EXPECT_TRUE(status == L"None" || status == L"Complete") << "save attempt " << i;
+    }
+    std::printf("e2e: kills while the document was written: %d of 2\n", duringSave);
+
     // And the next scan completes with a valid document of the same files.
     std::wstring state;
     ASSERT_TRUE(ScanToEnd(&state));

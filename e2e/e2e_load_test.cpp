@@ -87,8 +87,9 @@ protected:
         ASSERT_EQ(vrtest::ErrorCodeOf([&] { ssr_send_full_config(Config()); }), 0u);
     }
     std::wstring Config() const { return e2e::ScanConfig(L"<Path>" + tree.path() + L"</Path>"); }
-    std::wstring ExportParams(const std::wstring& path) const {
-        return L"<Export><Path>" + path + L"</Path><PostAction>Keep</PostAction></Export>";
+    std::wstring ExportParams(const std::wstring& path, bool dropDepotCopy = false) const {
+        return L"<Export><Path>" + path + L"</Path><PostAction>" + (dropDepotCopy ? L"DeleteInternalSES" : L"Keep") +
+               L"</PostAction></Export>";
     }
     bool CompleteScan() {
         if (ssr_request_scan() != 0) return false;
@@ -118,7 +119,8 @@ TEST_F(ServiceUnderLoad, EightClientsOfMixedRequestsWhileScansRun) {
                     case 0: ssr_request_state(); break;
                     case 1: ssr_send_full_config(config); break;
                     case 2: status = ssr_request_scan(); ++scansAsked; break;
-                    default: ssr_request_export(ExportParams(target)); break;
+                    // Now and then the depot's copy goes with the export.
+                    default: ssr_request_export(ExportParams(target, i % 16 == 3)); break;
                     }
                 });
                 codes.Add(code ? code : status);
@@ -202,6 +204,8 @@ struct RandomRequest {
 };
 
 // Whether the service's answer is one it documents for this request.
+constexpr DWORD kXmlParseFailed = 0xE6240001;  // the system's own code for XML that does not parse
+
 bool Documented(DWORD id, DWORD result, const std::vector<BYTE>& reply) {
     if (kCoreCodes.count(result)) return true;
     if (result == ERROR_INVALID_PARAMETER || result == ERROR_INSUFFICIENT_BUFFER || result == ERROR_ACCESS_DENIED)
@@ -212,10 +216,11 @@ bool Documented(DWORD id, DWORD result, const std::vector<BYTE>& reply) {
     std::memcpy(&status, reply.data() + (id == VRM_SSR_GET_STATE ? 4 : 0), 4);
     switch (id) {
     case VRM_SSR_GET_STATE: return status == 0;
-    case VRM_SSR_SET_FULL_CONFIG: return status == ERROR_INVALID_PARAMETER || status == ERROR_PATH_NOT_FOUND;
+    case VRM_SSR_SET_FULL_CONFIG:
+        return status == ERROR_INVALID_PARAMETER || status == ERROR_PATH_NOT_FOUND || status == kXmlParseFailed;
     case VRM_SSR_EXPORT_SOFTWARE_STATE:
         // The parameters' XML load or lookup failing.
-        return status == ERROR_PATH_NOT_FOUND || status == static_cast<DWORD>(E_FAIL) ||
+        return status == ERROR_PATH_NOT_FOUND || status == kXmlParseFailed || status == static_cast<DWORD>(E_FAIL) ||
                (status & 0xFFFFF000u) == 0xC00CE000u;
     default: return false;
     }
