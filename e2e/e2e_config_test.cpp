@@ -128,23 +128,37 @@ TEST_F(ConfigurationFromOutside, AConfigurationOutlivesARestartAndItsScheduleSta
     EXPECT_TRUE(vrtest::ReadFileBytes(LastConfig()) == stored);
     EXPECT_EQ(Element(RequestState(), L"ScheduleScan"), L"true");
 
-    // The scheduler starts a scan by itself: source Policy in the state or
-    // in the journal's start event.
-    const ULONGLONG begin = ::GetTickCount64();
-    std::string journal;
-    bool started = false;
-    while (!started && ::GetTickCount64() - begin < 75000) {
-        ::Sleep(1000);
-        journal = Events(mark);
-        const size_t at = journal.find("id 0x0000044C");
-        started = at != std::string::npos && journal.find("[2] %%101", at) != std::string::npos;
-    }
-    std::printf("e2e: the scheduled scan started %llu ms after the restart\n", ::GetTickCount64() - begin);
-    ASSERT_TRUE(started) << journal;
+    // The scheduler starts a scan by itself (source Policy, %%101 in the
+    // start event), and the next one a minute after it decided on the first.
+    auto policyScanAfter = [&](unsigned long long since, unsigned long long* next, DWORD ms) {
+        const ULONGLONG end = ::GetTickCount64() + ms;
+        std::string journal;
+        do {
+            ::Sleep(500);
+            unsigned long long after = since;
+            journal = Events(since, &after);
+            const size_t at = journal.find("id 0x0000044C");
+            if (at != std::string::npos && journal.find("[2] %%101", at) != std::string::npos) {
+                *next = after;
+                return true;
+            }
+        } while (::GetTickCount64() < end);
+        ADD_FAILURE() << "no scan started by the schedule\n" << journal;
+        return false;
+    };
+    const ULONGLONG restarted = ::GetTickCount64();
+    ASSERT_TRUE(policyScanAfter(mark, &mark, 75000));
+    const ULONGLONG first = ::GetTickCount64();
     ASSERT_TRUE(e2e::WaitStatus(L"Complete", 60000));
     size_t files = 0;
     EXPECT_TRUE(e2e::WellFormedXml(Document(), L"SI", &files));
     EXPECT_EQ(files, 1u);
+    ASSERT_TRUE(policyScanAfter(mark, &mark, 90000));
+    const ULONGLONG second = ::GetTickCount64();
+    std::printf("e2e: scheduled scans started %llu ms after the restart and %llu ms after that\n", first - restarted,
+                second - first);
+    EXPECT_GE(second - first, 55000u);
+    EXPECT_LE(second - first, 70000u);
     std::string deactivated;
     EXPECT_EQ(Agent(L"deactivate", deactivated), 0u) << deactivated;
 }
