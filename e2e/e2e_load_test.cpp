@@ -26,6 +26,10 @@ using e2e::RequestState;
 // Answers a caller may get: the service's own codes and the core's for a
 // receiver that is busy or slow.
 const std::set<DWORD> kCoreCodes = {ERROR_BUSY, ERROR_TIMEOUT};
+// Answers while the service goes away: no session of that name any more, the
+// receiver gone with the request, the service refusing work while it stops.
+const std::set<DWORD> kGoneCodes = {ERROR_SERVICE_NOT_ACTIVE, ERROR_NOT_FOUND, ERROR_PROCESS_ABORTED,
+                                    ERROR_SERVICE_CANNOT_ACCEPT_CTRL};
 
 // Counts answers by code across threads.
 class CodeCounter {
@@ -142,15 +146,51 @@ TEST_F(ServiceUnderLoad, EightClientsOfMixedRequestsWhileScansRun) {
     EXPECT_EQ(answered, kClients * kRequests);
     EXPECT_GT(codes.Counts()[0], kClients * kRequests / 2);
 
-    // Whatever ran, the service still scans, exports and stops cleanly.
+    // Whatever ran, the service still scans and exports.
     ASSERT_TRUE(CompleteScan());
     EXPECT_TRUE(e2e::WellFormedXml(Document()));
     const std::wstring exported = dir.file(L"last.xml");
     EXPECT_EQ(vrtest::ErrorCodeOf([&] { ssr_request_export(ExportParams(exported)); }), 0u);
     EXPECT_TRUE(e2e::WellFormedXml(exported));
+
+    // And it stops cleanly in the middle of such a load: the requests that
+    // meet the stop are told the service is gone.
+    CodeCounter late;
+    std::atomic<bool> stopped{false};
     DWORD hintMs = 0, stopMs = 0;
-    ASSERT_TRUE(Stop(scanService.get(), &hintMs, &stopMs));
+    bool stoppedInTime = false;
+    const bool clientsEnded = RunBounded(
+        kClients + 1,
+        [&](unsigned client) {
+            if (client == kClients) {
+                ::Sleep(2000);
+                stoppedInTime = Stop(scanService.get(), &hintMs, &stopMs);
+                stopped = true;
+                return;
+            }
+            const std::wstring target = dir.file(L"late" + std::to_wstring(client) + L".xml");
+            for (unsigned i = 0; !stopped || i % 4; ++i) {
+                DWORD status = 0;
+                const DWORD code = vrtest::ErrorCodeOf([&] {
+                    switch ((client + i) % 4) {
+                    case 0: ssr_request_state(); break;
+                    case 1: ssr_send_full_config(config); break;
+                    case 2: status = ssr_request_scan(); break;
+                    default: ssr_request_export(ExportParams(target)); break;
+                    }
+                });
+                late.Add(code ? code : status);
+            }
+        },
+        120000);
+    std::printf("e2e: a stop under load: STOPPED after %lu ms (wait hint %lu ms), requests answered by code: %s\n",
+                static_cast<unsigned long>(stopMs), static_cast<unsigned long>(hintMs), late.Text().c_str());
+    ASSERT_TRUE(clientsEnded) << "a client or the stop waited for more than 120 s: a deadlock";
+    ASSERT_TRUE(stoppedInTime);
     EXPECT_LE(stopMs, hintMs);
+    for (const auto& c : late.Counts())
+        EXPECT_TRUE(c.first == 0 || c.first == ERROR_NOT_READY || kCoreCodes.count(c.first) || kGoneCodes.count(c.first))
+            << "undocumented answer 0x" << std::hex << c.first;
     SERVICE_STATUS s{};
     ASSERT_TRUE(::QueryServiceStatus(scanService.get(), &s));
     EXPECT_EQ(s.dwWin32ExitCode, 0u);
