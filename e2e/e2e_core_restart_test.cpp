@@ -27,6 +27,13 @@ TEST_F(CoreRestart, RequestsFailCleanlyWhileTheCoreIsDownAndAreServedAfterwards)
         if (round == 0) {
             ASSERT_TRUE(Stop(coreService.get())) << "round " << round;
         } else {
+            // A crash in the middle of a longer scan, which goes on without it.
+            ASSERT_EQ(vrtest::ErrorCodeOf([&] {
+                          ssr_send_full_config(e2e::ScanConfig(L"<Path>C:\\windows\\system32</Path>"));
+                      }),
+                      0u);
+            ASSERT_EQ(ssr_request_scan(), 0u);
+            ASSERT_TRUE(e2e::WaitStatus(L"InProgress", 20000));
             SERVICE_STATUS_PROCESS core{};
             DWORD needed = 0;
             ASSERT_TRUE(::QueryServiceStatusEx(coreService.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&core),
@@ -54,13 +61,17 @@ TEST_F(CoreRestart, RequestsFailCleanlyWhileTheCoreIsDownAndAreServedAfterwards)
         ASSERT_TRUE(ServiceSessionOpen(20000)) << "round " << round;
         std::printf("e2e: core restart %d: the scan service served again %llu ms after the core started\n", round,
                     ::GetTickCount64() - down);
+        if (round == 1) {
+            EXPECT_TRUE(e2e::WaitStatus(L"Complete", 120000));
+            size_t files = 0;
+            EXPECT_TRUE(e2e::WellFormedXml(Document(), L"SI", &files));
+            EXPECT_GT(files, 100u);
+        }
         EXPECT_EQ(Agent(L"scan --wait", out), 0u) << out;
         EXPECT_EQ(Element(RequestState(), L"Status"), L"Complete");
     }
     EXPECT_EQ(ScanPid(), pid);
-    size_t files = 0;
-    EXPECT_TRUE(e2e::WellFormedXml(Document(), L"SI", &files));
-    EXPECT_EQ(files, 1u);
+    EXPECT_TRUE(e2e::WellFormedXml(Document()));
     // The export's event reaches the new core's journal.
     const std::wstring exported = dir.file(L"out.xml");
     EXPECT_EQ(vrtest::ErrorCodeOf([&] {
