@@ -143,35 +143,85 @@ TEST_F(ScanInterrupted, StoppedDuringTheWalkTheScanEndsWithItsFinishEvent) {
     size_t files = 0;
     FirstScan(scanMs, files);
     if (HasFatalFailure()) return;
+
+    // Early in the walk, half-way, and near its end.
+    for (const unsigned percent : {10u, 50u, 90u}) {
+        unsigned long long mark = 0;
+        Events(0, &mark);
+        std::wstring started;
+        ASSERT_TRUE(ScanRunning(started)) << percent << "%";
+        ::Sleep(scanMs * percent / 100);
+        if (Element(RequestState(), L"Status") != L"InProgress") {
+            std::printf("e2e: the scan ended before the stop at %u%%\n", percent);
+            ASSERT_TRUE(StartScanService());
+            continue;
+        }
+        StopTiming timing;
+        ASSERT_TRUE(Stop(scanService.get(), &timing)) << percent << "%";
+        e2e::PrintStop("at " + std::to_string(percent) + "% of a scan", timing);
+        EXPECT_TRUE(timing.WithinHints()) << percent << "%";
+        SERVICE_STATUS s{};
+        ASSERT_TRUE(::QueryServiceStatus(scanService.get(), &s));
+        EXPECT_EQ(s.dwWin32ExitCode, 0u) << percent << "%";
+
+        // The scan was rolled back and said so: its start and its finish.
+        const std::string events = Events(mark);
+        const size_t start = events.find("id 0x0000044C");
+        ASSERT_NE(start, std::string::npos) << percent << "%\n" << events;
+        EXPECT_NE(events.find("id 0x0000044E", start), std::string::npos) << percent << "%\n" << events;
+        EXPECT_FALSE(vrtest::FileExists(Document())) << percent << "%";
+        EXPECT_FALSE(vrtest::FileExists(Document() + L".partial")) << percent << "%";
+
+        ASSERT_TRUE(StartScanService());
+        const std::wstring after = RequestState();
+        EXPECT_EQ(Element(after, L"Status"), L"None") << percent << "%";
+        EXPECT_EQ(Element(after, L"LastScanEndTime"), L"") << percent << "%";
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A file large enough that hashing it takes seconds.
+void MakeLargeFile(const std::wstring& path, long long bytes) {
+    VrBase::unique_hfile file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file);
+    LARGE_INTEGER size;
+    size.QuadPart = bytes;
+    ASSERT_TRUE(::SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(::SetEndOfFile(file.get()));
+}
+
+TEST_F(ScanInterrupted, StoppedWhileALargeFileIsHashedItStopsWithinItsWaitHints) {
+    vrtest::TempDir tree{L"vre2elarge"};
+    MakeLargeFile(tree.file(L"large.bin"), 1ll << 30);
+    if (HasFatalFailure()) return;
+    vrtest::WriteFileBytes(tree.file(L"small.txt"), "small");
+    ASSERT_TRUE(StartScanService());
+    ASSERT_EQ(vrtest::ErrorCodeOf([&] { ssr_send_full_config(e2e::ScanConfig(L"<Path>" + tree.path() + L"</Path>")); }),
+              0u);
     unsigned long long mark = 0;
     Events(0, &mark);
-
     std::wstring started;
     ASSERT_TRUE(ScanRunning(started));
-    ::Sleep(scanMs / 4);
-    ASSERT_EQ(Element(RequestState(), L"Status"), L"InProgress") << "the scan ended before the stop";
-    DWORD hintMs = 0, tookMs = 0;
-    ASSERT_TRUE(Stop(scanService.get(), &hintMs, &tookMs));
-    std::printf("e2e: stop during a walk: STOPPED after %lu ms (wait hint %lu ms)\n",
-                static_cast<unsigned long>(tookMs), static_cast<unsigned long>(hintMs));
-    EXPECT_GT(hintMs, 0u);
-    EXPECT_LE(tookMs, hintMs);
-    SERVICE_STATUS s{};
-    ASSERT_TRUE(::QueryServiceStatus(scanService.get(), &s));
-    EXPECT_EQ(s.dwWin32ExitCode, 0u);
+    ::Sleep(1000);
+    ASSERT_EQ(Element(RequestState(), L"Status"), L"InProgress") << "the large file was hashed too soon";
+    StopTiming timing;
+    ASSERT_TRUE(Stop(scanService.get(), &timing));
+    e2e::PrintStop("while a large file was hashed", timing);
+    EXPECT_TRUE(timing.WithinHints());
+    // A stop does not wait for the rest of the file.
+    EXPECT_LT(timing.totalMs, 3000u);
 
-    // The scan was rolled back and said so: its start and its finish.
     const std::string events = Events(mark);
-    const std::string startedAt = "id 0x0000044C", finished = "id 0x0000044E";
-    const size_t start = events.find(startedAt);
+    const size_t start = events.find("id 0x0000044C");
     ASSERT_NE(start, std::string::npos) << events;
-    EXPECT_NE(events.find(finished, start), std::string::npos) << events;
+    EXPECT_NE(events.find("id 0x0000044E", start), std::string::npos) << events;
     EXPECT_FALSE(vrtest::FileExists(Document()));
-
     ASSERT_TRUE(StartScanService());
-    const std::wstring after = RequestState();
-    EXPECT_EQ(Element(after, L"Status"), L"None");
-    EXPECT_EQ(Element(after, L"LastScanEndTime"), L"");
+    EXPECT_EQ(Element(RequestState(), L"Status"), L"None");
 }
 
 } // namespace

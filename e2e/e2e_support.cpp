@@ -11,6 +11,7 @@
 #include <shlwapi.h>
 #include <xmllite.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -96,23 +97,37 @@ bool ServicesTest::Start(SC_HANDLE service, DWORD ms) {
     return true;
 }
 
-bool ServicesTest::Stop(SC_HANDLE service, DWORD* waitHintMs, DWORD* tookMs, DWORD ms) {
+bool ServicesTest::Stop(SC_HANDLE service, StopTiming* timing, DWORD ms) {
     const ULONGLONG begin = ::GetTickCount64();
     SERVICE_STATUS s{};
     if (!::ControlService(service, SERVICE_CONTROL_STOP, &s)) return false;
-    DWORD hint = s.dwWaitHint;
-    SERVICE_STATUS_PROCESS p{};
-    DWORD needed = 0;
+    StopTiming t;
+    // Each report gives the SCM its hint for the next one.
+    ULONGLONG since = begin;
+    DWORD state = s.dwCurrentState, checkPoint = s.dwCheckPoint, hint = s.dwWaitHint;
     for (;;) {
+        SERVICE_STATUS_PROCESS p{};
+        DWORD needed = 0;
         if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&p), sizeof p, &needed))
             return false;
-        if (p.dwWaitHint > hint) hint = p.dwWaitHint;
+        const ULONGLONG now = ::GetTickCount64();
+        if (p.dwCurrentState != state || p.dwCheckPoint != checkPoint || p.dwWaitHint != hint) {
+            const DWORD waited = static_cast<DWORD>(now - since);
+            if (waited >= t.longestWaitMs) {
+                t.longestWaitMs = waited;
+                t.hintMs = hint;
+            }
+            since = now;
+            state = p.dwCurrentState;
+            checkPoint = p.dwCheckPoint;
+            hint = p.dwWaitHint;
+        }
         if (p.dwCurrentState == SERVICE_STOPPED) break;
-        if (::GetTickCount64() - begin > ms) return false;
-        ::Sleep(20);
+        if (now - begin > ms) return false;
+        ::Sleep(5);
     }
-    if (waitHintMs) *waitHintMs = hint;
-    if (tookMs) *tookMs = static_cast<DWORD>(::GetTickCount64() - begin);
+    t.totalMs = static_cast<DWORD>(::GetTickCount64() - begin);
+    if (timing) *timing = t;
     return true;
 }
 
@@ -140,6 +155,12 @@ bool ServicesTest::ServiceSessionOpen(DWORD ms) {
     }
     ::VrCloseSession(session.Handle);
     return open;
+}
+
+void PrintStop(const std::string& what, const StopTiming& timing) {
+    std::printf("e2e: stop %s: STOPPED after %lu ms, longest wait for progress %lu ms (wait hint %lu ms)\n",
+                what.c_str(), static_cast<unsigned long>(timing.totalMs), static_cast<unsigned long>(timing.longestWaitMs),
+                static_cast<unsigned long>(timing.hintMs));
 }
 
 std::wstring ScanConfig(const std::wstring& folders, const std::wstring& schedule) {

@@ -13,10 +13,20 @@
 
 namespace e2e {
 
+// How a stop went: its whole time, and its longest wait for a sign of
+// progress (a new check point or state) with the wait hint then in force.
+struct StopTiming {
+    DWORD totalMs = 0;
+    DWORD longestWaitMs = 0;
+    DWORD hintMs = 0;
+    bool WithinHints() const { return longestWaitMs <= hintMs; }
+};
+
 // Installs VrCC and VrSoftwareState (demand start), starts the core and
 // removes both again when the test ends.
 class ServicesTest : public ::testing::Test {
 protected:
+    using StopTiming = e2e::StopTiming;
     vrtest::TempDir dir{L"vre2e"};
     vrtest::RegKeyScope product{L"SOFTWARE\\Calderis\\Varnel Studio"};
     coretest::CoreConfig config;
@@ -36,9 +46,8 @@ protected:
     // Starts a service, retrying while its last process is on its way out,
     // and waits until it runs.
     static bool Start(SC_HANDLE service, DWORD ms = 30000);
-    // Stop control; the largest wait hint reported meanwhile and the time
-    // until STOPPED go out. False when it never stopped.
-    static bool Stop(SC_HANDLE service, DWORD* waitHintMs = nullptr, DWORD* tookMs = nullptr, DWORD ms = 60000);
+    // Stop control, followed until STOPPED; false when it never stopped.
+    static bool Stop(SC_HANDLE service, StopTiming* timing = nullptr, DWORD ms = 120000);
     // The scan service up and its session on the core open.
     bool StartScanService();
 
@@ -49,6 +58,9 @@ protected:
     std::wstring Document() const { return DepotFile(L"SSR_LastSoftState.xml"); }
     std::wstring LastConfig() const { return DepotFile(L"SSR_LastConfig.xml"); }
 };
+
+// "e2e: stop <what>: ..." with the stop's figures.
+void PrintStop(const std::string& what, const StopTiming& timing);
 
 // A configuration document scanning the folders (all extensions), with the
 // four events registered; schedule is the ScheduleScan element.

@@ -91,9 +91,11 @@ void get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info) {
     info.change_time = convert_time_to_iso_str(changed);
 }
 
-void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash) {
+void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash,
+                               HANDLE abortEvent) {
     std::unique_ptr<BYTE[]> buffer(new BYTE[kReadChunk]());
     while (count > 0) {
+        if (abortEvent) mission_abort_required(abortEvent);
         const DWORD wanted = count < kReadChunk ? static_cast<DWORD>(count) : kReadChunk;
         DWORD got = 0;
         if (!::ReadFile(file, buffer.get(), wanted, &got, nullptr)) VR_RAISE_LAST_ERROR(L"calc_file_region_checksum");
@@ -108,10 +110,10 @@ void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_341
 }
 
 void calc_normal_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info,
-                               GOST_R_3411_1994::CAccumulativeHash& hash) {
+                               GOST_R_3411_1994::CAccumulativeHash& hash, HANDLE abortEvent) {
     VrBase::unique_hfile file = open_for_checksum(path);
     get_base_file_info(file.get(), info);
-    calc_file_region_checksum(file.get(), info.size, hash);
+    calc_file_region_checksum(file.get(), info.size, hash, abortEvent);
     store_checksum(info, hash);
 }
 
@@ -130,7 +132,7 @@ DWORD query_allocated_range(HANDLE file, unsigned long long offset, unsigned lon
 }
 
 void hash_allocated_ranges(HANDLE file, unsigned long long size, const AllocatedRangeQuery& query,
-                           GOST_R_3411_1994::CAccumulativeHash& hash) {
+                           GOST_R_3411_1994::CAccumulativeHash& hash, HANDLE abortEvent) {
     unsigned long long offset = 0;
     for (;;) {
         AllocatedRange range{0, 0};
@@ -139,7 +141,7 @@ void hash_allocated_ranges(HANDLE file, unsigned long long size, const Allocated
         LARGE_INTEGER at;
         at.QuadPart = static_cast<LONGLONG>(range.offset);
         if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) VR_RAISE_LAST_ERROR(L"calc_sparse_file_checksum");
-        calc_file_region_checksum(file, range.length, hash);
+        calc_file_region_checksum(file, range.length, hash, abortEvent);
         if (status == 0) return;
         const unsigned long long next = range.offset + range.length;
         // A range that does not move on would loop for ever.
@@ -149,22 +151,22 @@ void hash_allocated_ranges(HANDLE file, unsigned long long size, const Allocated
 }
 
 void calc_sparse_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info,
-                               GOST_R_3411_1994::CAccumulativeHash& hash) {
+                               GOST_R_3411_1994::CAccumulativeHash& hash, HANDLE abortEvent) {
     VrBase::unique_hfile file = open_for_checksum(path);
     get_base_file_info(file.get(), info);
-    hash_allocated_ranges(file.get(), info.size, query_allocated_range, hash);
+    hash_allocated_ranges(file.get(), info.size, query_allocated_range, hash, abortEvent);
     store_checksum(info, hash);
 }
 
-DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info) {
+DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, HANDLE abortEvent) {
     return VrBase::GuardCode(L"calc_file_checksum", [&]() -> DWORD {
         DWORD attributes = ::GetFileAttributesW(long_path(path).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) VR_RAISE_LAST_ERROR(L"calc_file_checksum");
         GOST_R_3411_1994::CAccumulativeHash hash(nullptr, GOST_R_3411_1994::test_param_block());
         if (attributes & FILE_ATTRIBUTE_SPARSE_FILE)
-            calc_sparse_file_checksum(path, info, hash);
+            calc_sparse_file_checksum(path, info, hash, abortEvent);
         else
-            calc_normal_file_checksum(path, info, hash);
+            calc_normal_file_checksum(path, info, hash, abortEvent);
         return 0;
     });
 }
@@ -172,7 +174,9 @@ DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info) 
 void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid,
                        FileObjectMap& files) {
     for (auto& entry : files) {
-        if (calc_file_checksum(entry.first, entry.second) != 0) {
+        if (calc_file_checksum(entry.first, entry.second, abortEvent) != 0) {
+            // A file cut short by a stop is no fault of the file's.
+            mission_abort_required(abortEvent);
             reg_evt_scan_error(operationId, SSR_STAGE_FILE_CHECKSUM, entry.first, SSR_REASON_ONE_FILE, userSid);
             VR_TRACE(VrBase::TL_WARNING, L"calc_fo_checksums", L"file <%ls> checksum calculation failed!",
                      entry.first.c_str());
