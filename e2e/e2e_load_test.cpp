@@ -26,10 +26,11 @@ using e2e::RequestState;
 // Answers a caller may get: the service's own codes and the core's for a
 // receiver that is busy or slow.
 const std::set<DWORD> kCoreCodes = {ERROR_BUSY, ERROR_TIMEOUT};
-// Answers while the service goes away: no session of that name any more, the
-// receiver gone with the request, the service refusing work while it stops.
-const std::set<DWORD> kGoneCodes = {ERROR_SERVICE_NOT_ACTIVE, ERROR_NOT_FOUND, ERROR_PROCESS_ABORTED,
-                                    ERROR_SERVICE_CANNOT_ACCEPT_CTRL};
+// Answers while the service goes away: no session of that name any more, its
+// ids already unsubscribed, the receiver gone with the request, the service
+// refusing work while it stops.
+const std::set<DWORD> kGoneCodes = {ERROR_SERVICE_NOT_ACTIVE, ERROR_NOT_FOUND, ERROR_NOT_SUPPORTED,
+                                    ERROR_PROCESS_ABORTED, ERROR_SERVICE_CANNOT_ACCEPT_CTRL};
 
 // Counts answers by code across threads.
 class CodeCounter {
