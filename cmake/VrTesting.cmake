@@ -5,25 +5,28 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-# vr_add_gtest(<name> SOURCES ... [LIBS ...] [LOCKS ...])
+# vr_add_gtest(<name> SOURCES ... [LIBS ...] [LOCKS ...] [LABELS ...] [TIMEOUT s])
 # LOCKS names shared machine state (a registry key, a service) that the
 # tests of this program change, so ctest never runs two of them at once.
+# LABELS lets a developer run or skip a group alone (ctest -L / -LE).
 function(vr_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LOCKS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
-  # The program's name is its tests' label: `ctest -L <program>` runs them all.
-  set(props TIMEOUT 300 LABELS ${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                        PROPERTIES ${props})
-  # The locks are set on the discovered tests from a file of our own: passed
-  # through PROPERTIES, a list loses every lock after the first.
-  if(T_LOCKS)
-    set(lock_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_locks.cmake)
-    file(WRITE ${lock_file}
-         "foreach(t IN LISTS ${name}_TESTS)\n"
-         "  set_tests_properties(\"\${t}\" PROPERTIES RESOURCE_LOCK \"${T_LOCKS}\")\n"
-         "endforeach()\n")
-    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${lock_file})
-  endif()
+  # Locks and labels are set on the discovered tests from a file of our own:
+  # passed through PROPERTIES, a list loses every item after the first. The
+  # program's name is always one of its labels: `ctest -L <program>` runs it.
+  set(labels ${name} ${T_LABELS})
+  set(lock_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_locks.cmake)
+  file(WRITE ${lock_file}
+       "foreach(t IN LISTS ${name}_TESTS)\n"
+       "  set_tests_properties(\"\${t}\" PROPERTIES RESOURCE_LOCK \"${T_LOCKS}\" LABELS \"${labels}\")\n"
+       "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${lock_file})
 endfunction()

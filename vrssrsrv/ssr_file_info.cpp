@@ -92,14 +92,16 @@ DWORD get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info) {
     return basic.FileAttributes;
 }
 
-void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash) {
+void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash,
+                               HANDLE abortEvent) {
     CReadBuffer buffer;
-    calc_file_region_checksum(file, count, hash, buffer);
+    calc_file_region_checksum(file, count, hash, buffer, abortEvent);
 }
 
 void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash,
-                               CReadBuffer& buffer) {
+                               CReadBuffer& buffer, HANDLE abortEvent) {
     while (count > 0) {
+        if (abortEvent) mission_abort_required(abortEvent);
         const DWORD wanted = count < kReadChunk ? static_cast<DWORD>(count) : kReadChunk;
         DWORD got = 0;
         if (!::ReadFile(file, buffer.data(), wanted, &got, nullptr)) VR_RAISE_LAST_ERROR(L"calc_file_region_checksum");
@@ -128,7 +130,7 @@ DWORD query_allocated_range(HANDLE file, unsigned long long offset, unsigned lon
 }
 
 void hash_allocated_ranges(HANDLE file, unsigned long long size, const AllocatedRangeQuery& query,
-                           GOST_R_3411_1994::CAccumulativeHash& hash) {
+                           GOST_R_3411_1994::CAccumulativeHash& hash, HANDLE abortEvent) {
     unsigned long long offset = 0;
     for (;;) {
         AllocatedRange range{0, 0};
@@ -137,7 +139,7 @@ void hash_allocated_ranges(HANDLE file, unsigned long long size, const Allocated
         LARGE_INTEGER at;
         at.QuadPart = static_cast<LONGLONG>(range.offset);
         if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) VR_RAISE_LAST_ERROR(L"calc_sparse_file_checksum");
-        calc_file_region_checksum(file, range.length, hash);
+        calc_file_region_checksum(file, range.length, hash, abortEvent);
         if (status == 0) return;
         const unsigned long long next = range.offset + range.length;
         // A range that does not move on would loop for ever.
@@ -146,12 +148,13 @@ void hash_allocated_ranges(HANDLE file, unsigned long long size, const Allocated
     }
 }
 
-DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info) {
+DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, HANDLE abortEvent) {
     CReadBuffer buffer;
-    return calc_file_checksum(path, info, buffer);
+    return calc_file_checksum(path, info, buffer, abortEvent);
 }
 
-DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& buffer) {
+DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& buffer,
+                         HANDLE abortEvent) {
     return VrBase::GuardCode(L"calc_file_checksum", [&]() -> DWORD {
         // One open: size, change time and whether the file is sparse all
         // come from the handle that is then read.
@@ -159,9 +162,9 @@ DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, 
         const DWORD attributes = get_base_file_info(file.get(), info);
         GOST_R_3411_1994::CAccumulativeHash hash(nullptr, GOST_R_3411_1994::test_param_block());
         if (attributes & FILE_ATTRIBUTE_SPARSE_FILE)
-            hash_allocated_ranges(file.get(), info.size, query_allocated_range, hash);
+            hash_allocated_ranges(file.get(), info.size, query_allocated_range, hash, abortEvent);
         else
-            calc_file_region_checksum(file.get(), info.size, hash, buffer);
+            calc_file_region_checksum(file.get(), info.size, hash, buffer, abortEvent);
         store_checksum(info, hash);
         return 0;
     });
@@ -177,7 +180,11 @@ void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const
     ordered_pass(
         abortEvent, order.size(), workers,
         [&](size_t index, unsigned worker) {
-            return calc_file_checksum(order[index]->first, order[index]->second, buffers[worker]) == 0;
+            const DWORD code = calc_file_checksum(order[index]->first, order[index]->second, buffers[worker], abortEvent);
+            // A file cut short by a stop is no fault of the file's; the pass
+            // sees the stop before its next item.
+            return code == 0 ||
+                   (code == ERROR_REQUEST_ABORTED && ::WaitForSingleObject(abortEvent, 0) == WAIT_OBJECT_0);
         },
         [&](size_t index) {
             const std::wstring& path = order[index]->first;

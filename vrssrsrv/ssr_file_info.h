@@ -37,12 +37,16 @@ private:
 void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid,
                        FileObjectMap& files);
 // 0, or the failure's code; what was learned before a failure is kept.
-DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info);
-DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& buffer);
+// abortEvent, when given, is checked between reads, so a stop never waits
+// for the rest of a large file (the file then fails with 1235).
+DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, HANDLE abortEvent = nullptr);
+DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& buffer,
+                         HANDLE abortEvent = nullptr);
 // Reads count bytes from the current position in reads of at most 1 MiB.
-void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash);
 void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash,
-                               CReadBuffer& buffer);
+                               HANDLE abortEvent = nullptr);
+void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash,
+                               CReadBuffer& buffer, HANDLE abortEvent = nullptr);
 
 // One allocated range of a sparse file, as the file system reports it.
 struct AllocatedRange {
@@ -54,5 +58,5 @@ using AllocatedRangeQuery =
     std::function<DWORD(HANDLE file, unsigned long long offset, unsigned long long size, AllocatedRange& range)>;
 // Hashes the allocated ranges in order, joined, holes left out.
 void hash_allocated_ranges(HANDLE file, unsigned long long size, const AllocatedRangeQuery& query,
-                           GOST_R_3411_1994::CAccumulativeHash& hash);
+                           GOST_R_3411_1994::CAccumulativeHash& hash, HANDLE abortEvent = nullptr);
 DWORD query_allocated_range(HANDLE file, unsigned long long offset, unsigned long long size, AllocatedRange& range);

@@ -1,90 +1,17 @@
 // vragent against the real components under the SCM: the core VrCC and
 // the scan service VrSoftwareState, installed as an administrator would.
-#include "core_test_support.h"
-#include "support/test_support.h"
-#include "ssr_messages.h"
-#include "vr_srv.h"
-#include "vrsrvapi.h"
-#include "vrbase/scope.h"
+#include "e2e_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
 constexpr DWORD kRunFailed = 1;
 
-class AgentEndToEnd : public ::testing::Test {
-protected:
-    vrtest::TempDir dir{L"vragent"};
-    vrtest::RegKeyScope product{L"SOFTWARE\\Calderis\\Varnel Studio"};
-    coretest::CoreConfig config;
-    VrBase::unique_schandle scm, scanService;
-
-    void SetUp() override {
-        product.SetString(nullptr, L"ProductLocale", L"en-US");
-        std::string out;
-        ASSERT_EQ(coretest::RunCaptured(L"vrcc-ctl.exe", L"install", out), 0u) << out;
-        ASSERT_EQ(vrtest::RunChild(L"vrssr-setup.exe", L"install --start=demand --protection-dir=" + dir.path()), 0u);
-        scm.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ASSERT_TRUE(scm);
-        VrBase::unique_schandle core(::OpenServiceW(scm.get(), L"VrCC", SERVICE_ALL_ACCESS));
-        ASSERT_TRUE(core);
-        // The last test's core process may still be on its way out.
-        BOOL started = FALSE;
-        for (int i = 0; i < 100 && !(started = ::StartServiceW(core.get(), 0, nullptr)); ++i) {
-            if (::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) break;
-            ::Sleep(200);
-        }
-        ASSERT_TRUE(started) << ::GetLastError();
-        ASSERT_TRUE(coretest::WaitForCore(20000));
-        scanService.reset(::OpenServiceW(scm.get(), L"VrSoftwareState", SERVICE_ALL_ACCESS));
-        ASSERT_TRUE(scanService);
-    }
-    // Neither service stays behind to start with the next Wine session.
-    void TearDown() override {
-        scanService.reset();
-        scm.reset();
-        EXPECT_EQ(vrtest::RunChild(L"vrssr-setup.exe", L"uninstall"), 0u);
-        std::string out;
-        EXPECT_EQ(coretest::RunCaptured(L"vrcc-ctl.exe", L"uninstall", out), 0u) << out;
-    }
-
-    DWORD Agent(const std::wstring& args, std::string& out, DWORD timeoutMs = 120000) {
-        return coretest::RunCaptured(L"vragent.exe", args, out, timeoutMs);
-    }
-    DWORD State() {
-        SERVICE_STATUS s{};
-        EXPECT_TRUE(::QueryServiceStatus(scanService.get(), &s));
-        return s.dwCurrentState;
-    }
-    DWORD StartType() {
-        std::vector<BYTE> buffer(8192);
-        DWORD needed = 0;
-        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-        EXPECT_TRUE(::QueryServiceConfigW(scanService.get(), c, static_cast<DWORD>(buffer.size()), &needed));
-        return c->dwStartType;
-    }
-    // The scan service's session on the core, which it opens once it runs.
-    static bool ServiceSessionOpen(DWORD ms) {
-        VR_SESSION session{};
-        session.Name = L"@vragent_e2e_test";
-        session.Flags = 0x1002;
-        session.Version = session.Version2 = read_client_version();
-        if (::VrOpenSession(&session) != 0) return false;
-        bool open = false;
-        for (DWORD waited = 0; !open && waited <= ms; waited += 500) {
-            DWORD ids[4] = {}, count = 4;
-            open = ::VrGetSubsystemIds(session.Handle, kSsrSubsystemName, &count, ids) == 0 && count > 0;
-            if (!open) ::Sleep(500);
-        }
-        ::VrCloseSession(session.Handle);
-        return open;
-    }
-};
+class AgentEndToEnd : public e2e::ServicesTest {};
 
 TEST_F(AgentEndToEnd, SwitchOnAndOffAndTheStateMeanwhile) {
     std::string out;

@@ -1,0 +1,3 @@
+#include "vrbase/trace.h"
+
+VR_DEFINE_MODULE_TRACE(L"VrE2ETests")
