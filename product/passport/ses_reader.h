@@ -1,0 +1,70 @@
+#pragma once
+// Reads a software state document entry by entry: the identity first, then
+// one entry per call, never more than one entry in memory. Entries must
+// come in the order the scan service writes them (ascending UTF-16 code
+// units of the full path, case-sensitive); anything else is refused with
+// its line, so a merge over two documents is never silently wrong.
+#include "xml_pull.h"
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace passport {
+
+struct Identity {
+    std::string uniqueId, dateGenerated, sid;
+    std::vector<std::pair<std::string, std::string>> computer;  // in document order
+};
+
+struct Entry {
+    std::string folder, name, description, type, fileVersion, company, product, productVersion, size, changeTime,
+        checksum;
+    unsigned long long sizeValue = 0;
+    unsigned long long line = 0;  // of its <SI>
+    std::u16string key;           // the full path as the writer ordered it
+
+    std::string path() const { return folder + "\\" + name; }
+};
+
+// One child element of an entry: its tag and where it is kept.
+struct EntryField {
+    const char* tag;
+    const char* label;  // how reports name it
+    std::string Entry::*member;
+};
+// The eleven children, in the order the writer puts them.
+const std::vector<EntryField>& entry_fields();
+
+// ASCII byte order of UTF-8 is code-point order; the writer's map orders
+// UTF-16 code units, which differ above U+FFFF.
+std::u16string utf16_of(const std::string& utf8);
+
+class SesReader {
+public:
+    explicit SesReader(const std::string& path);
+    // Over bytes already open (tests); name is used in messages.
+    SesReader(std::unique_ptr<ByteSource> source, const std::string& name);
+
+    const Identity& identity() const { return m_identity; }
+    // The next entry, or false after the last one (the rest of the document
+    // has then been checked to its end).
+    bool next(Entry& entry);
+    const std::string& name() const { return m_name; }
+
+private:
+    void read_header();
+    std::string read_leaf(const std::string& element);
+    XmlPullParser::Event next_markup();
+
+    std::string m_name;
+    std::unique_ptr<ByteSource> m_source;
+    XmlPullParser m_parser;
+    Identity m_identity;
+    std::u16string m_previous;
+    std::string m_previousPath;
+    bool m_havePrevious = false, m_done = false;
+};
+
+} // namespace passport
