@@ -4,7 +4,7 @@ JOBS      ?= 2
 TOOLCHAIN := cmake/toolchain-mingw64.cmake
 export WINEPREFIX := $(abspath $(BUILD))/wineprefix
 
-.PHONY: all deps configure build test demo bench bench-gost bench-walk bench-document bench-core clean
+.PHONY: all deps configure build test demo bench bench-gost bench-walk bench-document bench-core bench-passport clean
 
 all: build
 
@@ -28,7 +28,7 @@ demo: build
 	@sh scripts/demo.sh $(BUILD)
 
 # Benchmarks print figures; they never fail on time.
-BENCHES := bench-gost bench-walk bench-document bench-core
+BENCHES := bench-gost bench-walk bench-document bench-core bench-passport
 bench: $(BENCHES)
 
 # GOST R 34.11-94: our core against librhash natively, then the provider DLL
@@ -51,6 +51,19 @@ bench-document: build
 bench-core: configure
 	@cmake --build $(BUILD) -j$(JOBS) --target vrcc_bench >/dev/null
 	@$(BUILD)/wine-run.sh $(BUILD)/bin/vrcc_bench.exe
+
+# vrpassport diff of two generated 1,000,000-entry documents (made once, kept
+# in $(BUILD)/bench-passport): time and peak memory under Wine, then of the
+# same code built natively.
+BENCH_PASSPORT := $(abspath $(BUILD))/bench-passport
+bench-passport: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target bench_passport vrpassport >/dev/null
+	@mkdir -p $(BENCH_PASSPORT)
+	@$(BUILD)/wine-run.sh $(BUILD)/bin/bench_passport.exe "Z:$$(printf '%s' '$(BENCH_PASSPORT)' | tr / '\\')"
+	@cmake -S product/passport -B $(BUILD)/native-passport -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD)/native-passport -j$(JOBS) >/dev/null
+	@/usr/bin/time -f "native build: %e s, peak resident %M KB" $(BUILD)/native-passport/vrpassport diff \
+	  $(BENCH_PASSPORT)/old-1M.xml $(BENCH_PASSPORT)/new-1M.xml >/dev/null || [ $$? -eq 1 ]
 
 clean:
 	@if [ -d "$(BUILD)/wineprefix" ]; then wineserver -k >/dev/null 2>&1 || true; fi

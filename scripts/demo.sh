@@ -85,12 +85,34 @@ W "$bin/vragent.exe" export "$passport_w"
 
 python3 "$(dirname "$0")/demo_summary.py" "$passport" "$drive_c" "$seconds"
 
+echo "== What changed: the sample tree changed, scanned again, the two passports compared"
+before="$demo/passport-before.xml"
+after="$demo/passport-after.xml"
+cp "$passport" "$before"
+printf 'patched in place\n' >> "$sample/notepad-copy.exe"
+printf 'plain text, edited\n' > "$sample/readme.txt"
+printf 'a new file\n' > "$sample/added.txt"
+rm -f "$sample/empty.txt"
+W "$bin/vragent.exe" scan --wait >/dev/null
+rm -f "$after"
+W "$bin/vragent.exe" export "$(W winepath -w "$after" 2>/dev/null | tr -d '\r')" >/dev/null
+before_w=$(W winepath -w "$before" 2>/dev/null | tr -d '\r')
+after_w=$(W winepath -w "$after" 2>/dev/null | tr -d '\r')
+echo "\$ vrpassport diff $before_w $after_w"
+set +e
+W "$bin/vrpassport.exe" diff "$before_w" "$after_w"
+rc=$?
+set -e
+echo "(exit code $rc: 0 no change, 1 changes, 2 trouble)"
+[ $rc -le 1 ] || { echo "demo: vrpassport could not compare the passports" >&2; exit 1; }
+
 cat <<EOF2
 
 The services stay installed and running in $WINEPREFIX. From here:
   WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe state         # the scan state
   WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe scan --wait   # scan again
   WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe export 'Z:\\tmp\\ses.xml'
+  WINEPREFIX=$WINEPREFIX $run $bin/vrpassport.exe diff --html 'Z:\\tmp\\diff.html' '$before_w' '$after_w'
   WINEPREFIX=$WINEPREFIX $run $bin/vrcc-ctl.exe events       # the events of the scans and exports
   WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe deactivate    # stop it; 'activate' starts it again
   WINEPREFIX=$WINEPREFIX wineserver -k                         # end every Wine process of the demo

@@ -3,17 +3,20 @@
 // compare.
 #include "ses_text.h"
 #include "support/test_support.h"
+#include "vrbase/trace.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+VR_DEFINE_MODULE_TRACE(L"VrPassportTests")
+
 namespace {
 
 using sestest::Item;
 
-struct Run {
+struct ToolRun {
     DWORD code;
     std::string output;
     std::vector<std::string> lines;
@@ -29,9 +32,9 @@ protected:
         return path;
     }
     static std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
-    static Run Tool(const std::wstring& args) {
+    static ToolRun Tool(const std::wstring& args) {
         vrtest::CapturedChild child(vrtest::ModuleFolder() + L"vrpassport.exe", args);
-        Run run;
+        ToolRun run;
         run.output = child.ReadAll();
         run.code = child.WaitExit();
         run.lines = vrtest::SplitLines(run.output);
@@ -58,12 +61,12 @@ std::vector<Item> OldItems() {
     v[5].path = "C:\\Dir\\b\\c.dll";
     v[5].description = "Tool & <Co>";
     v[6].path = "C:\\Dir\\bb\\e.txt";
-    v[7].path = std::string("C:\\Dir\\") + kEmoji + ".txt";
-    v[8].path = std::string("C:\\Dir\\") + kFullwidthA + ".txt";
-    v[9].path = "C:\\Dir\\same.txt";
-    v[9].description = "line one\nline two";
-    v[10].path = "C:\\Dir\\zz.txt";
-    v[11].path = "C:\\Dir\\zz.txt~";
+    v[7].path = "C:\\Dir\\same.txt";
+    v[7].description = "line one\nline two";
+    v[8].path = "C:\\Dir\\zz.txt";
+    v[9].path = "C:\\Dir\\zz.txt~";
+    v[10].path = std::string("C:\\Dir\\") + kEmoji + ".txt";
+    v[11].path = std::string("C:\\Dir\\") + kFullwidthA + ".txt";
     return v;
 }
 
@@ -80,12 +83,12 @@ std::vector<Item> NewItems() {
     v[5].productVersion = "2.0";
     v[5].checksum = "CD";
     v[6].type = "Text document";
-    v[8].checksum = "EF";
-    v[8].size = "7";
+    v[11].checksum = "EF";
+    v[11].size = "7";
     Item added1, added2;
     added1.path = "C:\\Dir\\app.exe.bak";
     added2.path = "C:\\Zed\\x.sys";
-    v.erase(v.begin() + 10);  // C:\Dir\zz.txt
+    v.erase(v.begin() + 8);   // C:\Dir\zz.txt
     v.erase(v.begin() + 2);   // C:\Dir\app.exe
     v.insert(v.begin() + 2, added1);
     v.push_back(added2);
@@ -96,7 +99,7 @@ TEST_F(Passport, EveryKindOfChangeIsReportedAndNothingElse) {
     const std::wstring older = Write(L"old.xml", sestest::document(OldItems(), "OLD-ID", "2026-12-01T00:00:00.000Z"));
     const std::wstring newer = Write(L"new.xml", sestest::document(NewItems(), "NEW-ID", "2026-12-08T00:00:00.000Z"));
 
-    const Run text = Tool(L"diff " + Q(older) + L" " + Q(newer));
+    const ToolRun text = Tool(L"diff " + Q(older) + L" " + Q(newer));
     ASSERT_EQ(text.code, 1u) << text.output;
     const std::vector<std::string> expected = {
         "old  " + Narrow(older) + ": UniqueId OLD-ID, generated 2026-12-01T00:00:00.000Z, SID S-1-5-21-0-0-0",
@@ -121,18 +124,18 @@ TEST_F(Passport, EveryKindOfChangeIsReportedAndNothingElse) {
         "         checksum: \"0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF\" -> \"CD\"",
         "changed  C:\\Dir\\bb\\e.txt",
         "         type: \"Application\" -> \"Text document\"",
+        "removed  C:\\Dir\\zz.txt",
         std::string("changed  C:\\Dir\\") + kFullwidthA + ".txt",
         "         size: \"1024\" -> \"7\"",
         "         checksum: \"0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF\" -> \"EF\"",
         "         ! checksum changed, version texts unchanged",
-        "removed  C:\\Dir\\zz.txt",
         "added    C:\\Zed\\x.sys",
         "added 2, removed 2, changed 6 (checksum changed, version texts unchanged: 2)",
     };
     EXPECT_EQ(text.lines, expected);
 
     // The same changes for programs, in the same order.
-    const Run json = Tool(L"diff --json " + Q(older) + L" " + Q(newer));
+    const ToolRun json = Tool(L"diff --json " + Q(older) + L" " + Q(newer));
     ASSERT_EQ(json.code, 1u) << json.output;
     size_t at = 0;
     for (const char* piece :
@@ -152,7 +155,7 @@ TEST_F(Passport, EveryKindOfChangeIsReportedAndNothingElse) {
 TEST_F(Passport, IdenticalEntriesAreNoChange) {
     const std::wstring a = Write(L"a.xml", sestest::document(OldItems(), "A", "2026-12-01T00:00:00.000Z"));
     const std::wstring b = Write(L"b.xml", sestest::document(OldItems(), "B", "2026-12-02T00:00:00.000Z"));
-    Run run = Tool(L"diff " + Q(a) + L" " + Q(b));
+    ToolRun run = Tool(L"diff " + Q(a) + L" " + Q(b));
     EXPECT_EQ(run.code, 0u) << run.output;
     ASSERT_EQ(run.lines.size(), 3u) << run.output;
     EXPECT_EQ(run.lines[2], "added 0, removed 0, changed 0 (checksum changed, version texts unchanged: 0)");
@@ -194,12 +197,12 @@ TEST_F(Passport, AnOrderTheMergeCannotUseIsTrouble) {
         const std::wstring bad = Write(L"bad.xml", sestest::document(items));
         const std::string where = Narrow(bad) + ":" + std::to_string(sestest::entry_line(c.badEntry)) + ": ";
         for (const std::wstring& args : {Q(good) + L" " + Q(bad), Q(bad) + L" " + Q(good)}) {
-            const Run run = Tool(L"diff " + args);
+            const ToolRun run = Tool(L"diff " + args);
             EXPECT_EQ(run.code, 2u) << c.what << "\n" << run.output;
             EXPECT_NE(run.output.find(where), std::string::npos) << c.what << "\n" << run.output;
             EXPECT_NE(run.output.find(c.reason), std::string::npos) << c.what << "\n" << run.output;
         }
-        const Run summary = Tool(L"summary " + Q(bad));
+        const ToolRun summary = Tool(L"summary " + Q(bad));
         EXPECT_EQ(summary.code, 2u) << c.what << "\n" << summary.output;
     }
 }

@@ -58,9 +58,9 @@ std::map<std::string, Reported> Parse(const std::string& output, const std::stri
     Reported* current = nullptr;
     for (const std::string& line : vrtest::SplitLines(output)) {
         const std::string kind = line.substr(0, line.find(' '));
-        if (kind == "added" || kind == "removed" || kind == "changed") {
-            const size_t start = line.find_first_not_of(' ', kind.size());
-            std::string path = line.substr(start);
+        if ((kind == "added" || kind == "removed" || kind == "changed") &&
+            line.size() > 9 && line.find_first_not_of(' ', kind.size()) == 9) {
+            std::string path = line.substr(9);
             if (path.compare(0, root.size() + 1, root + "\\") == 0) path = path.substr(root.size() + 1);
             current = &out[path];
             current->kind = kind;
@@ -109,7 +109,8 @@ TEST(PassportScan, TwoScansOfAChangedTree) {
     vrtest::CapturedChild child(bin + L"vrpassport.exe", L"diff \"" + before + L"\" \"" + after + L"\"");
     const std::string output = child.ReadAll();
     ASSERT_EQ(child.WaitExit(), 1u) << output;
-    std::map<std::string, Reported> got = Parse(output, std::string(t(L"").begin(), t(L"").end() - 1));
+    const std::wstring root = t(L"");
+    std::map<std::string, Reported> got = Parse(output, std::string(root.begin(), root.end() - 1));
 
     ASSERT_EQ(got.count("replaced.dll"), 1u) << output;
     const Reported replaced = got["replaced.dll"];
