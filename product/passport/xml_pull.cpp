@@ -124,6 +124,20 @@ void XmlPullParser::append(std::string& out, char c) {
     out += c;
 }
 
+// Most of a document is plain text between tags: taken from the buffer a
+// run at a time rather than byte by byte.
+void XmlPullParser::take_plain_run(std::string& out) {
+    const char* begin = m_buffer.data() + m_pos;
+    const char* end = m_buffer.data() + m_end;
+    const char* p = begin;
+    while (p != end && *p != '<' && *p != '&' && *p != '\r' && *p != '\n') ++p;
+    const size_t n = static_cast<size_t>(p - begin);
+    if (out.size() + n > kMaxToken) fail("a name, value or text longer than 1 MiB");
+    out.append(begin, n);
+    m_pos += n;
+    m_afterCR = false;
+}
+
 void XmlPullParser::check_utf8(const std::string& value, unsigned long long line) const {
     const size_t bad = bad_utf8_offset(value);
     if (bad == std::string::npos) return;
@@ -324,6 +338,11 @@ XmlPullParser::Event XmlPullParser::next() {
                 return EndOfDocument;
             }
             if (c != '<') {
+                if (!m_open.empty() && c != '&' && c != '\r' && c != '\n') {
+                    if (m_text.empty()) textLine = m_line;
+                    take_plain_run(m_text);
+                    continue;
+                }
                 get();
                 if (m_open.empty()) {
                     if (!is_space(c)) fail("text outside the root element");

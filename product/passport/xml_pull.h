@@ -57,6 +57,7 @@ private:
     void read_processing_instruction(bool prolog);
     void read_cdata(std::string& out);
     void append(std::string& out, char c);
+    void take_plain_run(std::string& out);
     void check_utf8(const std::string& value, unsigned long long line) const;
     void start_document();
 

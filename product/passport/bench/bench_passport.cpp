@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -101,13 +102,22 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "cannot start vrpassport.exe (%lu)\n", ::GetLastError());
         return 2;
     }
-    ::WaitForSingleObject(pi.hProcess, INFINITE);
+    // Sampled while it runs as well: some systems keep no counters of a
+    // process that has ended.
+    SIZE_T peakWorkingSet = 0, peakPrivate = 0;
+    auto sample = [&] {
+        PROCESS_MEMORY_COUNTERS memory{};
+        memory.cb = sizeof(memory);
+        if (!::GetProcessMemoryInfo(pi.hProcess, &memory, sizeof(memory))) return;
+        peakWorkingSet = std::max({peakWorkingSet, memory.PeakWorkingSetSize, memory.WorkingSetSize});
+        peakPrivate = std::max({peakPrivate, memory.PeakPagefileUsage, memory.PagefileUsage});
+    };
+    while (::WaitForSingleObject(pi.hProcess, 50) == WAIT_TIMEOUT) sample();
     ::QueryPerformanceCounter(&end);
+    sample();
     DWORD code = 0;
     ::GetExitCodeProcess(pi.hProcess, &code);
-    PROCESS_MEMORY_COUNTERS memory{};
-    memory.cb = sizeof(memory);
-    const bool haveMemory = ::GetProcessMemoryInfo(pi.hProcess, &memory, sizeof(memory)) != 0;
+    const bool haveMemory = peakWorkingSet != 0;
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
     ::CloseHandle(nul);
@@ -116,8 +126,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("diff of 2 x %u entries: exit code %lu (1: changes), %.2f s, %.0f entries/s\n", kEntries, code, seconds,
                 2.0 * kEntries / seconds);
     if (haveMemory)
-        std::printf("peak working set %.1f MB, peak private bytes %.1f MB\n", memory.PeakWorkingSetSize / 1048576.0,
-                    memory.PeakPagefileUsage / 1048576.0);
+        std::printf("peak working set %.1f MB, peak private bytes %.1f MB\n", peakWorkingSet / 1048576.0,
+                    peakPrivate / 1048576.0);
     else
         std::printf("peak memory: not available (%lu)\n", ::GetLastError());
     return 0;
