@@ -37,6 +37,7 @@ done
 mkdir -p "$long"
 printf 'deep\n' > "$long/deep-file.dat"
 cp "$drive_c/windows/system32/notepad.exe" "$sample/notepad-copy.exe"
+cp "$drive_c/windows/system32/msxml3.dll" "$sample/library-copy.dll"
 
 echo "== Installing and starting VrCC and VrSoftwareState"
 W "$bin/vrcc-ctl.exe" install --start=auto
@@ -90,6 +91,7 @@ before="$demo/passport-before.xml"
 after="$demo/passport-after.xml"
 cp "$passport" "$before"
 printf 'patched in place\n' >> "$sample/notepad-copy.exe"
+printf 'patched in place\n' >> "$sample/library-copy.dll"
 printf 'plain text, edited\n' > "$sample/readme.txt"
 printf 'a new file\n' > "$sample/added.txt"
 rm -f "$sample/empty.txt"
@@ -98,7 +100,7 @@ rm -f "$after"
 W "$bin/vragent.exe" export "$(W winepath -w "$after" 2>/dev/null | tr -d '\r')" >/dev/null
 before_w=$(W winepath -w "$before" 2>/dev/null | tr -d '\r')
 after_w=$(W winepath -w "$after" 2>/dev/null | tr -d '\r')
-echo "\$ vrpassport diff $before_w $after_w"
+printf '$ vrpassport diff %s %s\n' "$before_w" "$after_w"
 set +e
 W "$bin/vrpassport.exe" diff "$before_w" "$after_w"
 rc=$?

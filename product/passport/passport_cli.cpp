@@ -3,6 +3,7 @@
 #include "diff_reports.h"
 #include "passport_summary.h"
 
+#include <cctype>
 #include <exception>
 #include <new>
 
@@ -34,6 +35,21 @@ struct Options {
     std::string html;
 };
 
+// Spelling only: enough to stop the page being written over a document
+// named the same way on the command line.
+bool same_path(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const char x = a[i] == '/' ? '\\' : a[i], y = b[i] == '/' ? '\\' : b[i];
+        if (std::tolower(static_cast<unsigned char>(x)) != std::tolower(static_cast<unsigned char>(y))) return false;
+    }
+    return true;
+#else
+    return a == b;
+#endif
+}
+
 Options parse(const std::vector<std::string>& args) {
     Options o;
     if (args.empty()) throw UsageError("no command given");
@@ -53,6 +69,8 @@ Options parse(const std::vector<std::string>& args) {
         }
     }
     if (o.json && !o.html.empty()) throw UsageError("--json and --html exclude each other");
+    for (const std::string& file : o.files)
+        if (same_path(file, o.html)) throw UsageError("--html " + o.html + " would overwrite a document it reads");
     const size_t needed = o.command == "diff" ? 2 : 1;
     if (o.files.size() < needed) throw UsageError(o.command + " needs " + (needed == 2 ? "OLD and NEW" : "FILE"));
     if (o.files.size() > needed) throw UsageError("unexpected argument: " + o.files[needed]);

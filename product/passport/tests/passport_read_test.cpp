@@ -189,6 +189,7 @@ TEST(PassportUsage, WrongArgumentsAreNamedAndHelpIsNoTrouble) {
         {L"diff --json --html x.html a b", 2, "exclude each other"},
         {L"diff a b --html", 2, "--html needs the path"},
         {L"summary --json a", 2, "unknown option for summary: --json"},
+        {L"diff --html c:/docs/OLD.xml C:\\docs\\old.xml new.xml", 2, "would overwrite a document it reads"},
         {L"summary C:\\no\\such\\document.xml", 2, "C:\\no\\such\\document.xml: cannot be opened"},
         {L"--help", 0, "Exit codes: 0 no change, 1 changes, 2 trouble"},
     };
