@@ -45,9 +45,13 @@ const std::vector<EntryField>& entry_fields() {
 }
 
 std::u16string utf16_of(const std::string& utf8) {
-    // The parser has checked the bytes are well-formed UTF-8.
     std::u16string out;
-    out.reserve(utf8.size());
+    append_utf16(utf8, out);
+    return out;
+}
+
+void append_utf16(const std::string& utf8, std::u16string& out) {
+    // The parser has checked the bytes are well-formed UTF-8.
     for (size_t i = 0; i < utf8.size();) {
         const unsigned char c = static_cast<unsigned char>(utf8[i]);
         unsigned long cp;
@@ -67,7 +71,6 @@ std::u16string utf16_of(const std::string& utf8) {
             out += static_cast<char16_t>(cp);
         }
     }
-    return out;
 }
 
 SesReader::SesReader(const std::string& path) : SesReader(open_input(path), path) {}
@@ -86,13 +89,14 @@ XmlPullParser::Event SesReader::next_markup() {
     }
 }
 
-// The text of an element whose start tag was just read, up to its end tag.
-std::string SesReader::read_leaf(const std::string& element) {
-    std::string value;
+// The text of an element whose start tag was just read, up to its end tag;
+// value keeps its storage from one entry to the next.
+void SesReader::read_leaf(const std::string& element, std::string& value) {
+    value.clear();
     for (;;) {
         switch (m_parser.next()) {
         case XmlPullParser::Text: value += m_parser.text(); break;
-        case XmlPullParser::EndElement: return value;
+        case XmlPullParser::EndElement: return;
         case XmlPullParser::StartElement:
             m_parser.fail_at(m_parser.line(), "element <" + m_parser.name() + "> inside <" + element + ">, which holds only text");
         case XmlPullParser::EndOfDocument: m_parser.fail("the document ends early");
@@ -119,15 +123,15 @@ void SesReader::read_header() {
         bool known = false;
         for (const auto& id : kIdentity)
             if (tag == id.tag) {
-                m_identity.*id.member = read_leaf(tag);
+                read_leaf(tag, m_identity.*id.member);
                 known = true;
             }
         if (known) continue;
         if (tag != "Computer") m_parser.fail("unexpected element <" + tag + "> in the document's identity");
         while (next_markup() == XmlPullParser::StartElement) {
             if (m_identity.computer.size() >= kMaxComputerValues) m_parser.fail("too many values in <Computer>");
-            const std::string name = m_parser.name();
-            m_identity.computer.emplace_back(name, read_leaf(name));
+            m_identity.computer.emplace_back(m_parser.name(), std::string());
+            read_leaf(m_identity.computer.back().first, m_identity.computer.back().second);
         }
     }
 }
@@ -148,13 +152,13 @@ bool SesReader::next(Entry& entry) {
     const std::vector<EntryField>& fields = entry_fields();
     unsigned found = 0;
     while (next_markup() == XmlPullParser::StartElement) {
-        const std::string tag = m_parser.name();
+        const std::string& tag = m_parser.name();
         size_t i = 0;
         while (i < fields.size() && tag != fields[i].tag) ++i;
         if (i == fields.size()) m_parser.fail("unexpected element <" + tag + "> in an entry");
         if (found & (1u << i)) m_parser.fail("<" + tag + "> appears twice in one entry");
         found |= 1u << i;
-        entry.*fields[i].member = read_leaf(tag);
+        read_leaf(fields[i].tag, entry.*fields[i].member);
     }
     for (size_t i = 0; i < fields.size(); ++i)
         if (!(found & (1u << i))) m_parser.fail(std::string("the entry that starts on line ") + std::to_string(entry.line) +
@@ -162,7 +166,10 @@ bool SesReader::next(Entry& entry) {
     if (!parse_size(entry.size, entry.sizeValue))
         m_parser.fail_at(entry.line, "the size \"" + entry.size + "\" is not an unsigned decimal number");
 
-    entry.key = utf16_of(entry.path());
+    entry.key.clear();
+    append_utf16(entry.folder, entry.key);
+    entry.key += u'\\';
+    append_utf16(entry.name, entry.key);
     if (m_havePrevious && !(m_previous < entry.key)) {
         const std::string path = entry.path();
         if (m_previous == entry.key) m_parser.fail_at(entry.line, "the entry " + path + " appears twice");
@@ -171,7 +178,7 @@ bool SesReader::next(Entry& entry) {
                                          "(ascending code units of the full path), so they cannot be compared");
     }
     m_previous = entry.key;
-    m_previousPath = entry.path();
+    m_previousPath.assign(entry.folder).append("\\").append(entry.name);
     m_havePrevious = true;
     return true;
 }

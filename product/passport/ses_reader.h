@@ -40,6 +40,7 @@ const std::vector<EntryField>& entry_fields();
 // ASCII byte order of UTF-8 is code-point order; the writer's map orders
 // UTF-16 code units, which differ above U+FFFF.
 std::u16string utf16_of(const std::string& utf8);
+void append_utf16(const std::string& utf8, std::u16string& out);
 
 class SesReader {
 public:
@@ -55,7 +56,7 @@ public:
 
 private:
     void read_header();
-    std::string read_leaf(const std::string& element);
+    void read_leaf(const std::string& element, std::string& value);
     XmlPullParser::Event next_markup();
 
     std::string m_name;

@@ -210,7 +210,7 @@ void XmlPullParser::read_start_tag() {
     if (m_rootClosed) fail("a second root element");
     if (m_open.size() >= kMaxDepth) fail("elements nested deeper than " + std::to_string(kMaxDepth));
     read_name(m_name);
-    std::vector<std::string> seen;
+    size_t attributes = 0;
     for (;;) {
         const bool spaced = at_space();
         skip_space();
@@ -228,9 +228,10 @@ void XmlPullParser::read_start_tag() {
         if (c < 0) fail("the document ends inside a tag: it is cut short");
         if (!spaced) fail("attributes of <" + m_name + "> not separated by white space");
         read_name(m_attrName);
-        for (const std::string& s : seen)
-            if (s == m_attrName) fail("attribute " + m_attrName + " given twice on <" + m_name + ">");
-        seen.push_back(m_attrName);
+        for (size_t i = 0; i < attributes; ++i)
+            if (m_attrNames[i] == m_attrName) fail("attribute " + m_attrName + " given twice on <" + m_name + ">");
+        if (attributes == m_attrNames.size()) m_attrNames.emplace_back();
+        m_attrNames[attributes++] = m_attrName;
         skip_space();
         expect("=", "an attribute");
         skip_space();

@@ -72,6 +72,7 @@ private:
     unsigned long long m_eventLine = 1;
     std::string m_name, m_text, m_attrName, m_attrValue;
     std::vector<std::string> m_open;
+    std::vector<std::string> m_attrNames;  // of the tag being read; storage kept
     bool m_started = false, m_rootSeen = false, m_rootClosed = false;
     bool m_pendingEnd = false;
     // A '<' was read and its markup waits for the next call.
