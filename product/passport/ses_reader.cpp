@@ -44,12 +44,6 @@ const std::vector<EntryField>& entry_fields() {
     return fields;
 }
 
-std::u16string utf16_of(const std::string& utf8) {
-    std::u16string out;
-    append_utf16(utf8, out);
-    return out;
-}
-
 void append_utf16(const std::string& utf8, std::u16string& out) {
     // The parser has checked the bytes are well-formed UTF-8.
     for (size_t i = 0; i < utf8.size();) {

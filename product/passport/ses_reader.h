@@ -37,9 +37,8 @@ struct EntryField {
 // The eleven children, in the order the writer puts them.
 const std::vector<EntryField>& entry_fields();
 
-// ASCII byte order of UTF-8 is code-point order; the writer's map orders
-// UTF-16 code units, which differ above U+FFFF.
-std::u16string utf16_of(const std::string& utf8);
+// UTF-8 bytes sort in code-point order; the writer's map sorts UTF-16 code
+// units, and the two differ above U+FFFF. Keys are therefore UTF-16.
 void append_utf16(const std::string& utf8, std::u16string& out);
 
 class SesReader {
