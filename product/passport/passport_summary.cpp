@@ -14,8 +14,10 @@ namespace {
 
 const size_t kLargest = 10;
 const size_t kListedWithoutChecksum = 20;
-// Types are a few dozen texts; a document with more is counted, not listed.
+// Types are a few dozen short texts; a document with more, or longer ones,
+// has them counted, not listed, so memory stays bounded.
 const size_t kMaxTypes = 1000;
+const size_t kMaxTypeText = 256;
 
 struct Sized {
     unsigned long long size;
@@ -42,7 +44,7 @@ void print_summary(const std::string& path, std::ostream& out) {
         totalSize += entry.sizeValue;
         auto type = types.find(entry.type);
         if (type != types.end()) ++type->second;
-        else if (types.size() < kMaxTypes) types.emplace(entry.type, 1);
+        else if (types.size() < kMaxTypes && entry.type.size() <= kMaxTypeText) types.emplace(entry.type, 1);
         else ++otherTypes;
         if (entry.checksum.empty()) {
             ++withoutChecksum;
