@@ -7,7 +7,12 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -30,15 +35,95 @@ std::string system_reason() {
 #endif
 }
 
-std::FILE* open_file(const std::string& path, bool write) {
+std::FILE* open_input_file(const std::string& path) {
 #ifdef _WIN32
     // _wfopen shares the file for reading and writing, so a document that
     // is being written elsewhere is read, never blocked.
-    std::FILE* file = _wfopen(wide_of(path).c_str(), write ? L"wb" : L"rb");
+    std::FILE* file = _wfopen(wide_of(path).c_str(), L"rb");
     if (!file) ::SetLastError(_doserrno);
     return file;
 #else
-    return std::fopen(path.c_str(), write ? "wb" : "rb");
+    return std::fopen(path.c_str(), "rb");
+#endif
+}
+
+// A new file under a name nobody has: never an existing one truncated.
+// Null with exists set when the name is taken.
+std::FILE* create_new_file(const std::string& path, bool& exists) {
+#ifdef _WIN32
+    const HANDLE handle = ::CreateFileW(wide_of(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        exists = ::GetLastError() == ERROR_FILE_EXISTS || ::GetLastError() == ERROR_ALREADY_EXISTS;
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        const DWORD code = ::GetLastError();
+        ::CloseHandle(handle);
+        ::DeleteFileW(wide_of(path).c_str());
+        ::SetLastError(code);
+        exists = false;
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (!file) {
+        _close(fd);
+        ::DeleteFileW(wide_of(path).c_str());
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    exists = false;
+    return file;
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0) {
+        exists = errno == EEXIST;
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+        const int code = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        errno = code;
+    }
+    exists = false;
+    return file;
+#endif
+}
+
+unsigned long process_id() {
+#ifdef _WIN32
+    return ::GetCurrentProcessId();
+#else
+    return static_cast<unsigned long>(::getpid());
+#endif
+}
+
+struct FileIdentity {
+    unsigned long long volume = 0, index = 0;
+};
+
+// False when the file cannot be opened (missing, or not ours to read).
+bool file_identity(const std::string& path, FileIdentity& id) {
+#ifdef _WIN32
+    // Zero access and backup semantics: folders and locked files answer too.
+    const HANDLE handle = ::CreateFileW(wide_of(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
+    ::CloseHandle(handle);
+    if (!known) return false;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+#else
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    id.volume = static_cast<unsigned long long>(st.st_dev);
+    id.index = static_cast<unsigned long long>(st.st_ino);
+    return true;
 #endif
 }
 
@@ -85,15 +170,27 @@ std::string utf8_of(const std::wstring& wide) {
 }
 #endif
 
+bool same_file(const std::string& a, const std::string& b) {
+    FileIdentity x, y;
+    return file_identity(a, x) && file_identity(b, y) && x.volume == y.volume && x.index == y.index;
+}
+
 std::unique_ptr<ByteSource> open_input(const std::string& path) {
-    std::FILE* file = open_file(path, false);
+    std::FILE* file = open_input_file(path);
     if (!file) throw DocumentError(path, 0, "cannot be opened: " + system_reason());
     return std::unique_ptr<ByteSource>(new FileSource(file, path));
 }
 
-OutputFile::OutputFile(const std::string& path) : m_path(path), m_temporary(path + ".part") {
-    m_file = open_file(m_temporary, true);
-    if (!m_file) throw DocumentError(m_temporary, 0, "cannot be created: " + system_reason());
+OutputFile::OutputFile(const std::string& path) : m_path(path) {
+    static unsigned long created = 0;
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        m_temporary = path + ".~" + std::to_string(process_id()) + "-" + std::to_string(++created) + ".part";
+        bool exists = false;
+        m_file = create_new_file(m_temporary, exists);
+        if (m_file) return;
+        if (!exists) break;
+    }
+    throw DocumentError(m_temporary, 0, "cannot be created: " + system_reason());
 }
 
 OutputFile::~OutputFile() {

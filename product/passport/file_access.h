@@ -12,8 +12,13 @@ namespace passport {
 // Opens for reading only, sharing with writers; raises DocumentError.
 std::unique_ptr<ByteSource> open_input(const std::string& path);
 
-// A file written under a temporary name beside its final one and moved
-// into place by commit(); dropped unless committed.
+// Whether two names reach one file (any spelling, link or hard link);
+// false when either cannot be opened.
+bool same_file(const std::string& a, const std::string& b);
+
+// A file written under a fresh temporary name beside its final one (created
+// new, so no existing file is ever truncated or removed) and moved into
+// place by commit(); dropped unless committed.
 class OutputFile {
 public:
     explicit OutputFile(const std::string& path);

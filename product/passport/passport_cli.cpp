@@ -1,9 +1,10 @@
 #include "passport_cli.h"
 
 #include "diff_reports.h"
+#include "file_access.h"
 #include "passport_summary.h"
+#include "text_escape.h"
 
-#include <cctype>
 #include <exception>
 #include <new>
 
@@ -35,42 +36,30 @@ struct Options {
     std::string html;
 };
 
-// Spelling only: enough to stop the page being written over a document
-// named the same way on the command line.
-bool same_path(const std::string& a, const std::string& b) {
-#ifdef _WIN32
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const char x = a[i] == '/' ? '\\' : a[i], y = b[i] == '/' ? '\\' : b[i];
-        if (std::tolower(static_cast<unsigned char>(x)) != std::tolower(static_cast<unsigned char>(y))) return false;
-    }
-    return true;
-#else
-    return a == b;
-#endif
-}
-
 Options parse(const std::vector<std::string>& args) {
     Options o;
     if (args.empty()) throw UsageError("no command given");
     o.command = args[0];
     if (o.command != "summary" && o.command != "diff") throw UsageError("unknown command: " + o.command);
+    bool options = true;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (o.command == "diff" && a == "--json") {
+        if (!options) {
+            o.files.push_back(a);
+        } else if (a == "--") {
+            options = false;
+        } else if (o.command == "diff" && a == "--json") {
             o.json = true;
         } else if (o.command == "diff" && a == "--html") {
             if (++i == args.size() || args[i].empty()) throw UsageError("--html needs the path of the page to write");
             o.html = args[i];
-        } else if (a.size() > 1 && a[0] == '-' && a != "--") {
+        } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option for " + o.command + ": " + a);
         } else {
-            o.files.push_back(a == "--" && i + 1 < args.size() ? args[++i] : a);
+            o.files.push_back(a);
         }
     }
     if (o.json && !o.html.empty()) throw UsageError("--json and --html exclude each other");
-    for (const std::string& file : o.files)
-        if (same_path(file, o.html)) throw UsageError("--html " + o.html + " would overwrite a document it reads");
     const size_t needed = o.command == "diff" ? 2 : 1;
     if (o.files.size() < needed) throw UsageError(o.command + " needs " + (needed == 2 ? "OLD and NEW" : "FILE"));
     if (o.files.size() > needed) throw UsageError("unexpected argument: " + o.files[needed]);
@@ -78,6 +67,11 @@ Options parse(const std::vector<std::string>& args) {
 }
 
 int diff(const Options& o, std::ostream& out) {
+    // By identity, not spelling: another spelling, a link or a hard link of
+    // a document must not be replaced by the page.
+    if (!o.html.empty())
+        for (const std::string& file : o.files)
+            if (same_file(file, o.html)) throw UsageError("--html " + o.html + " would overwrite the document " + file);
     SesReader older(o.files[0]);
     SesReader newer(o.files[1]);
     std::unique_ptr<DiffSink> sink = o.json ? json_report(out) : !o.html.empty() ? html_report(o.html) : text_report(out);
@@ -95,22 +89,26 @@ int run_passport(const std::vector<std::string>& args, std::ostream& out, std::o
         out << kUsage;
         return kNoChange;
     }
+    // Messages quote documents and arguments: nothing of theirs reaches
+    // the terminal raw.
     try {
         const Options o = parse(args);
-        if (o.command == "summary") {
-            print_summary(o.files[0], out);
-            return kNoChange;
-        }
-        return diff(o, out);
+        int code = kNoChange;
+        if (o.command == "summary") print_summary(o.files[0], out);
+        else code = diff(o, out);
+        // A report that did not reach its reader is no answer.
+        if (!out.flush()) throw DocumentError("the standard output", 0, "cannot be written; the report is incomplete");
+        return code;
     } catch (const UsageError& e) {
-        err << "vrpassport: " << e.what() << " (vrpassport --help shows the usage)\n";
+        err << "vrpassport: " << terminal_text(e.what()) << " (vrpassport --help shows the usage)\n";
     } catch (const DocumentError& e) {
-        err << "vrpassport: " << e.what() << '\n';
+        err << "vrpassport: " << terminal_text(e.what()) << '\n';
     } catch (const std::bad_alloc&) {
         err << "vrpassport: out of memory\n";
     } catch (const std::exception& e) {
-        err << "vrpassport: " << e.what() << '\n';
+        err << "vrpassport: " << terminal_text(e.what()) << '\n';
     }
+    err.flush();
     return kTrouble;
 }
 

@@ -164,6 +164,7 @@ bool SesReader::next(Entry& entry) {
     append_utf16(entry.folder, entry.key);
     entry.key += u'\\';
     append_utf16(entry.name, entry.key);
+    if (entry.replaced()) return true;
     if (m_havePrevious && !(m_previous < entry.key)) {
         const std::string path = entry.path();
         if (m_previous == entry.key) m_parser.fail_at(entry.line, "the entry " + path + " appears twice");

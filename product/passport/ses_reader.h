@@ -3,7 +3,8 @@
 // one entry per call, never more than one entry in memory. Entries must
 // come in the order the scan service writes them (ascending UTF-16 code
 // units of the full path, case-sensitive); anything else is refused with
-// its line, so a merge over two documents is never silently wrong.
+// its line, so a merge over two documents is never silently wrong. Entries
+// whose path holds U+FFFD are exempt (see Entry::replaced).
 #include "xml_pull.h"
 
 #include <memory>
@@ -26,6 +27,11 @@ struct Entry {
     std::u16string key;           // the full path as the writer ordered it
 
     std::string path() const { return folder + "\\" + name; }
+    // The writer puts U+FFFD for what XML cannot carry (U+FFFE, U+FFFF, a
+    // lone surrogate) but keeps the order of the original paths: such a
+    // key may repeat another or stand out of order, so it is left out of
+    // the order check and merged apart.
+    bool replaced() const { return key.find(u'\uFFFD') != std::u16string::npos; }
 };
 
 // One child element of an entry: its tag and where it is kept.

@@ -37,10 +37,10 @@ void put_utf8(std::string& out, unsigned long cp) {
 
 // Offset of the first byte that is not well-formed UTF-8 of an XML
 // character, or npos.
-size_t bad_utf8_offset(const std::string& s) {
+size_t bad_utf8_offset(const std::string& s, size_t from) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
     const size_t n = s.size();
-    for (size_t i = 0; i < n;) {
+    for (size_t i = from; i < n;) {
         const unsigned char c = p[i];
         unsigned long cp;
         size_t len;
@@ -138,11 +138,12 @@ void XmlPullParser::take_plain_run(std::string& out) {
     m_afterCR = false;
 }
 
-void XmlPullParser::check_utf8(const std::string& value, unsigned long long line) const {
-    const size_t bad = bad_utf8_offset(value);
+// From offset from on; countBreaks when each '\n' of value was a line break.
+void XmlPullParser::check_utf8(const std::string& value, unsigned long long line, size_t from, bool countBreaks) const {
+    const size_t bad = bad_utf8_offset(value, from);
     if (bad == std::string::npos) return;
     unsigned long long at = line;
-    for (size_t i = 0; i < bad; ++i)
+    for (size_t i = from; countBreaks && i < bad; ++i)
         if (value[i] == '\n') ++at;
     fail_at(at, "bytes that are not UTF-8 text of XML characters");
 }
@@ -193,24 +194,32 @@ void XmlPullParser::read_attribute_value(std::string& out) {
     out.clear();
     const int quote = get();
     if (quote != '"' && quote != '\'') fail("an attribute value without quotes");
-    const unsigned long long line = m_line;
+    // Line breaks become spaces: each line is checked as it ends, so a bad
+    // byte is named with its own line.
+    unsigned long long line = m_line;
+    size_t lineStart = 0;
     for (int c = get(); c != quote; c = get()) {
         if (c < 0) fail("the document ends inside an attribute value: it is cut short");
         if (c == '<') fail("a '<' inside an attribute value");
         if (c == '&') read_reference(out);
         else if (is_space(c)) {
-            if (c == '\r' && peek() == '\n') get();
+            if (c == '\r' || c == '\n') {
+                if (c == '\r' && peek() == '\n') get();
+                check_utf8(out, line, lineStart, false);
+                line = m_line;
+                lineStart = out.size() + 1;
+            }
             append(out, ' ');
         } else append(out, static_cast<char>(c));
     }
-    check_utf8(out, line);
+    check_utf8(out, line, lineStart, false);
 }
 
 void XmlPullParser::read_start_tag() {
     if (m_rootClosed) fail("a second root element");
     if (m_open.size() >= kMaxDepth) fail("elements nested deeper than " + std::to_string(kMaxDepth));
     read_name(m_name);
-    size_t attributes = 0;
+    size_t attributes = 0, nameBytes = 0;
     for (;;) {
         const bool spaced = at_space();
         skip_space();
@@ -227,7 +236,11 @@ void XmlPullParser::read_start_tag() {
         }
         if (c < 0) fail("the document ends inside a tag: it is cut short");
         if (!spaced) fail("attributes of <" + m_name + "> not separated by white space");
+        if (attributes == kMaxAttributes)
+            fail("more than " + std::to_string(kMaxAttributes) + " attributes on <" + m_name + ">");
         read_name(m_attrName);
+        nameBytes += m_attrName.size();
+        if (nameBytes > kMaxAttributeNames) fail("attribute names of <" + m_name + "> longer than 64 KiB together");
         for (size_t i = 0; i < attributes; ++i)
             if (m_attrNames[i] == m_attrName) fail("attribute " + m_attrName + " given twice on <" + m_name + ">");
         if (attributes == m_attrNames.size()) m_attrNames.emplace_back();

@@ -41,6 +41,10 @@ public:
     // Longest name, value or text accepted, and deepest nesting.
     static constexpr size_t kMaxToken = 1u << 20;
     static constexpr unsigned kMaxDepth = 32;
+    // Attributes of one tag, and the bytes of their names together: the
+    // names are kept to find one given twice.
+    static constexpr size_t kMaxAttributes = 64;
+    static constexpr size_t kMaxAttributeNames = 1u << 16;
 
 private:
     int peek();
@@ -58,7 +62,7 @@ private:
     void read_cdata(std::string& out);
     void append(std::string& out, char c);
     void take_plain_run(std::string& out);
-    void check_utf8(const std::string& value, unsigned long long line) const;
+    void check_utf8(const std::string& value, unsigned long long line, size_t from = 0, bool countBreaks = true) const;
     void start_document();
 
     ByteSource& m_source;
