@@ -51,7 +51,8 @@ std::FILE* open_input_file(const std::string& path) {
 // Null with exists set when the name is taken.
 std::FILE* create_new_file(const std::string& path, bool& exists) {
 #ifdef _WIN32
-    const HANDLE handle = ::CreateFileW(wide_of(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    // Shared for reading: the page reads its row files back.
+    const HANDLE handle = ::CreateFileW(wide_of(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         exists = ::GetLastError() == ERROR_FILE_EXISTS || ::GetLastError() == ERROR_ALREADY_EXISTS;

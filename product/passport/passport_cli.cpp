@@ -71,7 +71,7 @@ int diff(const Options& o, std::ostream& out) {
     // a document must not be replaced by the page.
     if (!o.html.empty())
         for (const std::string& file : o.files)
-            if (same_file(file, o.html)) throw UsageError("--html " + o.html + " would overwrite the document " + file);
+            if (same_file(file, o.html)) throw UsageError("--html " + o.html + " would overwrite a document it reads: " + file);
     SesReader older(o.files[0]);
     SesReader newer(o.files[1]);
     std::unique_ptr<DiffSink> sink = o.json ? json_report(out) : !o.html.empty() ? html_report(o.html) : text_report(out);

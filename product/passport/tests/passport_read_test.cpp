@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,7 @@ TEST(PassportSummary, IdentityTotalsTypesLargestAndMissingChecksums) {
         "largest files",
         "  18446744073709551615  C:\\Apps\\big.bin",
         "  1024  C:\\Apps\\locked.dll",
-        "  10  C:\\Apps\\z\\tab\\there.txt",
+        "  10  \"C:\\\\Apps\\\\z\\\\tab\\there.txt\"",  // a control character: quoted, read back one way
         "  10  C:\\Apps\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt",
         "  0  C:\\Apps\\tool.exe",
         "without checksum 2",
@@ -101,6 +102,8 @@ TEST(PassportBroken, EachFaultIsNamedWithItsLine) {
     const std::string sound = sestest::document(items);
     const unsigned si = sestest::entry_line(0);
     const std::string tooLong(1100000, 'x');
+    std::string attributes;  // one a line, the 65th on line si + 65
+    for (int i = 0; i < 65; ++i) attributes += "\r\n a" + std::to_string(i) + "=\"\"";
     const Broken cases[] = {
         {"unknown entity", "Example &amp; Co", "Example &bogus; Co", si + 6, "unknown entity reference &bogus;"},
         {"crossed tags", "one.exe</N>", "one.exe</P>", si + 2, "end tag </P> where </N> was expected"},
@@ -123,6 +126,14 @@ TEST(PassportBroken, EachFaultIsNamedWithItsLine) {
         {"second root", "</RarudodaVaridide>\r\n", "</RarudodaVaridide>\r\n<RarudodaVaridide/>", 47,
          "a second root element"},
         {"a value over 1 MiB", "Sample tool", tooLong, si + 3, "longer than 1 MiB"},
+        {"attributes without bound", "<SI>", "<SI" + attributes + ">", si + 65, "more than 64 attributes on <SI>"},
+        {"bad bytes in a value's third line", "<N dt:dt=\"string\">", "<N dt:dt=\"str\r\n\nin\xC3\x28g\">", si + 4,
+         "not UTF-8"},
+        // Document bytes are quoted escaped: no terminal control, no bytes that are not UTF-8.
+        {"controls in a quoted reference", "Example &amp; Co", "Example &\x1B[2J\x9B; Co", si + 6,
+         "unknown entity reference &\\x1B[2J\\x9B;"},
+        {"a byte that is not UTF-8 in a quoted reference", "Example &amp; Co", "Example &#\xFF; Co", si + 6,
+         "malformed character reference &#\\xFF;"},
     };
     vrtest::TempDir dir(L"vrpassport");
     const std::wstring good = dir.file(L"good.xml"), bad = dir.file(L"bad.xml");
@@ -189,7 +200,6 @@ TEST(PassportUsage, WrongArgumentsAreNamedAndHelpIsNoTrouble) {
         {L"diff --json --html x.html a b", 2, "exclude each other"},
         {L"diff a b --html", 2, "--html needs the path"},
         {L"summary --json a", 2, "unknown option for summary: --json"},
-        {L"diff --html c:/docs/OLD.xml C:\\docs\\old.xml new.xml", 2, "would overwrite a document it reads"},
         {L"summary C:\\no\\such\\document.xml", 2, "C:\\no\\such\\document.xml: cannot be opened"},
         {L"--help", 0, "Exit codes: 0 no change, 1 changes, 2 trouble"},
     };
@@ -201,6 +211,21 @@ TEST(PassportUsage, WrongArgumentsAreNamedAndHelpIsNoTrouble) {
             EXPECT_EQ(vrtest::SplitLines(run.output).size(), 1u) << run.output;
         }
     }
+
+    // The page is refused over a document it reads, spelt another way; a
+    // trailing "--" ends the options and names no file.
+    vrtest::TempDir dir(L"vrpassport");
+    const std::wstring doc = dir.file(L"old.xml");
+    const std::string bytes = sestest::document({});
+    vrtest::WriteFileBytes(doc, bytes);
+    std::wstring other = doc;
+    for (wchar_t& c : other) c = c == L'\\' ? L'/' : static_cast<wchar_t>(::towupper(c));
+    ToolRun run = Tool(L"diff --html \"" + other + L"\" \"" + doc + L"\" \"" + doc + L"\"");
+    EXPECT_EQ(run.code, 2u) << run.output;
+    EXPECT_NE(run.output.find("would overwrite a document it reads"), std::string::npos) << run.output;
+    EXPECT_EQ(vrtest::ReadFileBytes(doc), bytes);
+    run = Tool(L"summary \"" + doc + L"\" --");
+    EXPECT_EQ(run.code, 0u) << run.output;
 }
 
 }  // namespace

@@ -145,7 +145,7 @@ TEST(PassportScan, TwoScansOfAChangedTree) {
 // a lone surrogate), while its entries stay in the order of the original
 // paths: two names can then read back as one, or out of order. A document
 // the scan service wrote must still be readable and equal to itself.
-TEST(PassportScan, DISABLED_DocumentsWithNamesXmlCannotCarryAreRead) {
+TEST(PassportScan, DocumentsWithNamesXmlCannotCarryAreRead) {
     vrtest::TempDir dir{L"vrpodd"};
     const std::wstring bin = vrtest::ModuleFolder();
     const std::wstring twice = dir.file(L"twice.xml"), order = dir.file(L"order.xml");
@@ -157,6 +157,17 @@ TEST(PassportScan, DISABLED_DocumentsWithNamesXmlCannotCarryAreRead) {
     swapped[L"C:\\t\\\xE000"].checksum = L"BB";
     exec::run_in_sta([&] { save_software_state_worker(twice, L"TWICE", same); });
     exec::run_in_sta([&] { save_software_state_worker(order, L"ORDER", swapped); });
+
+    // Of two names read back alike, only the second changed: one change,
+    // found by pairing them in the order they come.
+    const std::wstring changed = dir.file(L"changed.xml");
+    same[L"C:\\t\\a\xFFFF"].checksum = L"CC";
+    exec::run_in_sta([&] { save_software_state_worker(changed, L"CHANGED", same); });
+    vrtest::CapturedChild paired(bin + L"vrpassport.exe", L"diff \"" + twice + L"\" \"" + changed + L"\"");
+    const std::string pairedOutput = paired.ReadAll();
+    EXPECT_EQ(paired.WaitExit(), 1u) << pairedOutput;
+    EXPECT_NE(pairedOutput.find("checksum: \"BB\" -> \"CC\""), std::string::npos) << pairedOutput;
+    EXPECT_NE(pairedOutput.find("added 0, removed 0, changed 1 "), std::string::npos) << pairedOutput;
 
     for (const std::wstring& document : {twice, order}) {
         SCOPED_TRACE(std::string(document.begin(), document.end()));

@@ -1,8 +1,7 @@
 #!/bin/sh
 # Bytes of a document reach the terminal only escaped: a bad entity
-# reference is quoted into the error message as it stands, so escape
-# sequences (clear screen, colours, title) or bytes that are not UTF-8 are
-# written raw to stderr.
+# reference quoted into an error message must not carry escape sequences
+# (clear screen, colours, title) or bytes that are not UTF-8 to stderr.
 . "$(dirname "$0")/common.sh"
 
 printf '<RarudodaVaridide><UniqueId>&\033[2J\033[31m;</UniqueId>' >esc.xml

@@ -1,7 +1,7 @@
 #!/bin/sh
-# --html OUT must never replace or remove a document the run reads. The
-# guard compares spellings only, and the page's scratch files (OUT.part,
-# OUT.added.part, ...) are created and then deleted without any check.
+# --html OUT must never replace or remove a document the run reads, however
+# it is spelt or linked, and the page's scratch files must never truncate or
+# delete a file that was there before (OUT.part, OUT.changed.part, ...).
 . "$(dirname "$0")/common.sh"
 
 # OUT and OLD: two spellings of one file

@@ -1,8 +1,7 @@
 #!/bin/sh
-# The text report escapes control characters with a backslash but leaves
-# backslashes as they are: a description holding a line break and one
-# holding a backslash and an "n" print the same, and a value ending in a
-# backslash reads as an escaped quote.
+# The text report escapes control characters with a backslash, so it must
+# escape backslashes too: a description holding a line break and one
+# holding a backslash and an "n" must not print the same.
 . "$(dirname "$0")/common.sh"
 
 doc old.xml AA 'C:\t\a.dll'
