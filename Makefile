@@ -7,7 +7,7 @@ export WINEPREFIX := $(abspath $(BUILD))/wineprefix
 MAKEFLAGS += --no-print-directory
 stage = @echo "== $(1)"
 
-.PHONY: all help deps configure build test demo bench bench-gost bench-walk bench-document bench-core bench-scan clean
+.PHONY: all help deps configure build test demo bench bench-gost bench-walk bench-document bench-core bench-scan bench-passport clean
 
 all: build
 
@@ -45,7 +45,7 @@ demo: build ## the main job end to end in a prefix of its own (build/demo)
 	@sh scripts/demo.sh $(BUILD)
 
 # Benchmarks print figures; they never fail on time.
-BENCHES := bench-gost bench-walk bench-document bench-core bench-scan
+BENCHES := bench-gost bench-walk bench-document bench-core bench-scan bench-passport
 bench: $(BENCHES) ## every benchmark; they print figures and never fail on time
 
 # GOST R 34.11-94: our core against librhash natively, then the provider DLL
@@ -73,6 +73,19 @@ bench-core: configure ## the core service's round trips and payload speed
 # (kept under $(BUILD)/bench/scan): figures, then the two wall-time ratios.
 bench-scan: build ## a whole scan against native rhash on a system tree and a data tree
 	@sh bench/scan/run.sh $(BUILD)
+
+# vrpassport diff of two generated 1,000,000-entry documents (made once, kept
+# in $(BUILD)/bench-passport): time and peak memory under Wine, then of the
+# same code built natively.
+BENCH_PASSPORT := $(abspath $(BUILD))/bench-passport
+bench-passport: configure ## vrpassport diff of two 1,000,000-entry documents: time and peak memory
+	@cmake --build $(BUILD) -j$(JOBS) --target bench_passport vrpassport >/dev/null
+	@mkdir -p $(BENCH_PASSPORT)
+	@$(BUILD)/wine-run.sh $(BUILD)/bin/bench_passport.exe "Z:$$(printf '%s' '$(BENCH_PASSPORT)' | tr / '\\')"
+	@cmake -S product/passport -B $(BUILD)/native-passport -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD)/native-passport -j$(JOBS) >/dev/null
+	@/usr/bin/time -f "native build: %e s, peak resident %M KB" $(BUILD)/native-passport/vrpassport diff \
+	  $(BENCH_PASSPORT)/old-1M.xml $(BENCH_PASSPORT)/new-1M.xml >/dev/null || [ $$? -eq 1 ]
 
 clean: ## end the build prefix's Wine processes and remove the build tree
 	@if [ -d "$(BUILD)/wineprefix" ]; then wineserver -k >/dev/null 2>&1 || true; fi

@@ -37,6 +37,7 @@ done
 mkdir -p "$long"
 printf 'deep\n' > "$long/deep-file.dat"
 cp "$drive_c/windows/system32/notepad.exe" "$sample/notepad-copy.exe"
+cp "$drive_c/windows/system32/msxml3.dll" "$sample/library-copy.dll"
 
 echo "== Installing and starting VrCC and VrSoftwareState"
 W "$bin/vrcc-ctl.exe" install --start=auto
@@ -85,12 +86,35 @@ W "$bin/vragent.exe" export "$passport_w"
 
 python3 "$(dirname "$0")/demo_summary.py" "$passport" "$drive_c" "$seconds"
 
+echo "== What changed: the sample tree changed, scanned again, the two passports compared"
+before="$demo/passport-before.xml"
+after="$demo/passport-after.xml"
+cp "$passport" "$before"
+printf 'patched in place\n' >> "$sample/notepad-copy.exe"
+printf 'patched in place\n' >> "$sample/library-copy.dll"
+printf 'plain text, edited\n' > "$sample/readme.txt"
+printf 'a new file\n' > "$sample/added.txt"
+rm -f "$sample/empty.txt"
+W "$bin/vragent.exe" scan --wait >/dev/null
+rm -f "$after"
+W "$bin/vragent.exe" export "$(W winepath -w "$after" 2>/dev/null | tr -d '\r')" >/dev/null
+before_w=$(W winepath -w "$before" 2>/dev/null | tr -d '\r')
+after_w=$(W winepath -w "$after" 2>/dev/null | tr -d '\r')
+printf '$ vrpassport diff %s %s\n' "$before_w" "$after_w"
+set +e
+W "$bin/vrpassport.exe" diff "$before_w" "$after_w"
+rc=$?
+set -e
+echo "(exit code $rc: 0 no change, 1 changes, 2 trouble)"
+[ $rc -le 1 ] || { echo "demo: vrpassport could not compare the passports" >&2; exit 1; }
+
 cat <<EOF2
 
 The services stay installed and running in $WINEPREFIX. From here:
   WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe state         # the scan state
   WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe scan --wait   # scan again
   WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe export 'Z:\\tmp\\ses.xml'
+  WINEPREFIX=$WINEPREFIX $run $bin/vrpassport.exe diff --html 'Z:\\tmp\\diff.html' '$before_w' '$after_w'
   WINEPREFIX=$WINEPREFIX $run $bin/vrcc-ctl.exe events       # the events of the scans and exports
   WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe deactivate    # stop it; 'activate' starts it again
   WINEPREFIX=$WINEPREFIX $run stop-server                      # end every Wine process of the demo

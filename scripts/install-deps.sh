@@ -14,6 +14,7 @@ have rhash                       || need="$need rhash"
 have flock                       || need="$need util-linux"
 have g++                         || need="$need g++"
 have python3                     || need="$need python3"
+have chromium                    || need="$need chromium"
 [ -z "$need" ] && exit 0
 echo "installing:$need"
 SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
