@@ -5,6 +5,8 @@
 #include <sddl.h>
 
 #include <atomic>
+#include <cstdio>
+#include <string>
 #include <stdexcept>
 
 namespace coretest {
@@ -40,8 +42,17 @@ VrBase::unique_handle Launch(const std::wstring& exeName, const std::wstring& ar
         si.hStdInput = nullptr;
     }
     PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, output ? TRUE : FALSE, 0, nullptr, nullptr, &si, &pi))
-        throw std::runtime_error("cannot start a child process");
+    // Under Wine on a loaded machine a start now and then fails for a moment
+    // (seen once in several hundred); a test is about the child, not that.
+    for (int attempt = 1;; ++attempt) {
+        if (::CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, output ? TRUE : FALSE, 0, nullptr, nullptr, &si,
+                             &pi))
+            break;
+        const DWORD error = ::GetLastError();
+        std::fprintf(stderr, "starting %ls failed (%lu), attempt %d\n", exeName.c_str(), error, attempt);
+        if (attempt == 5) throw std::runtime_error("cannot start a child process (" + std::to_string(error) + ")");
+        ::Sleep(200 * attempt);
+    }
     ::CloseHandle(pi.hThread);
     return VrBase::unique_handle(pi.hProcess);
 }
