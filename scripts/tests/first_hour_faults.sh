@@ -1,0 +1,97 @@
+#!/bin/sh
+# Reproductions of faults an administrator meets in the first hour, through
+# the real programs and build/wine-run.sh, in a Wine prefix of this script's
+# own. Each check prints FAULT or ok; the exit code is 1 while any FAULT
+# remains. Not part of `make test` until the faults are fixed.
+# Usage: first_hour_faults.sh BUILD_DIR
+build=$(cd "${1:-build}" && pwd) || exit 2
+W="$build/wine-run.sh"
+B="$build/bin"
+work=$(mktemp -d "${TMPDIR:-/tmp}/vr-faults.XXXXXX") || exit 2
+export WINEPREFIX="$work/wineprefix"
+cleanup() {
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  rm -rf "$work" "$WINEPREFIX.lock"
+}
+trap cleanup EXIT
+faults=0
+fault() { printf 'FAULT: %s\n' "$*"; faults=$((faults + 1)); }
+ok() { printf 'ok: %s\n' "$*"; }
+ctl() { "$W" "$B/vrcc-ctl.exe" "$@" 2>&1 | tr -d '\r'; }
+
+"$W" start-server >/dev/null
+
+# 1. A failing `trace set` must change nothing: here the levels are written
+#    before the folder turns out to be impossible, and the call still fails.
+ctl trace set VrCC --levels=errors >/dev/null
+ctl trace set VrCC --levels=all '--folder=Q:\no\such\drive' >/dev/null
+if ctl trace show VrCC | grep -q 'EnableMask 0x8,'; then
+  ok "a failed trace set left the levels as they were"
+else
+  fault "trace set failed (no such drive) but changed the levels: $(ctl trace show VrCC | sed -n 2p)"
+fi
+ctl trace clear all >/dev/null
+
+# 2. A trace folder with a trailing dot or blank is created without them, but
+#    stored as typed: trace set reports success and no trace file is ever
+#    written. The protection folder of vrssr-setup is normalised instead.
+ctl trace set VrCCCtl --levels=all --targets=file '--folder=C:\vrtrace. ' >/dev/null
+ctl trace show VrCCCtl >/dev/null     # a traced run of vrcc-ctl itself
+if find "$WINEPREFIX/drive_c" -name VrCCCtl.log 2>/dev/null | grep -q .; then
+  ok "a folder with a trailing dot and blank still receives the trace"
+else
+  fault "trace set --folder='C:\\vrtrace. ' succeeded, yet no trace file is written ($(ctl trace show VrCCCtl | sed -n 3p | sed 's/^ *//'))"
+fi
+ctl trace clear all >/dev/null
+
+# 3. An empty FILE is a usage error, not the current folder.
+out=$("$W" "$B/vrhash.exe" '' 2>&1 | tr -d '\r')
+rc=$("$W" "$B/vrhash.exe" '' >/dev/null 2>&1; echo $?)
+if [ "$rc" = 87 ]; then ok "vrhash '' is a usage error"; else fault "vrhash '': exit code $rc, says: $out"; fi
+
+# 4. Installing again without --protection-dir keeps the start type but puts
+#    LocalProtectionDir back to the default, so the service loses its depot.
+"$W" "$B/vrssr-setup.exe" install --start=demand '--protection-dir=C:\Depot' >/dev/null 2>&1
+out=$("$W" "$B/vrssr-setup.exe" install 2>&1 | tr -d '\r')
+case "$out" in
+  *'LocalProtectionDir=C:\Depot\'*) ok "a reinstall keeps the protection folder" ;;
+  *) fault "a reinstall without --protection-dir moved the depot: $out" ;;
+esac
+"$W" "$B/vrssr-setup.exe" uninstall >/dev/null 2>&1
+"$W" stop-server >/dev/null
+
+# 5. start-server ends the services of a server that runs without saying so.
+"$W" "$B/vrssr-setup.exe" install --start=demand '--protection-dir=C:\ProgramData\Varnel' >/dev/null 2>&1
+"$W" sc start VrSoftwareState >/dev/null 2>&1
+tries=0
+until "$W" sc query VrSoftwareState 2>/dev/null | grep -q RUNNING || [ $tries -ge 20 ]; do sleep 1; tries=$((tries + 1)); done
+said=$("$W" start-server 2>&1)
+if "$W" sc query VrSoftwareState 2>/dev/null | grep -q RUNNING; then
+  ok "start-server left the running service alone"
+else
+  case "$said" in
+    *VrSoftwareState*|*ervice*) ok "start-server says that it ends the running programs: $said" ;;
+    *) fault "start-server killed the running service VrSoftwareState (no stop control) and said only: $said" ;;
+  esac
+fi
+"$W" "$B/vrssr-setup.exe" uninstall >/dev/null 2>&1
+"$W" stop-server >/dev/null
+
+# 6. An exported WINEPREFIX of someone else's is taken over: booted again
+#    and switched to Windows 10, without a word.
+other="$work/other-prefix"
+WINEPREFIX="$other" wineboot -i >/dev/null 2>&1
+WINEPREFIX="$other" wine winecfg -v win7 >/dev/null 2>&1
+WINEPREFIX="$other" wineserver -w
+WINEPREFIX="$other" "$W" cmd /c exit 0 >/dev/null 2>&1
+version=$(WINEPREFIX="$other" "$W" cmd /c ver 2>/dev/null | tr -d '\r' | grep -o 'Windows [0-9.]*')
+WINEPREFIX="$other" wineserver -k >/dev/null 2>&1
+WINEPREFIX="$other" wineserver -w >/dev/null 2>&1
+case "$version" in
+  *"Windows 6.1"*) ok "a foreign prefix keeps its Windows version" ;;
+  *) fault "wine-run.sh with WINEPREFIX=$other (a Windows 7 prefix) switched it to: $version" ;;
+esac
+
+printf '%s fault(s)\n' "$faults"
+[ "$faults" -eq 0 ]
