@@ -1,6 +1,7 @@
 #include "path_ops.h"
 
 #include "vrbase/exception_guard.h"
+#include "vrbase/tool_cli.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
@@ -72,19 +73,7 @@ void mission_abort_required(HANDLE abortEvent) {
     }
 }
 
-std::wstring full_path(const std::wstring& path) {
-    const wchar_t* const fn = L"full_path";
-    std::wstring full(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
-        if (n == 0) VR_RAISE_LAST_ERROR(fn);
-        if (n < full.size()) {
-            full.resize(n);
-            return full;
-        }
-        full.resize(n);  // n counts the terminator when the buffer was short
-    }
-}
+std::wstring full_path(const std::wstring& path) { return VrBase::FullWindowsPath(path); }
 
 std::wstring long_path(const std::wstring& path) {
     if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) return path;

@@ -1,6 +1,7 @@
 #include "vrbase/tool_cli.h"
 
 #include "vrbase/error_description.h"
+#include "vrbase/vr_error.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -61,6 +62,19 @@ bool IsAbsoluteWindowsPath(const std::wstring& path) {
     auto slash = [](wchar_t c) { return c == L'\\' || c == L'/'; };
     if (path.size() >= 3 && iswalpha(path[0]) && path[1] == L':' && slash(path[2])) return true;
     return path.size() > 2 && slash(path[0]) && slash(path[1]);
+}
+
+std::wstring FullWindowsPath(const std::wstring& path) {
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+        if (n == 0) VR_RAISE_LAST_ERROR(L"FullWindowsPath");
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
+        full.resize(n);  // n counts the terminator when the buffer was short
+    }
 }
 
 void ToolError(const wchar_t* tool, const std::wstring& what, DWORD code) {

@@ -8,8 +8,12 @@
 
 #include <shlobj.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cwchar>
+#include <memory>
+#include <string>
 
 namespace vrccctl {
 
@@ -57,10 +61,11 @@ std::wstring CanonicalModule(const std::wstring& given) {
 }
 
 bool ParseMask(const std::wstring& text, DWORD& value) {
-    if (text.empty()) return false;
+    if (text.empty() || !iswdigit(text[0])) return false;
     wchar_t* end = nullptr;
-    const unsigned long parsed = wcstoul(text.c_str(), &end, 0);
-    if (*end != L'\0' || !iswdigit(text[0])) return false;
+    errno = 0;
+    const unsigned long long parsed = wcstoull(text.c_str(), &end, 0);
+    if (*end != L'\0' || errno == ERANGE || parsed > 0xFFFFFFFFull) return false;
     value = static_cast<DWORD>(parsed);
     return true;
 }
@@ -70,7 +75,7 @@ DWORD ParseLevels(const std::wstring& option, const std::wstring& text) {
         if (_wcsicmp(text.c_str(), n.name) == 0) return n.value;
     DWORD mask = 0;
     if (ParseMask(text, mask)) return mask;
-    BadArgument(option, L"the levels are none, errors, warnings, info, all or a mask such as 0x0C");
+    BadArgument(option, L"the levels are none, errors, warnings, info, all or a 32-bit mask such as 0x0C");
 }
 
 DWORD ParseTargets(const std::wstring& option, const std::wstring& text) {
@@ -100,23 +105,49 @@ std::wstring Names(DWORD mask, const Named* table, size_t count) {
     return text.empty() ? L"none" : text;
 }
 
-// Where Wine keeps a Windows path on the Linux side; empty on Windows.
+std::wstring Utf8ToWide(const char* text) {
+    std::wstring wide;
+    const int chars = ::MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (chars > 1) {
+        wide.resize(static_cast<size_t>(chars));
+        ::MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], chars);
+        wide.resize(static_cast<size_t>(chars - 1));
+    }
+    return wide;
+}
+
+template <typename Function>
+Function WineExport(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+struct HeapText {
+    void operator()(void* p) const { ::HeapFree(::GetProcessHeap(), 0, p); }
+};
+
+// Where Wine keeps a Windows path on the Linux side; empty on Windows. Wine
+// names drive paths through the prefix's "dosdevices/c:" link; the folder it
+// points to ("drive_c") is what a person finds, so that form is given when
+// it leads to the same place.
 std::wstring LinuxPath(const std::wstring& windowsPath) {
     using UnixName = char*(CDECL*)(const wchar_t*);
-    auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    using DosName = wchar_t*(CDECL*)(const char*);
+    const auto unixName = WineExport<UnixName>("wine_get_unix_file_name");
+    const auto dosName = WineExport<DosName>("wine_get_dos_file_name");
     if (!unixName) return std::wstring();
-    char* name = unixName(windowsPath.c_str());
+    std::unique_ptr<char, HeapText> name(unixName(windowsPath.c_str()));
     if (!name) return std::wstring();
-    std::wstring text;
-    const int chars = ::MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
-    if (chars > 1) {
-        text.resize(static_cast<size_t>(chars));
-        ::MultiByteToWideChar(CP_UTF8, 0, name, -1, &text[0], chars);
-        text.resize(static_cast<size_t>(chars - 1));
+    std::string text = name.get();
+    const size_t link = text.find("/dosdevices/");
+    if (dosName && link != std::string::npos && text.size() >= link + 14 && text[link + 13] == ':' &&
+        (text.size() == link + 14 || text[link + 14] == '/')) {
+        std::string direct = text.substr(0, link) + "/drive_" + static_cast<char>(tolower(text[link + 12])) +
+                             text.substr(link + 14);
+        std::unique_ptr<wchar_t, HeapText> back(dosName(direct.c_str()));
+        if (back && _wcsicmp(back.get(), windowsPath.c_str()) == 0) text = direct;
     }
-    ::HeapFree(::GetProcessHeap(), 0, name);
-    return text;
+    return Utf8ToWide(text.c_str());
 }
 
 VrBase::unique_hkey OpenTraceKey(REGSAM access, bool create) {
@@ -181,11 +212,15 @@ void SetDword(HKEY key, const wchar_t* name, DWORD value) {
                                          VrBase::CodeWords(static_cast<DWORD>(rc)));
 }
 
-void SetFolder(HKEY traceKey, const std::wstring& folder) {
+// The folder exists before any setting names it.
+void CreateFolder(const std::wstring& folder) {
     const int rc = ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
     if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS && rc != ERROR_FILE_EXISTS)
         Fail(static_cast<DWORD>(rc), L"trace set: cannot create " + folder + L": " +
                                          VrBase::CodeWords(static_cast<DWORD>(rc)));
+}
+
+void SetFolder(HKEY traceKey, const std::wstring& folder) {
     const LONG set = ::RegSetValueExW(traceKey, L"TracePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
                                       static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
     if (set != ERROR_SUCCESS)
@@ -209,7 +244,8 @@ int Set(const std::wstring& module, const std::vector<std::wstring>& options) {
         } else if (name == L"--folder") {
             if (!VrBase::IsAbsoluteWindowsPath(value))
                 BadArgument(option, L"the folder must be absolute, such as C:\\VrTrace");
-            folder = value;
+            // Stored as the system resolves it, so the file lands where it is said to.
+            folder = VrBase::FullWindowsPath(value);
             haveFolder = true;
         } else {
             BadArgument(option, L"unknown option of trace set (--levels, --targets, --folder)");
@@ -217,6 +253,7 @@ int Set(const std::wstring& module, const std::vector<std::wstring>& options) {
     }
     if (!haveLevels && !haveTargets && !haveFolder)
         BadArgument(L"trace set", L"nothing to set: give --levels, --targets or --folder");
+    if (haveFolder) CreateFolder(folder);
 
     VrBase::unique_hkey traceKey = OpenTraceKey(KEY_ALL_ACCESS, true);
     VrBase::unique_hkey moduleKey;

@@ -34,6 +34,11 @@ std::wstring CodeInWords(DWORD code);
 // current folder of the program that reads it.
 bool IsAbsoluteWindowsPath(const std::wstring& path);
 
+// The full form of a path as the system resolves it when opening it: "." and
+// ".." folded, trailing dots and blanks of the last part dropped. A folder
+// stored as typed ("C:\x. ") would otherwise never be found again.
+std::wstring FullWindowsPath(const std::wstring& path);
+
 // "TOOL: WHAT: words (code)" to standard error.
 void ToolError(const wchar_t* tool, const std::wstring& what, DWORD code);
 
