@@ -33,10 +33,11 @@ const wchar_t kUsage[] =
     L"       vrssr-setup uninstall\n"
     L"install   registers the VrSoftwareState service (own process, VrSSRSrv.exe beside this tool)\n"
     L"          and sets the machine variable LocalProtectionDir to FOLDER, an absolute folder\n"
-    L"          (default: %ProgramData%\\Varnel\\); where the product is not installed it also creates\n"
-    L"          the product's registry key and its ProductLocale (default en-US; an existing value is kept).\n"
+    L"          (default: the folder it names already, else %ProgramData%\\Varnel\\); where the\n"
+    L"          product is not installed it also creates the product's registry key and its\n"
+    L"          ProductLocale (default en-US; an existing value is kept).\n"
     L"          A new service starts automatically unless --start=demand; installing again keeps\n"
-    L"          the start type unless --start is given.\n"
+    L"          the start type and the folder unless --start or --protection-dir is given.\n"
     L"uninstall stops and removes the service and the variable\n"
     L"Exit code: 0 on success, 87 for a usage error, else the system's error code.\n";
 
@@ -49,11 +50,20 @@ std::wstring default_protection_dir() {
 
 // The absolute folder in its normal form, ending in a backslash.
 std::wstring normalise_protection_dir(const std::wstring& given) {
-    wchar_t full[MAX_PATH * 2];
-    DWORD n = ::GetFullPathNameW(given.c_str(), MAX_PATH * 2, full, nullptr);
-    if (n == 0 || n >= MAX_PATH * 2) VR_RAISE(ERROR_BAD_PATHNAME, L"normalise_protection_dir");
-    std::wstring dir(full, n);
-    if (dir.back() != L'\\') dir += L'\\';
+    std::wstring dir = VrBase::FullWindowsPath(given);
+    if (dir.empty() || dir.back() != L'\\') dir += L'\\';
+    return dir;
+}
+
+// The folder the machine variable names now; empty when it is not set or
+// not absolute.
+std::wstring current_protection_dir() {
+    wchar_t dir[MAX_PATH * 2] = {};
+    DWORD size = sizeof(dir);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kEnvKey, kEnvName, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                       nullptr, dir, &size) != ERROR_SUCCESS ||
+        !VrBase::IsAbsoluteWindowsPath(dir))
+        return std::wstring();
     return dir;
 }
 
@@ -124,7 +134,8 @@ DWORD configured_start_type(SC_HANDLE service) {
 }
 
 // startType SERVICE_NO_CHANGE: automatic for a new service, kept for one
-// that is already installed.
+// that is already installed. protectionDir empty: the folder the machine
+// variable names, else the default.
 int install(DWORD startType, const std::wstring& protectionDir, const std::wstring& locale) {
     const std::wstring program = VrBase::ProgramFolder() + L"VrSSRSrv.exe";
     const std::wstring binary = L"\"" + program + L"\"";
@@ -144,12 +155,20 @@ int install(DWORD startType, const std::wstring& protectionDir, const std::wstri
                                     binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, kDisplayName))
             VR_RAISE_LAST_ERROR(L"install");
     }
-    set_protection_dir(protectionDir);
+    // The depot stays where it is unless another folder is asked for.
+    const std::wstring current = protectionDir.empty() ? current_protection_dir() : std::wstring();
+    const std::wstring dir = !protectionDir.empty() ? protectionDir
+                             : !current.empty()     ? current
+                                                    : normalise_protection_dir(default_protection_dir());
+    if (current.empty())
+        set_protection_dir(dir);
+    else
+        create_protection_dir(dir);
     ensure_product_keys(locale);
     const DWORD configured = configured_start_type(service.get());
-    wprintf(L"installed %ls (%ls start), %ls=%ls\n", kServiceName,
+    wprintf(L"installed %ls (%ls start), %ls=%ls%ls\n", kServiceName,
             configured == SERVICE_AUTO_START ? L"automatic" : configured == SERVICE_DEMAND_START ? L"demand" : L"other",
-            kEnvName, protectionDir.c_str());
+            kEnvName, dir.c_str(), current.empty() ? L"" : L" (kept)");
     return 0;
 }
 
@@ -188,7 +207,7 @@ int run(int argc, wchar_t** argv) {
     }
     if (command != L"install") return VrBase::ToolUsageError(kTool, command, L"unknown command; the commands are install and uninstall");
     DWORD startType = SERVICE_NO_CHANGE;
-    std::wstring dir = default_protection_dir();
+    std::wstring dir;
     std::wstring locale = L"en-US";
     for (int i = 2; i < argc; ++i) {
         const std::wstring arg = argv[i];
@@ -212,7 +231,7 @@ int run(int argc, wchar_t** argv) {
             return VrBase::ToolUsageError(kTool, arg, L"unknown option");
         }
     }
-    return install(startType, normalise_protection_dir(dir), locale);
+    return install(startType, dir.empty() ? dir : normalise_protection_dir(dir), locale);
 }
 
 } // namespace
