@@ -256,7 +256,9 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> paths;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
-        if (optionsEnd || arg.empty() || arg[0] != L'-' || arg == L"-") paths.push_back(arg);
+        // An empty name would resolve to the current folder.
+        if (arg.empty()) return VrBase::ToolUsageError(kTool, L"", L"an empty FILE names no file");
+        if (optionsEnd || arg[0] != L'-' || arg == L"-") paths.push_back(arg);
         else if (arg == L"--") optionsEnd = true;
         else if (VrBase::IsHelpArgument(arg)) return VrBase::ToolHelp(kUsage);
         else if (arg == L"--recursive" || arg == L"-r") recursive = true;
