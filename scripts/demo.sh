@@ -16,7 +16,8 @@ W() { "$run" "$@"; }
 
 echo "== Wine prefix $WINEPREFIX"
 # Services live as long as the Wine server: keep it up after the demo (a
-# server already running for a time only is replaced by one that stays).
+# server running for a time only is replaced by one that stays, unless
+# programs run in it: then start-server names them and the demo stops).
 W start-server >/dev/null
 
 drive_c="$WINEPREFIX/drive_c"
