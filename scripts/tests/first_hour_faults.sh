@@ -1,8 +1,8 @@
 #!/bin/sh
-# Reproductions of faults an administrator meets in the first hour, through
-# the real programs and build/wine-run.sh, in a Wine prefix of this script's
-# own. Each check prints FAULT or ok; the exit code is 1 while any FAULT
-# remains. Not part of `make test` until the faults are fixed.
+# Faults an administrator met in the first hour, through the real programs
+# and build/wine-run.sh, in a Wine prefix of this script's own, so that they
+# stay fixed. Each check prints FAULT or ok; the exit code is 1 when any
+# FAULT remains.
 # Usage: first_hour_faults.sh BUILD_DIR
 build=$(cd "${1:-build}" && pwd) || exit 2
 W="$build/wine-run.sh"
@@ -31,6 +31,14 @@ if ctl trace show VrCC | grep -q 'EnableMask 0x8,'; then
 else
   fault "trace set failed (no such drive) but changed the levels: $(ctl trace show VrCC | sed -n 2p)"
 fi
+ctl trace clear all >/dev/null
+rc=$("$W" "$B/vrcc-ctl.exe" trace set VrCC --levels=0x100000000 >/dev/null 2>&1; echo $?)
+if [ "$rc" = 87 ]; then ok "a mask beyond 32 bits is refused"; else fault "trace set --levels=0x100000000: exit code $rc"; fi
+said=$(ctl trace set VrSSRSrv --levels=info '--folder=C:\VrTrace')
+case "$said" in
+  *"on Linux $WINEPREFIX/drive_c/VrTrace/VrSSRSrv.log"*) ok "the Linux path is given in its drive_c form" ;;
+  *) fault "trace set does not name the file under drive_c: $said" ;;
+esac
 ctl trace clear all >/dev/null
 
 # 2. A trace folder with a trailing dot or blank is created without them, but
@@ -84,7 +92,7 @@ other="$work/other-prefix"
 WINEPREFIX="$other" wineboot -i >/dev/null 2>&1
 WINEPREFIX="$other" wine winecfg -v win7 >/dev/null 2>&1
 WINEPREFIX="$other" wineserver -w
-WINEPREFIX="$other" "$W" cmd /c exit 0 >/dev/null 2>&1
+first=$(WINEPREFIX="$other" "$W" cmd /c exit 0 2>&1 >/dev/null)
 version=$(WINEPREFIX="$other" "$W" cmd /c ver 2>/dev/null | tr -d '\r' | grep -o 'Windows [0-9.]*')
 WINEPREFIX="$other" wineserver -k >/dev/null 2>&1
 WINEPREFIX="$other" wineserver -w >/dev/null 2>&1
@@ -92,6 +100,33 @@ case "$version" in
   *"Windows 6.1"*) ok "a foreign prefix keeps its Windows version" ;;
   *) fault "wine-run.sh with WINEPREFIX=$other (a Windows 7 prefix) switched it to: $version" ;;
 esac
+
+again=$(WINEPREFIX="$other" "$W" cmd /c exit 0 2>&1 >/dev/null)
+WINEPREFIX="$other" wineserver -k >/dev/null 2>&1
+WINEPREFIX="$other" wineserver -w >/dev/null 2>&1
+if [ "$(printf '%s\n' "$first" | grep -c "$other")" != 1 ] || [ -n "$again" ]; then
+  fault "wine-run.sh should name the foreign prefix $other in one line, once; said: $first / then: $again"
+elif [ -e "$other/.vr-ready" ] || [ -e "$other.lock" ]; then
+  fault "wine-run.sh marked the foreign prefix $other as its own"
+else
+  ok "a foreign prefix is used as it is, announced once"
+fi
+seen="$build/.wine-run-prefixes"
+grep -vxF "$other" "$seen" > "$work/seen" 2>/dev/null; cat "$work/seen" > "$seen" 2>/dev/null
+
+# 7. The wrapper itself: its whole usage on --help, a usage error without a
+#    command, and stop-server does not create the prefix it is asked about.
+usage=$("$W" --help 2>&1); rc=$?
+lines=$(sed -n '2,/^[^#]/p' "$W" | grep -c '^#')
+if [ "$rc" = 0 ] && [ "$(printf '%s\n' "$usage" | wc -l)" -eq "$lines" ]; then
+  ok "wine-run.sh --help prints its whole usage"
+else
+  fault "wine-run.sh --help: exit code $rc, $(printf '%s\n' "$usage" | wc -l) of $lines lines"
+fi
+rc=$("$W" >/dev/null 2>&1; echo $?)
+[ "$rc" = 87 ] && ok "wine-run.sh without a command is a usage error" || fault "wine-run.sh without a command: exit code $rc"
+WINEPREFIX="$work/never" "$W" stop-server >/dev/null 2>&1
+if [ -e "$work/never" ]; then fault "stop-server created the prefix $work/never"; else ok "stop-server creates no prefix"; fi
 
 printf '%s fault(s)\n' "$faults"
 [ "$faults" -eq 0 ]
