@@ -5,8 +5,6 @@
 #include <sddl.h>
 
 #include <atomic>
-#include <cstdio>
-#include <string>
 #include <stdexcept>
 
 namespace coretest {
@@ -41,18 +39,7 @@ VrBase::unique_handle Launch(const std::wstring& exeName, const std::wstring& ar
         si.hStdError = output;
         si.hStdInput = nullptr;
     }
-    PROCESS_INFORMATION pi{};
-    // Under Wine on a loaded machine a start now and then fails for a moment
-    // (seen once in several hundred); a test is about the child, not that.
-    for (int attempt = 1;; ++attempt) {
-        if (::CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, output ? TRUE : FALSE, 0, nullptr, nullptr, &si,
-                             &pi))
-            break;
-        const DWORD error = ::GetLastError();
-        std::fprintf(stderr, "starting %ls failed (%lu), attempt %d\n", exeName.c_str(), error, attempt);
-        if (attempt == 5) throw std::runtime_error("cannot start a child process (" + std::to_string(error) + ")");
-        ::Sleep(200 * attempt);
-    }
+    PROCESS_INFORMATION pi = vrtest::StartProcess(exe, cmd, output ? TRUE : FALSE, nullptr, si);
     ::CloseHandle(pi.hThread);
     return VrBase::unique_handle(pi.hProcess);
 }

@@ -6,7 +6,9 @@
 #include "vrbase/vr_error.h"
 
 #include <atomic>
+#include <cstdio>
 #include <stdexcept>
+#include <string>
 
 namespace vrtest {
 namespace {
@@ -149,6 +151,18 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 std::wstring ModuleFolder() { return VrBase::ProgramFolder(); }
 
+PROCESS_INFORMATION StartProcess(const std::wstring& exe, std::wstring cmd, BOOL inherit, const wchar_t* folder,
+                                 STARTUPINFOW& si) {
+    PROCESS_INFORMATION pi{};
+    for (int attempt = 1;; ++attempt) {
+        if (::CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, inherit, 0, nullptr, folder, &si, &pi)) return pi;
+        const DWORD error = ::GetLastError();
+        std::fprintf(stderr, "starting %ls failed (%lu), attempt %d\n", exe.c_str(), error, attempt);
+        if (attempt == 5) throw std::runtime_error("cannot start a child process (" + std::to_string(error) + ")");
+        ::Sleep(200 * attempt);
+    }
+}
+
 CapturedChild::CapturedChild(const std::wstring& exe, const std::wstring& args, const std::wstring& folder) {
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
     VrBase::unique_handle writer;
@@ -160,10 +174,7 @@ CapturedChild::CapturedChild(const std::wstring& exe, const std::wstring& args, 
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdOutput = writer.get();
     si.hStdError = writer.get();
-    PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr,
-                          folder.empty() ? nullptr : folder.c_str(), &si, &pi))
-        throw std::runtime_error("cannot start the child");
+    PROCESS_INFORMATION pi = StartProcess(exe, cmd, TRUE, folder.empty() ? nullptr : folder.c_str(), si);
     m_process.reset(pi.hProcess);
     VrBase::unique_handle thread(pi.hThread);
 }
@@ -248,9 +259,7 @@ DWORD RunChild(const std::wstring& exeName, const std::wstring& args, DWORD time
     std::wstring cmd = L"\"" + exe + L"\" " + args;
     STARTUPINFOW si{};
     si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        throw std::runtime_error("cannot start child process");
+    PROCESS_INFORMATION pi = StartProcess(exe, cmd, FALSE, nullptr, si);
     VrBase::unique_handle process(pi.hProcess), thread(pi.hThread);
     if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
         ::TerminateProcess(process.get(), 0xDEAD);

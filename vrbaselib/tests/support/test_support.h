@@ -80,6 +80,12 @@ bool FileExists(const std::wstring& path);
 std::vector<std::string> SplitLines(const std::string& text);
 std::wstring ModuleFolder();  // folder of the running test program, with "\"
 
+// CreateProcessW, tried again a few times: under Wine on a loaded machine a
+// start now and then fails for a moment, and a test is about the child, not
+// that. Raises, naming the last error, when every attempt failed.
+PROCESS_INFORMATION StartProcess(const std::wstring& exe, std::wstring cmd, BOOL inherit, const wchar_t* folder,
+                                 STARTUPINFOW& si);
+
 // The code of the CVrError that f raises; 0 when it raises none.
 DWORD ErrorCodeOf(const std::function<void()>& f);
 
