@@ -4,11 +4,13 @@
 #include "ssr_path_review.h"
 
 #include "file_ver_helper.h"
+#include "version_block.h"
 #include "scan_test_support.h"
 #include "vrbase/vr_error.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
 namespace {
@@ -18,23 +20,67 @@ using scantest::MakeFile;
 
 std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
 
+struct FindTraits {
+    using type = HANDLE;
+    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { ::FindClose(h); }
+};
+
 // An image whose one version resource the platform's lookup does not find
 // (its directory ids out of order, or counted among the named entries) has
 // no version for the platform; read straight from the file it gets texts.
+// The other images of the folder read the same both ways.
 TEST(FastScanProbe, DISABLED_VersionFoundOnlyWhereThePlatformFindsIt) {
     scantest::ProductLocale locale(L"en-US");
     const std::wstring folder = vrtest::ModuleFolder() + L"lookup\\";
-    for (const wchar_t* name : {L"sorted.dll", L"types-unsorted.dll", L"type-counted-named.dll",
-                                L"name-counted-named.dll"}) {
-        const std::wstring path = folder + name;
+    WIN32_FIND_DATAW entry;
+    VrBase::unique_resource<FindTraits> search(::FindFirstFileW((folder + L"*.dll").c_str(), &entry));
+    ASSERT_TRUE(search);
+    size_t compared = 0;
+    do {
+        const std::wstring path = folder + entry.cFileName;
+        const std::string name = Narrow(entry.cFileName);
         std::vector<BYTE> fast, platform;
         const bool fastFound = get_version_info(path, fast);
         const bool platformFound = get_version_info_from_platform(path, platform);
-        EXPECT_EQ(fastFound, platformFound) << Narrow(name);
-        _SSR_FILE_OBJECT_INFO info;
-        ASSERT_EQ(query_file_info(path, info), 0u) << Narrow(name);
-        EXPECT_EQ(info.company_name, platformFound ? L"Lookup Co" : L"") << Narrow(name);
-    }
+        ++compared;
+        EXPECT_EQ(fastFound, platformFound) << name;
+        if (fastFound && platformFound) {
+            const size_t extent = version_block_extent(platform.data(), platform.size());
+            EXPECT_EQ(version_block_extent(fast.data(), fast.size()), extent) << name;
+            EXPECT_TRUE(fast.size() >= extent && std::equal(platform.begin(), platform.begin() + extent, fast.begin()))
+                << name;
+        }
+        if (!platformFound) {
+            _SSR_FILE_OBJECT_INFO info;
+            ASSERT_EQ(query_file_info(path, info), 0u) << name;
+            EXPECT_EQ(info.company_name, L"") << name;
+        }
+    } while (::FindNextFileW(search.get(), &entry));
+    EXPECT_GE(compared, 8u);
+}
+
+// The version functions' copy leaves room after the block; a copy of the
+// resource alone ends where the block does. The platform's query then reads
+// past it: for a root with two bytes of padding after its last child it
+// takes the padding for a child and reads that child's key beyond the end
+// (here, with "VarFileInfo" written there, it answers a node that lies
+// wholly outside the block). Read from the scan's own copy, those bytes lie
+// past the end of its heap buffer.
+TEST(FastScanProbe, DISABLED_QueriesStayInsideTheCopiedBlock) {
+    std::vector<BYTE> block;
+    ASSERT_TRUE(get_version_info(vrtest::ModuleFolder() + L"lookup\\padded.dll", block));
+    const size_t extent = version_block_extent(block.data(), block.size());
+    std::vector<BYTE> after(block.begin(), block.begin() + extent);
+    const WORD header[] = {0, 1};  // the padding child's value length and type
+    const wchar_t key[] = L"VarFileInfo";
+    after.insert(after.end(), reinterpret_cast<const BYTE*>(header), reinterpret_cast<const BYTE*>(header + 2));
+    after.insert(after.end(), reinterpret_cast<const BYTE*>(key), reinterpret_cast<const BYTE*>(key + 12));
+    void* data = nullptr;
+    UINT length = 0;
+    const BOOL found = ::VerQueryValueW(after.data(), L"\\VarFileInfo", &data, &length);
+    EXPECT_FALSE(found) << "the query read " << (static_cast<BYTE*>(data) - after.data()) - extent
+                        << " bytes past the block, which ends the scan's buffer (" << block.size() << " bytes)";
 }
 
 // The walk used to register a file's collection error through a guard that

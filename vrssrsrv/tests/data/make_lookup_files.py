@@ -12,7 +12,7 @@ import sys
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from make_crafted_files import SECTION_RVA, image, version_block  # noqa: E402
+from make_crafted_files import FILE_ALIGN, SECTION_RVA, fixed_info, image, node, string, version_block  # noqa: E402
 
 
 def directory(named, entries):
@@ -38,6 +38,50 @@ def tree(types, type_named=0, name_named=0):
     return image(block, resource=rsrc + block)
 
 
+def image32(block):
+    """The same DLL as image() builds, as a 32-bit image."""
+    data = bytearray(image(block))
+    rsrc = data[FILE_ALIGN:]
+    dos = b"MZ" + b"\0" * 58 + struct.pack("<I", 0x40)
+    header = b"PE\0\0" + struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 224, 0x2102)
+    optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 14, 0, 0, len(rsrc), 0, 0, 0, 0, 0x10000000,
+                           0x1000, FILE_ALIGN, 6, 0, 0, 0, 6, 0, 0, SECTION_RVA + 0x1000, FILE_ALIGN, 0, 2, 0x140,
+                           0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    directories = [(0, 0)] * 16
+    directories[2] = struct.unpack_from("<II", data, 0x40 + 24 + 112 + 16)
+    optional += b"".join(struct.pack("<II", *d) for d in directories)
+    assert len(optional) == 224
+    section = data[0x40 + 24 + 240:0x40 + 24 + 240 + 40]
+    headers = dos + header + optional + bytes(section)
+    return headers + b"\0" * (FILE_ALIGN - len(headers)) + bytes(rsrc)
+
+
+def padded_without_translation():
+    """A root without VarFileInfo whose length runs two bytes past its last
+    child, and a resource exactly that long: the platform's copy leaves room
+    after the block, a copy of the resource alone ends right there."""
+    sfi = node("StringFileInfo", text=True, children=[node("040904b0", text=True, children=[
+        string("CompanyName", "Padded Co")])])
+    root = bytearray(node("VS_VERSION_INFO", fixed_info(), children=[sfi]))
+    root += b"\0" * (-len(root) % 4) + b"\0\0"
+    struct.pack_into("<H", root, 0, len(root))
+    return bytes(root)
+
+
+def no_resource_count():
+    """NumberOfRvaAndSizes 2: the resource entry is not among the header's
+    directories, though it is filled in."""
+    data = bytearray(image(version_block(company="Uncounted Co")))
+    struct.pack_into("<I", data, 0x40 + 24 + 108, 2)
+    return bytes(data)
+
+
+def trailing_data():
+    """The resource runs on past the block's own length."""
+    block = bytearray(version_block(company="Trailing Co")) + b"VS_VERSION_INFO\0" * 4
+    return image(bytes(block))
+
+
 CASES = {
     # Control: a sorted root with the version type among others.
     "sorted.dll": tree([3, 16, 24]),
@@ -47,6 +91,10 @@ CASES = {
     "type-counted-named.dll": tree([16], type_named=1),
     # Name 1 counted as a named entry.
     "name-counted-named.dll": tree([16], name_named=1),
+    "image32.dll": image32(version_block(company="Thirty-two Co")),
+    "padded.dll": image(padded_without_translation()),
+    "rva-count-2.dll": no_resource_count(),
+    "trailing.dll": trailing_data(),
 }
 
 
