@@ -82,6 +82,35 @@ def trailing_data():
     return image(bytes(block))
 
 
+def tree_across_sections():
+    """The resource root in one section, the rest of the tree in the next
+    one by address (the root's offsets are RVAs from the root). A loader
+    that maps the file as data reads the tree on from the root's place in
+    the file instead: there lies a second tree, of another block."""
+    def rest(block_rva, block):
+        names = directory(0, [(1, 0x80000000 | 0x1018)])
+        langs = directory(0, [(0x0409, 0x1030)])
+        body = names + langs + struct.pack("<IIII", block_rva, len(block), 0, 0)
+        assert len(body) == 0x40
+        return body + block
+
+    def raw(data, size):
+        assert len(data) <= size
+        return data + b"\0" * (size - len(data))
+
+    root = directory(0, [(16, 0x80000000 | 0x1000)])
+    by_address = rest(0x2040, version_block(company="Mapped Co"))
+    in_file = rest(0x3040, version_block(company="Data File Co"))
+    headers = bytearray(image(version_block())[:FILE_ALIGN])
+    struct.pack_into("<H", headers, 0x40 + 6, 3)
+    struct.pack_into("<II", headers, 0x40 + 24 + 112 + 16, 0x1000, 0x1200)
+    table = 0x40 + 24 + 240
+    for i, (rva, size, at) in enumerate(((0x1000, 0x200, 0x200), (0x2000, 0x200, 0x400), (0x3000, 0x400, 0x1200))):
+        struct.pack_into("<8sIIIIIIHHI", headers, table + 40 * i, b".rsrc", size, rva, size, at, 0, 0, 0, 0,
+                         0x40000040)
+    return bytes(headers) + raw(root, 0x200) + raw(by_address, 0x200) + b"\0" * 0xC00 + raw(in_file, 0x400)
+
+
 CASES = {
     # Control: a sorted root with the version type among others.
     "sorted.dll": tree([3, 16, 24]),
@@ -95,6 +124,7 @@ CASES = {
     "padded.dll": image(padded_without_translation()),
     "rva-count-2.dll": no_resource_count(),
     "trailing.dll": trailing_data(),
+    "tree-across-sections.dll": tree_across_sections(),
 }
 
 
