@@ -38,6 +38,21 @@ def tree(types, type_named=0, name_named=0):
     return image(block, resource=rsrc + block)
 
 
+def mui_type():
+    """A sorted tree that also carries the named type "MUI": on Windows the
+    platform then takes the version texts from the language satellite."""
+    block = version_block(company="Satellite Co")
+    names_at, langs_at, entry_at, name_at, data_at = 32, 56, 80, 96, 104
+    root = directory(1, [(0x80000000 | name_at, 0x80000000 | names_at), (16, 0x80000000 | names_at)])
+    names = directory(0, [(1, 0x80000000 | langs_at)])
+    langs = directory(0, [(0x0409, entry_at)])
+    entry = struct.pack("<IIII", SECTION_RVA + data_at, len(block), 0, 0)
+    name = struct.pack("<H", 3) + "MUI".encode("utf-16-le")
+    rsrc = root + names + langs + entry + name
+    assert len(rsrc) == data_at
+    return image(block, resource=rsrc + block)
+
+
 def image32(block):
     """The same DLL as image() builds, as a 32-bit image."""
     data = bytearray(image(block))
@@ -125,6 +140,7 @@ CASES = {
     "rva-count-2.dll": no_resource_count(),
     "trailing.dll": trailing_data(),
     "tree-across-sections.dll": tree_across_sections(),
+    "mui-type.dll": mui_type(),
 }
 
 
