@@ -66,6 +66,9 @@ public:
     // place in the file then reads the same bytes.
     bool in_root_section(ULONGLONG rva, ULONGLONG bytes) const {
         ULONGLONG offset = 0;
+        return locate_in_root_section(rva, bytes, offset);
+    }
+    bool locate_in_root_section(ULONGLONG rva, ULONGLONG bytes, ULONGLONG& offset) const {
         return section_of(rva) == section_of(m_root) && locate(rva, bytes, offset);
     }
     ULONGLONG root() const { return m_root; }
@@ -101,13 +104,12 @@ public:
     bool name(ULONGLONG relative, std::wstring& text) const {
         WORD length = 0;
         ULONGLONG offset = 0;
-        if (!in_root_section(m_root + relative, sizeof(length)) || !locate(m_root + relative, sizeof(length), offset) ||
+        if (!locate_in_root_section(m_root + relative, sizeof(length), offset) ||
             !m_image.read(offset, &length, sizeof(length)))
             return false;
         const ULONGLONG bytes = static_cast<ULONGLONG>(length) * sizeof(wchar_t);
         text.assign(length, L'\0');
-        return length == 0 || (in_root_section(m_root + relative + sizeof(length), bytes) &&
-                               locate(m_root + relative + sizeof(length), bytes, offset) &&
+        return length == 0 || (locate_in_root_section(m_root + relative + sizeof(length), bytes, offset) &&
                                m_image.read(offset, &text[0], static_cast<DWORD>(bytes)));
     }
 

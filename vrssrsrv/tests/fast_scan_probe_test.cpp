@@ -4,14 +4,12 @@
 
 #include "file_ver_helper.h"
 #include "pe_version_resource.h"
-#include "version_block.h"
 #include "scan_test_support.h"
 #include "vrbase/vr_error.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <regex>
+#include <vector>
 
 namespace {
 
