@@ -25,13 +25,16 @@ bool version_block_checked(const std::wstring& path, std::vector<BYTE>& block) {
 
 // The block as the version functions copy it, read straight from the
 // file: the sole version resource, in the 32-bit layout (as the functions
-// tell the layouts apart), ending inside the resource. Every reader stops
-// at the block's own length, so it reads the same as from their copy.
-// False when the platform must be asked.
+// tell the layouts apart), ending inside the resource. Their copy leaves
+// zeroed room after the resource, and their queries may read into it (a
+// root padded past its last child); the same room here keeps those reads
+// inside the buffer and answering the same. They also mark the copy as
+// theirs right after the block, so that is done here too. False when the
+// platform must be asked.
 bool read_sole_version_block(HANDLE file, const SoleVersionResource& sole, std::vector<BYTE>& block) {
     constexpr DWORD kHeader = 3 * sizeof(WORD);
     if (!sole.found || sole.size < kHeader) return false;
-    std::vector<BYTE> bytes(sole.size);
+    std::vector<BYTE> bytes(2 * static_cast<size_t>(sole.size) + 4, 0);
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(sole.offset);
     at.OffsetHigh = static_cast<DWORD>(sole.offset >> 32);
@@ -39,7 +42,8 @@ bool read_sole_version_block(HANDLE file, const SoleVersionResource& sole, std::
     if (!::ReadFile(file, bytes.data(), sole.size, &got, &at) || got != sole.size) return false;
     WORD length = 0;
     memcpy(&length, bytes.data(), sizeof(length));
-    if (length > bytes.size() || bytes[4] >= ' ') return false;
+    if (length > sole.size || bytes[4] >= ' ') return false;
+    memcpy(bytes.data() + length, "FE2X", 4);
     block.swap(bytes);
     return true;
 }

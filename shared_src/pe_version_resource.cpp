@@ -3,6 +3,7 @@
 #include "vrbase/vr_error.h"
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 namespace {
@@ -14,6 +15,8 @@ constexpr DWORD kMaxVersionResource = 0x100000;
 // Files carry one version resource in a few languages; a directory that
 // lists thousands would only make the check itself slow.
 constexpr size_t kMaxVersionEntries = 256;
+// More named types than this and the image is left to the platform.
+constexpr size_t kMaxNamedTypes = 64;
 
 // The file's bytes at an offset; false when they are not all there.
 class CImageReader {
@@ -50,27 +53,40 @@ public:
     // File offset of [rva, rva + bytes), or false when it leaves its
     // section's data or the file.
     bool locate(ULONGLONG rva, ULONGLONG bytes, ULONGLONG& offset) const {
-        for (const auto& s : m_sections) {
-            const ULONGLONG mapped = mapped_bytes(s);
-            if (rva < s.VirtualAddress || rva - s.VirtualAddress >= mapped) continue;
-            const ULONGLONG inside = rva - s.VirtualAddress;
-            offset = s.PointerToRawData + inside;
-            return bytes <= mapped - inside && offset <= m_image.size() && bytes <= m_image.size() - offset;
-        }
-        return false;
+        const size_t section = section_of(rva);
+        if (section == m_sections.size()) return false;
+        const IMAGE_SECTION_HEADER& s = m_sections[section];
+        const ULONGLONG inside = rva - s.VirtualAddress;
+        offset = s.PointerToRawData + inside;
+        return bytes <= mapped_bytes(s) - inside && offset <= m_image.size() && bytes <= m_image.size() - offset;
     }
+
+    // Whether [rva, rva + bytes) lies in the file and in the section that
+    // holds the root: a platform that reads the tree on from the root's
+    // place in the file then reads the same bytes.
+    bool in_root_section(ULONGLONG rva, ULONGLONG bytes) const {
+        ULONGLONG offset = 0;
+        return locate_in_root_section(rva, bytes, offset);
+    }
+    bool locate_in_root_section(ULONGLONG rva, ULONGLONG bytes, ULONGLONG& offset) const {
+        return section_of(rva) == section_of(m_root) && locate(rva, bytes, offset);
+    }
+    ULONGLONG root() const { return m_root; }
 
     // The loader maps no more of a section's data than its virtual size.
     static ULONGLONG mapped_bytes(const IMAGE_SECTION_HEADER& s) {
         return s.Misc.VirtualSize ? std::min<ULONGLONG>(s.SizeOfRawData, s.Misc.VirtualSize) : s.SizeOfRawData;
     }
 
-    // The entries of the directory at an offset from the root.
-    bool directory(ULONGLONG relative, std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY>& entries) const {
+    // The entries of the directory at an offset from the root; the named
+    // ones come first.
+    bool directory(ULONGLONG relative, std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY>& entries,
+                   size_t* named = nullptr) const {
         ULONGLONG offset = 0;
         IMAGE_RESOURCE_DIRECTORY header{};
         if (!locate(m_root + relative, sizeof(header), offset) || !m_image.read(offset, &header, sizeof(header)))
             return false;
+        if (named) *named = header.NumberOfNamedEntries;
         const DWORD count = static_cast<DWORD>(header.NumberOfNamedEntries) + header.NumberOfIdEntries;
         const ULONGLONG bytes = static_cast<ULONGLONG>(count) * sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY);
         entries.resize(count);
@@ -83,7 +99,29 @@ public:
         return locate(m_root + relative, sizeof(data), offset) && m_image.read(offset, &data, sizeof(data));
     }
 
+    // The name of a named entry, at an offset from the root, when it lies
+    // in the root's section.
+    bool name(ULONGLONG relative, std::wstring& text) const {
+        WORD length = 0;
+        ULONGLONG offset = 0;
+        if (!locate_in_root_section(m_root + relative, sizeof(length), offset) ||
+            !m_image.read(offset, &length, sizeof(length)))
+            return false;
+        const ULONGLONG bytes = static_cast<ULONGLONG>(length) * sizeof(wchar_t);
+        text.assign(length, L'\0');
+        return length == 0 || (locate_in_root_section(m_root + relative + sizeof(length), bytes, offset) &&
+                               m_image.read(offset, &text[0], static_cast<DWORD>(bytes)));
+    }
+
 private:
+    size_t section_of(ULONGLONG rva) const {
+        for (size_t i = 0; i < m_sections.size(); ++i) {
+            const IMAGE_SECTION_HEADER& s = m_sections[i];
+            if (rva >= s.VirtualAddress && rva - s.VirtualAddress < mapped_bytes(s)) return i;
+        }
+        return m_sections.size();
+    }
+
     const CImageReader& m_image;
     std::vector<IMAGE_SECTION_HEADER> m_sections;
     ULONGLONG m_root;
@@ -108,15 +146,12 @@ bool sections_map_as_read(const std::vector<IMAGE_SECTION_HEADER>& sections) {
     return true;
 }
 
-// Every data entry below the version type's directory lies in the file;
-// the one entry's place when there is exactly one, of name 1.
-VersionResourceState check_version_entries(const CResourceImage& image, const IMAGE_RESOURCE_DIRECTORY_ENTRY& type,
-                                           SoleVersionResource& sole) {
+// Every data entry below the version type's directory lies in the file.
+VersionResourceState check_version_entries(const CResourceImage& image, const IMAGE_RESOURCE_DIRECTORY_ENTRY& type) {
     std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY> names, languages;
     if (!type.DataIsDirectory || !image.directory(type.OffsetToDirectory, names) || names.size() > kMaxVersionEntries)
         return VersionResourceState::Broken;
     size_t checked = 0;
-    sole = SoleVersionResource();
     for (const auto& name : names) {
         if (!name.DataIsDirectory || !image.directory(name.OffsetToDirectory, languages) ||
             (checked += languages.size()) > kMaxVersionEntries)
@@ -127,11 +162,71 @@ VersionResourceState check_version_entries(const CResourceImage& image, const IM
             if (language.DataIsDirectory || !image.data_entry(language.OffsetToData, data) ||
                 data.Size > kMaxVersionResource || !image.locate(data.OffsetToData, data.Size, offset))
                 return VersionResourceState::Broken;
-            if (names.size() == 1 && languages.size() == 1 && !name.NameIsString && name.Id == 1)
-                sole = {true, offset, data.Size};
         }
     }
     return names.empty() ? VersionResourceState::None : VersionResourceState::Sound;
+}
+
+// The entry of an id as the platform's lookup finds it: a binary search of
+// the id entries, which follow the named ones. Null when the id is not
+// there, or when the ids are not plain and strictly ascending: where such
+// a search lands is the platform's to say.
+const IMAGE_RESOURCE_DIRECTORY_ENTRY* find_id_entry(const std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY>& entries,
+                                                    size_t named, WORD id) {
+    const IMAGE_RESOURCE_DIRECTORY_ENTRY* found = nullptr;
+    for (size_t i = named; i < entries.size(); ++i) {
+        const DWORD name = entries[i].Name;
+        if (name > 0xFFFF || (i > named && entries[i - 1].Name >= name)) return nullptr;
+        if (name == id) found = &entries[i];
+    }
+    return found;
+}
+
+// Resource types the platform takes from a language satellite instead of
+// from the image itself.
+bool has_satellite_type(const CResourceImage& image, const std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY>& types,
+                        size_t named) {
+    if (named > kMaxNamedTypes || named > types.size()) return true;
+    for (size_t i = 0; i < named; ++i) {
+        std::wstring name;
+        if (!types[i].NameIsString || !image.name(types[i].NameOffset, name)) return true;
+        if (::CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), L"MUI", 3, TRUE) == CSTR_EQUAL)
+            return true;
+    }
+    return false;
+}
+
+// Where the version resource lies when the platform's lookup is certain to
+// land on it: one type entry for versions, found by the lookup, holding name
+// 1 alone in one language, the whole path and the data in the root's
+// section, and nothing the platform would read from a satellite instead.
+SoleVersionResource find_sole_version(const CResourceImage& image,
+                                      const std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY>& types, size_t named) {
+    const SoleVersionResource none;
+    const auto entryBytes = [](size_t count) {
+        return sizeof(IMAGE_RESOURCE_DIRECTORY) + count * sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY);
+    };
+    if (!image.in_root_section(image.root(), entryBytes(types.size())) || has_satellite_type(image, types, named))
+        return none;
+    const IMAGE_RESOURCE_DIRECTORY_ENTRY* type = find_id_entry(types, named, kVersionType);
+    if (!type || !type->DataIsDirectory) return none;
+    std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY> names, languages;
+    size_t namedNames = 0, namedLanguages = 0;
+    if (!image.directory(type->OffsetToDirectory, names, &namedNames) || names.size() != 1 || namedNames != 0 ||
+        names[0].Name != 1 || !names[0].DataIsDirectory ||
+        !image.in_root_section(image.root() + type->OffsetToDirectory, entryBytes(1)))
+        return none;
+    if (!image.directory(names[0].OffsetToDirectory, languages, &namedLanguages) || languages.size() != 1 ||
+        namedLanguages != 0 || languages[0].NameIsString || languages[0].DataIsDirectory ||
+        !image.in_root_section(image.root() + names[0].OffsetToDirectory, entryBytes(1)))
+        return none;
+    IMAGE_RESOURCE_DATA_ENTRY data{};
+    ULONGLONG offset = 0;
+    if (!image.in_root_section(image.root() + languages[0].OffsetToData, sizeof(data)) ||
+        !image.data_entry(languages[0].OffsetToData, data) || data.Size > kMaxVersionResource ||
+        !image.in_root_section(data.OffsetToData, data.Size) || !image.locate(data.OffsetToData, data.Size, offset))
+        return none;
+    return {true, offset, data.Size};
 }
 
 } // namespace
@@ -186,17 +281,18 @@ VersionResourceState inspect_version_resource(HANDLE file, SoleVersionResource* 
     // The platform searches the ids, and finds whichever version entry its
     // search lands on: every entry that names the version type must hold.
     std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY> types;
-    if (!resourceImage.directory(0, types)) return VersionResourceState::Broken;
+    size_t named = 0;
+    if (!resourceImage.directory(0, types, &named)) return VersionResourceState::Broken;
     VersionResourceState state = VersionResourceState::None;
     size_t versionTypes = 0;
-    SoleVersionResource found;
     for (const auto& type : types) {
         if (type.NameIsString || type.Id != kVersionType) continue;
         ++versionTypes;
-        const VersionResourceState entry = check_version_entries(resourceImage, type, found);
+        const VersionResourceState entry = check_version_entries(resourceImage, type);
         if (entry == VersionResourceState::Broken) return entry;
         if (entry == VersionResourceState::Sound) state = entry;
     }
-    if (sole && versionTypes == 1) *sole = found;
+    if (sole && state == VersionResourceState::Sound && versionTypes == 1)
+        *sole = find_sole_version(resourceImage, types, named);
     return state;
 }

@@ -10,8 +10,10 @@ enum class VersionResourceState {
 };
 
 // Where the one version resource of an image lies in the file, when the
-// image holds exactly one: type 16, name 1, one language. Whatever search
-// the platform makes then lands on it.
+// platform's own lookup is certain to land on it and read those bytes:
+// type 16 found among the sorted id entries, name 1, one language, all in
+// the section of the resource root, and no type the platform would take
+// from a language satellite ("MUI"). Otherwise not found: ask the platform.
 struct SoleVersionResource {
     bool found = false;
     ULONGLONG offset = 0;

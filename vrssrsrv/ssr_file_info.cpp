@@ -188,7 +188,7 @@ void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const
         },
         [&](size_t index) {
             const std::wstring& path = order[index]->first;
-            reg_evt_scan_error(operationId, SSR_STAGE_FILE_CHECKSUM, path, SSR_REASON_ONE_FILE, userSid);
+            reg_evt_file_error(operationId, SSR_STAGE_FILE_CHECKSUM, path, userSid);
             VR_TRACE(VrBase::TL_WARNING, L"calc_fo_checksums", L"file <%ls> checksum calculation failed!",
                      path.c_str());
         });

@@ -1,7 +1,11 @@
 #include "ssr_ordered_pass.h"
 
 #include "path_ops.h"
+#include "vrbase/scope.h"
 #include "vrbase/seh_catcher.h"
+#include "vrbase/trace.h"
+
+#include <system_error>
 
 namespace {
 enum : BYTE { kPending = 0, kDone = 1, kFailed = 2 };
@@ -13,11 +17,31 @@ unsigned scan_worker_count() {
     return info.dwNumberOfProcessors < 1 ? 1 : info.dwNumberOfProcessors > 8 ? 8 : info.dwNumberOfProcessors;
 }
 
-COrderedWork::COrderedWork(HANDLE abortEvent, unsigned workers, Work work, Report report)
+COrderedWork::COrderedWork(HANDLE abortEvent, unsigned workers, Work work, Report report, const Starter& start)
     : m_abort(abortEvent), m_work(std::move(work)), m_report(std::move(report)), m_inline(workers <= 1) {
     if (m_inline) return;
-    m_running = workers;
-    for (unsigned i = 0; i < workers; ++i) m_threads.emplace_back([this, i] { worker(i); });
+    m_threads.reserve(workers);
+    // A constructor left by an exception runs no destructor: the workers
+    // already started must not outlive it.
+    VrBase::scope_exit joinStarted([this] { stop_and_join(); });
+    for (unsigned i = 0; i < workers; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_running;
+        }
+        try {
+            std::function<void()> body = [this, i] { worker(i); };
+            m_threads.push_back(start ? start(std::move(body)) : std::thread(std::move(body)));
+        } catch (const std::system_error& e) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            --m_running;
+            VR_TRACE(VrBase::TL_WARNING, L"COrderedWork",
+                     L"worker %u of %u not started (%hs); the pass goes on with %u.", i + 1, workers, e.what(), i);
+            break;
+        }
+    }
+    m_inline = m_threads.empty();
+    joinStarted.dismiss();
 }
 
 COrderedWork::~COrderedWork() { stop_and_join(); }
@@ -117,8 +141,8 @@ void COrderedWork::finish() {
 }
 
 void ordered_pass(HANDLE abortEvent, size_t count, unsigned workers, const COrderedWork::Work& work,
-                  const COrderedWork::Report& report) {
-    COrderedWork pass(abortEvent, workers, work, report);
+                  const COrderedWork::Report& report, const COrderedWork::Starter& start) {
+    COrderedWork pass(abortEvent, workers, work, report, start);
     pass.added(count);
     pass.finish();
 }

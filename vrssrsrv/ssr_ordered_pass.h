@@ -18,12 +18,15 @@ unsigned scan_worker_count();
 // whose work returned false. The abort event is looked at before every
 // item a worker takes: once it is set each worker ends after the item in
 // hand. An exception from work or report stops the pass; the destructor
-// stops and joins the workers.
+// stops and joins the workers. A worker the system cannot start leaves the
+// pass to those it could; with none, the producer's thread does the work.
 class COrderedWork {
 public:
     using Work = std::function<bool(size_t index, unsigned worker)>;
     using Report = std::function<void(size_t index)>;
-    COrderedWork(HANDLE abortEvent, unsigned workers, Work work, Report report);
+    // Starts one worker thread running `body`; raises when it cannot.
+    using Starter = std::function<std::thread(std::function<void()> body)>;
+    COrderedWork(HANDLE abortEvent, unsigned workers, Work work, Report report, const Starter& start = Starter());
     ~COrderedWork();
     COrderedWork(const COrderedWork&) = delete;
     COrderedWork& operator=(const COrderedWork&) = delete;
@@ -60,4 +63,4 @@ private:
 
 // All count items at once: COrderedWork added and finished.
 void ordered_pass(HANDLE abortEvent, size_t count, unsigned workers, const COrderedWork::Work& work,
-                  const COrderedWork::Report& report);
+                  const COrderedWork::Report& report, const COrderedWork::Starter& start = COrderedWork::Starter());

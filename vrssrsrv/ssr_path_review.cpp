@@ -111,7 +111,7 @@ private:
         return false;
     }
     void report(size_t index) {
-        reg_evt_scan_error(m_operationId, SSR_STAGE_COLLECT_FILE, path_of(job(index)), SSR_REASON_ONE_FILE, m_userSid);
+        reg_evt_file_error(m_operationId, SSR_STAGE_COLLECT_FILE, path_of(job(index)), m_userSid);
     }
 
     const std::wstring& m_operationId;

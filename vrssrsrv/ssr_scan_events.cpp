@@ -15,6 +15,12 @@ void reg_evt_scan_error(const std::wstring& operationId, DWORD stage, const std:
     if (IScanEventSink* sink = g_sink.load()) sink->scan_error(operationId, stage, text, reason, userSid);
 }
 
+void reg_evt_file_error(const std::wstring& operationId, DWORD stage, const std::wstring& path,
+                        const std::wstring& userSid) noexcept {
+    VrBase::GuardVoid(L"reg_evt_file_error",
+                      [&] { reg_evt_scan_error(operationId, stage, path, SSR_REASON_ONE_FILE, userSid); });
+}
+
 CScanErrorEvtReg::~CScanErrorEvtReg() {
     if (!m_armed) return;
     VrBase::GuardVoid(L"CScanErrorEvtReg::~CScanErrorEvtReg",

@@ -23,6 +23,10 @@ struct IScanEventSink {
 void set_scan_event_sink(IScanEventSink* sink);
 void reg_evt_scan_error(const std::wstring& operationId, DWORD stage, const std::wstring& text, DWORD reason,
                         const std::wstring& userSid);
+// One file's error event: a write that fails is traced and costs the scan
+// nothing else, neither the file nor the files after it.
+void reg_evt_file_error(const std::wstring& operationId, DWORD stage, const std::wstring& path,
+                        const std::wstring& userSid) noexcept;
 
 // Registers the error event when the scope is left by an exception, or
 // whenever it ends while still armed.

@@ -12,6 +12,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -61,6 +66,42 @@ TEST(OrderedPass, ReportsInOrderAndStopsEachWorkerAfterItsItem) {
                   }, report);
               }),
               static_cast<DWORD>(ERROR_DISK_FULL));
+}
+
+// A pass of 200 items on 4 workers of which the system starts only
+// `startable`: 0 when every item was worked and its failure reported in
+// order, on the started workers or, with none, on the producer's thread.
+int PassWithStartableWorkers(unsigned startable) {
+    VrBase::unique_handle abort(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    unsigned started = 0;
+    const COrderedWork::Starter start = [&](std::function<void()> body) {
+        if (started == startable)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        ++started;
+        return std::thread(std::move(body));
+    };
+    std::mutex mutex;
+    std::set<DWORD> threads;
+    std::vector<size_t> reported, failures;
+    ordered_pass(abort.get(), 200, 4, [&](size_t i, unsigned) {
+        std::lock_guard<std::mutex> lock(mutex);
+        threads.insert(::GetCurrentThreadId());
+        return i % 5 != 0;
+    }, [&](size_t i) { reported.push_back(i); }, start);
+    for (size_t i = 0; i < 200; i += 5) failures.push_back(i);
+    const bool onProducer = threads.count(::GetCurrentThreadId()) != 0;
+    const bool threadsRight =
+        startable == 0 ? threads.size() == 1 && onProducer : !onProducer && threads.size() <= startable;
+    return reported == failures && threadsRight ? 0 : 1;
+}
+
+// Workers the system cannot start: the pass goes on with those it could.
+// A pass that let the failure escape with workers running would end the
+// process, so each case runs in a child.
+TEST(OrderedPass, GoesOnWithTheWorkersItCouldStart) {
+    for (unsigned startable : {0u, 1u, 3u})
+        EXPECT_EXIT(std::exit(PassWithStartableWorkers(startable)), ::testing::ExitedWithCode(0), "")
+            << startable << " of 4 workers started";
 }
 
 class ScanAbort : public schedtest::StoreFixture {};

@@ -1,8 +1,10 @@
 // The document and events of a whole scan of a generated tree, against the
 // reference kept beside the test (made by the plain one-file-at-a-time
 // scan): every entry byte for byte, files that fail included. Only what
-// changes from run to run is masked: the tree's folder, the document's id,
-// date, host and computer record, and change times taken now.
+// changes from run to run or machine to machine is masked: the tree's
+// folder, the document's id, date, host and computer record, change times
+// taken now, and the size and checksum of the test DLLs the toolchain
+// builds (those are checked against the DLLs themselves instead).
 #include "ssr_disk_depot.h"
 #include "ssr_file_info.h"
 #include "ssr_path_review.h"
@@ -11,9 +13,11 @@
 #include "time_convertions.h"
 #include "scan_test_support.h"
 #include "vrbase/vr_error.h"
+#include "vrbasecrypt/gost_r_3411_1994.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -51,8 +55,18 @@ void SetWriteTime(const std::wstring& path) {
     ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &ft));
 }
 
-void CopyTestDll(const wchar_t* name, const std::wstring& to) {
-    ASSERT_TRUE(::CopyFileW((vrtest::ModuleFolder() + name).c_str(), to.c_str(), FALSE)) << ::GetLastError();
+std::string ChecksumOf(const std::string& bytes) {
+    GOST_R_3411_1994::CAccumulativeHash hash(nullptr, GOST_R_3411_1994::test_param_block());
+    hash.Add(bytes.data(), bytes.size());
+    BYTE digest[32];
+    hash.Finish(digest, sizeof(digest));
+    return Utf8(GOST_R_3411_1994::checksum_text(digest));
+}
+
+std::string ElementText(const std::string& entry, const std::string& name) {
+    const std::regex element("<" + name + "[^>]*>([^<]*)</" + name + ">");
+    std::smatch found;
+    return std::regex_search(entry, found, element) ? found[1].str() : std::string();
 }
 
 class ScanReference : public ::testing::Test {
@@ -60,6 +74,40 @@ protected:
     vrtest::TempDir dir{L"vrscanref"};
     scantest::ProductLocale locale{L"en-US"};
     std::wstring root = dir.file(L"tree");
+    // The copied test DLLs: the copy's path to the DLL's name.
+    std::map<std::string, std::string> m_copies;
+
+    void CopyTestDll(const wchar_t* name, const std::wstring& to) {
+        ASSERT_TRUE(::CopyFileW((vrtest::ModuleFolder() + name).c_str(), to.c_str(), FALSE)) << ::GetLastError();
+        m_copies[Utf8(to)] = Utf8(name);
+    }
+
+    // The size and checksum of each copied DLL's entry are checked against
+    // the DLL itself, then masked: the toolchain decides its bytes.
+    std::string MaskCopies(const std::string& document) {
+        std::string out;
+        size_t at = 0, checked = 0;
+        for (size_t open; (open = document.find("<SI>", at)) != std::string::npos;) {
+            const size_t close = document.find("</SI>", open);
+            if (close == std::string::npos) break;
+            std::string entry = document.substr(open, close - open);
+            const auto copy = m_copies.find(ElementText(entry, "P") + "\\" + ElementText(entry, "N"));
+            if (copy != m_copies.end()) {
+                ++checked;
+                const std::string dll = vrtest::ReadFileBytes(vrtest::ModuleFolder() + std::wstring(copy->second.begin(), copy->second.end()));
+                EXPECT_EQ(ElementText(entry, "S"), std::to_string(dll.size())) << copy->first;
+                EXPECT_EQ(ElementText(entry, "CS"), ChecksumOf(dll)) << copy->first;
+                entry = std::regex_replace(entry, std::regex("(<S [^>]*>)[^<]*</S>"), "$1(" + copy->second + ")</S>");
+                entry = std::regex_replace(entry, std::regex("(<CS [^>]*>)[^<]*</CS>"),
+                                           "$1(" + copy->second + ")</CS>");
+            }
+            out.append(document, at, open - at).append(entry);
+            at = close;
+        }
+        EXPECT_EQ(checked, m_copies.size()) << "every copied DLL has its entry";
+        return out.append(document, at, std::string::npos);
+    }
+
 
     // Files of every kind the scan tells apart, over nested folders, with
     // sizes around the read chunk; names fix the map's order.
@@ -99,11 +147,11 @@ protected:
 
     // The document and events with what changes between runs masked.
     std::string Normalised(const std::string& document, const scantest::RecordingSink& sink) {
-        std::string text = Replace(document, Utf8(root), "<TREE>");
+        std::string text = Replace(MaskCopies(document), Utf8(root), "<TREE>");
         text = std::regex_replace(text, std::regex("<UniqueId>[^<]*</UniqueId>"), "<UniqueId/>");
         text = std::regex_replace(text, std::regex("<DateGenerated>[^<]*</DateGenerated>"), "<DateGenerated/>");
         text = std::regex_replace(text, std::regex("<SID>[^<]*</SID>"), "<SID/>");
-        text = std::regex_replace(text, std::regex("<Computer>.*</Computer>"), "<Computer/>");
+        text = scantest::MaskComputerRecord(text);
         text = std::regex_replace(text, std::regex("(<CD[^>]*>)(?!2001)[^<]+</CD>"), "$1(now)</CD>");
         std::ostringstream out;
         out << text << "\n--- events\n";

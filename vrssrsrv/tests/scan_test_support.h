@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -34,6 +35,12 @@ private:
 inline void MakeDir(const std::wstring& path) { ::CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr); }
 inline void MakeFile(const std::wstring& path, const std::string& bytes = "x") {
     vrtest::WriteFileBytes(L"\\\\?\\" + path, bytes);
+}
+
+// The document's computer record, host names and addresses over several
+// lines, as one empty element.
+inline std::string MaskComputerRecord(const std::string& document) {
+    return std::regex_replace(document, std::regex("<Computer>[\\s\\S]*?</Computer>"), "<Computer/>");
 }
 
 // The product locale the scan needs, for the life of the scope.
