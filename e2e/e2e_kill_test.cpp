@@ -172,6 +172,15 @@ TEST_F(ScanInterrupted, StoppedDuringTheWalkTheScanEndsWithItsFinishEvent) {
         const std::string events = Events(mark);
         const size_t start = events.find("id 0x0000044C");
         ASSERT_NE(start, std::string::npos) << percent << "%\n" << events;
+        // Near the end the scan may save between the last look at its status
+        // and the stop: then it must have saved a whole document and say so.
+        if (events.find("id 0x00000451", start) != std::string::npos) {
+            std::printf("e2e: the scan saved its document as the stop came at %u%%\n", percent);
+            EXPECT_TRUE(e2e::WellFormedXml(Document())) << percent << "%";
+            ASSERT_TRUE(StartScanService());
+            EXPECT_EQ(Element(RequestState(), L"Status"), L"Complete") << percent << "%";
+            continue;
+        }
         EXPECT_NE(events.find("id 0x0000044E", start), std::string::npos) << percent << "%\n" << events;
         EXPECT_FALSE(vrtest::FileExists(Document())) << percent << "%";
         EXPECT_FALSE(vrtest::FileExists(Document() + L".partial")) << percent << "%";
