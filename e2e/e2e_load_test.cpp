@@ -244,25 +244,36 @@ struct RandomRequest {
     }
 };
 
-// Whether the service's answer is one it documents for this request.
+// Whether the service's answer is one it documents for this request: each
+// message has its own checks before its handler runs (a reply buffer is
+// always given, so only its size can fail), and its own statuses after.
 constexpr DWORD kXmlParseFailed = 0xE6240001;  // the system's own code for XML that does not parse
 
 bool Documented(DWORD id, DWORD result, const std::vector<BYTE>& reply) {
     if (kCoreCodes.count(result)) return true;
-    if (result == ERROR_INVALID_PARAMETER || result == ERROR_INSUFFICIENT_BUFFER || result == ERROR_ACCESS_DENIED)
-        return true;
-    if (id == VRM_SSR_GET_STATE && result == ERROR_BUFFER_OVERFLOW) return true;
-    if (result != 0) return false;
     DWORD status = 0;
     std::memcpy(&status, reply.data() + (id == VRM_SSR_GET_STATE ? 4 : 0), 4);
     switch (id) {
-    case VRM_SSR_GET_STATE: return status == 0;
+    case VRM_SSR_GET_STATE:
+        // Any payload will do; only the reply's size is checked.
+        if (result == ERROR_INSUFFICIENT_BUFFER || result == ERROR_BUFFER_OVERFLOW) return true;
+        return result == 0 && status == 0;
     case VRM_SSR_SET_FULL_CONFIG:
-        return status == ERROR_INVALID_PARAMETER || status == ERROR_PATH_NOT_FOUND || status == kXmlParseFailed;
+        // Size and text, the caller's rights, the reply's size; then the
+        // document's parse or its content.
+        if (result == ERROR_INVALID_PARAMETER || result == ERROR_ACCESS_DENIED || result == ERROR_INSUFFICIENT_BUFFER)
+            return true;
+        return result == 0 &&
+               (status == ERROR_INVALID_PARAMETER || status == ERROR_PATH_NOT_FOUND || status == kXmlParseFailed);
+    case VRM_SSR_START_SCAN:
+        // Never sent with a valid SID, so never let through to the handler.
+        return result == ERROR_INVALID_PARAMETER || result == ERROR_INSUFFICIENT_BUFFER;
     case VRM_SSR_EXPORT_SOFTWARE_STATE:
+        if (result == ERROR_INVALID_PARAMETER || result == ERROR_ACCESS_DENIED || result == ERROR_INSUFFICIENT_BUFFER)
+            return true;
         // The parameters' XML load or lookup failing.
-        return status == ERROR_PATH_NOT_FOUND || status == kXmlParseFailed || status == static_cast<DWORD>(E_FAIL) ||
-               (status & 0xFFFFF000u) == 0xC00CE000u;
+        return result == 0 && (status == ERROR_PATH_NOT_FOUND || status == kXmlParseFailed ||
+                                status == static_cast<DWORD>(E_FAIL) || (status & 0xFFFFF000u) == 0xC00CE000u);
     default: return false;
     }
 }
@@ -323,6 +334,41 @@ TEST_F(ServiceUnderLoad, RandomPayloadsLeaveTheServiceAndItsDocumentAsTheyWere) 
     ASSERT_TRUE(finished) << "a sender waited for more than 300 s";
     EXPECT_EQ(tried.load(), kPayloads);
     EXPECT_EQ(odd.load(), 0u) << "answers outside the documented codes, the first: " << firstOdd;
+
+    // Well-formed exports to paths that cannot or must not take the copy:
+    // refused with the file system's code, the depot's own files above all.
+    // (A scan start with a valid SID is left out: it would replace the
+    // document compared below.)
+    struct BadTarget {
+        const char* what;
+        std::wstring path;
+    };
+    const BadTarget targets[] = {
+        {"missing folder", dir.file(L"no-such-folder\\passport.xml")},
+        {"the depot's document", Document()},
+        {"the depot's configuration", LastConfig()},
+        {"the depot folder", DepotFile(L"")},
+        {"a partial copy in the depot", Document() + L".partial"},
+        {"a device name", L"COM9"},
+        {"a relative path", L"no-such-folder\\passport.xml"},
+        {"a UNC path", L"\\\\no-such-host.invalid\\share\\passport.xml"},
+        {"an overlong path", dir.path() + [] {
+             std::wstring levels;
+             for (int i = 0; i < 3500; ++i) levels += L"\\level" + std::to_wstring(i);
+             return levels;
+         }() + L"\\passport.xml"},
+    };
+    std::string exportAnswers;
+    for (const BadTarget& t : targets) {
+        const DWORD code = vrtest::ErrorCodeOf([&] { ssr_request_export(ExportParams(t.path)); });
+        exportAnswers += std::string(exportAnswers.empty() ? "" : ", ") + t.what + " " + std::to_string(code);
+        EXPECT_NE(code, 0u) << t.what;
+        EXPECT_FALSE(kCoreCodes.count(code)) << t.what << ": " << code;
+        EXPECT_EQ(vrtest::ReadFileBytes(Document()) == documentBefore, true) << t.what;
+        EXPECT_EQ(vrtest::ReadFileBytes(LastConfig()) == configBefore, true) << t.what;
+    }
+    EXPECT_FALSE(vrtest::FileExists(Document() + L".partial"));
+    std::printf("e2e: exports to bad paths answered: %s\n", exportAnswers.c_str());
 
     // Alive, the same process, and nothing changed.
     EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_RUNNING));

@@ -52,6 +52,29 @@ std::wstring machine_protection_dir() {
     return expand_path(value);
 }
 
+// A folder's volume and file index, the same under every spelling of its
+// path (short names, "..", another case); false when it cannot be opened.
+bool folder_identity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+    VrBase::unique_hfile folder(::CreateFileW(long_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return folder && ::GetFileInformationByHandle(folder.get(), &info);
+}
+
+// An export into the depot would overwrite the stored configuration or
+// leave files beside the document that nobody owns.
+bool lands_in_folder(const std::wstring& target, const std::wstring& folder) {
+    const std::wstring full = full_path(target);
+    const size_t slash = full.find_last_of(L'\\');
+    if (slash == std::wstring::npos) return false;
+    std::wstring parent = full.substr(0, slash);
+    if (!parent.empty() && parent.back() == L':') parent += L'\\';
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    if (!folder_identity(parent, a) || !folder_identity(folder, b)) return false;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
 } // namespace
 
 std::wstring CSSRDiskDepot::depot_folder() const {
@@ -107,6 +130,7 @@ std::wstring CSSRDiskDepot::export_ss(const std::wstring& target, bool deleteAft
     const std::wstring path = ses_path();
     if (::GetFileAttributesW(long_path(path).c_str()) == INVALID_FILE_ATTRIBUTES) VR_RAISE(ERROR_FILE_NOT_FOUND, fn);
     const std::wstring id = exec::run_in_sta([&] { return read_ses_unique_id(path); });
+    if (lands_in_folder(target, depot_folder())) VR_RAISE(ERROR_ACCESS_DENIED, fn);
     CopyFileWrapper(path, target, false);
     if (deleteAfter && !delete_file(path)) VR_RAISE_LAST_ERROR(fn);
     return id;
