@@ -15,16 +15,22 @@ using e2e::RequestState;
 class ConfigurationFromOutside : public e2e::ServicesTest {
 protected:
     vrtest::TempDir tree{L"vre2etree"};
+    // The faulty documents name another folder, so that a document applied
+    // in part shows in what the next scan covers.
+    vrtest::TempDir otherTree{L"vre2eother"};
 
     void SetUp() override {
         e2e::ServicesTest::SetUp();
         if (HasFatalFailure()) return;
         vrtest::WriteFileBytes(tree.file(L"one.txt"), "one");
+        vrtest::WriteFileBytes(otherTree.file(L"two.txt"), "two");
+        vrtest::WriteFileBytes(otherTree.file(L"three.txt"), "three");
         std::string out;
         ASSERT_EQ(Agent(L"activate", out), 0u) << out;
         ASSERT_TRUE(ServiceSessionOpen(20000));
     }
     std::wstring Folder() const { return L"<Path>" + tree.path() + L"</Path>"; }
+    std::wstring OtherFolder() const { return L"<Path>" + otherTree.path() + L"</Path>"; }
 
     // Pushes the document through vragent; its exit code, output in out.
     DWORD Push(const std::wstring& document, std::string& out) {
@@ -43,7 +49,9 @@ TEST_F(ConfigurationFromOutside, EveryMalformedDocumentIsRefusedWithItsCodeAndCh
     ASSERT_FALSE(stored.empty());
     ASSERT_EQ(Element(state, L"Status"), L"Complete");
 
-    const std::wstring paths = L"<Paths all=\"false\">" + Folder() + L"</Paths>";
+    // The configuration in force registers the four events; the faulty ones
+    // only the save of a document, which no scan writes.
+    const std::wstring paths = L"<Paths all=\"false\">" + OtherFolder() + L"</Paths>";
     const std::wstring scan = L"<ScanSetting>" + paths +
                               L"<ExcludePaths enable=\"false\"/><Extensions all=\"true\"/></ScanSetting>";
     const std::wstring events = L"<EventRegistration><Event name=\"EID_SP_SES_SAVED\" enabled=\"true\"/></EventRegistration>";
@@ -69,7 +77,7 @@ TEST_F(ConfigurationFromOutside, EveryMalformedDocumentIsRefusedWithItsCodeAndCh
         {"ScanSetting missing", settings(noSchedule + events), kMissing},
         {"Paths missing", settings(L"<ScanSetting><ExcludePaths enable=\"false\"/><Extensions all=\"true\"/></ScanSetting>" +
                                    noSchedule + events), kMissing},
-        {"Paths without all", settings(L"<ScanSetting><Paths>" + Folder() +
+        {"Paths without all", settings(L"<ScanSetting><Paths>" + OtherFolder() +
                                        L"</Paths><ExcludePaths enable=\"false\"/><Extensions all=\"true\"/></ScanSetting>" +
                                        noSchedule + events), kMissing},
         {"Extensions missing", settings(L"<ScanSetting>" + paths + L"<ExcludePaths enable=\"false\"/></ScanSetting>" +
@@ -105,11 +113,18 @@ TEST_F(ConfigurationFromOutside, EveryMalformedDocumentIsRefusedWithItsCodeAndCh
     }
     std::printf("e2e: malformed configurations refused: %zu\n", sizeof cases / sizeof cases[0]);
 
-    // The configuration in force is still the first: a scan finds its file.
+    // The configuration in force is still the first: a scan finds its one
+    // file, not the other folder's two, and its events reach the journal.
+    unsigned long long mark = 0;
+    Events(0, &mark);
     ASSERT_EQ(Agent(L"scan --wait", out), 0u) << out;
     size_t files = 0;
     EXPECT_TRUE(e2e::WellFormedXml(Document(), L"SI", &files));
     EXPECT_EQ(files, 1u);
+    const std::string journal = Events(mark);
+    const size_t start = journal.find("id 0x0000044C");
+    EXPECT_NE(start, std::string::npos) << journal;
+    EXPECT_NE(journal.find("id 0x0000044E", start == std::string::npos ? 0 : start), std::string::npos) << journal;
 }
 
 TEST_F(ConfigurationFromOutside, AConfigurationOutlivesARestartAndItsScheduleStartsAScan) {
