@@ -242,6 +242,21 @@ TEST_F(Store, ExportCopiesOverwritesAndDeletesOnRequest) {
     vrtest::WriteFileBytes(dir.file(L"out.xml"), "old");
     EXPECT_EQ(depot.export_ss(dir.file(L"out.xml"), false), L"EXPORTED-ID");
     EXPECT_EQ(vrtest::ReadFileBytes(dir.file(L"out.xml")), vrtest::ReadFileBytes(Depot(L"SSR_LastSoftState.xml")));
+    // Never into the depot itself, however its path is spelled: the copy
+    // would overwrite the stored configuration.
+    vrtest::WriteFileBytes(Depot(L"SSR_LastConfig.xml"), "<config/>");
+    for (const std::wstring& target : {Depot(L"SSR_LastConfig.xml"), Depot(L"..\\SSR_DEPOT\\ssr_lastconfig.xml"),
+                                       Depot(L"new.xml"), Depot(L"SSR_LastSoftState.xml")}) {
+        try {
+            depot.export_ss(target, true);
+            ADD_FAILURE() << "exported into the depot";
+        } catch (VrBase::CVrError& e) {
+            EXPECT_EQ(e.GetCode(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        }
+    }
+    EXPECT_EQ(vrtest::ReadFileBytes(Depot(L"SSR_LastConfig.xml")), "<config/>");
+    EXPECT_FALSE(vrtest::FileExists(Depot(L"new.xml")));
+    EXPECT_TRUE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml")));
     EXPECT_EQ(depot.export_ss(dir.file(L"out2.xml"), true), L"EXPORTED-ID");
     EXPECT_FALSE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml")));
     EXPECT_TRUE(vrtest::FileExists(dir.file(L"out2.xml")));
