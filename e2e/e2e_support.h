@@ -19,7 +19,10 @@ struct StopTiming {
     DWORD totalMs = 0;
     DWORD longestWaitMs = 0;
     DWORD hintMs = 0;
-    bool WithinHints() const { return longestWaitMs <= hintMs; }
+    // The test polls, and a loaded machine schedules both sides late: a
+    // report a little after its hint is the machine's, not the service's.
+    static constexpr DWORD kSchedulingSlackMs = 1000;
+    bool WithinHints() const { return longestWaitMs <= hintMs + kSchedulingSlackMs; }
 };
 
 // Installs VrCC and VrSoftwareState (demand start), starts the core and
