@@ -197,12 +197,15 @@ CASES = {
 }
 
 
-def main():
-    out = sys.argv[1]
+def write_cases(cases, out):
     os.makedirs(out, exist_ok=True)
-    for name, data in CASES.items():
+    for name, data in cases.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
+
+
+def main():
+    write_cases(CASES, sys.argv[1])
 
 
 if __name__ == "__main__":

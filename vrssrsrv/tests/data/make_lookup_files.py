@@ -12,7 +12,8 @@ import sys
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from make_crafted_files import FILE_ALIGN, SECTION_RVA, fixed_info, image, node, string, version_block  # noqa: E402
+from make_crafted_files import (  # noqa: E402
+    FILE_ALIGN, SECTION_RVA, fixed_info, image, node, string, version_block, write_cases)
 
 
 def directory(named, entries):
@@ -145,11 +146,7 @@ CASES = {
 
 
 def main():
-    out = sys.argv[1]
-    os.makedirs(out, exist_ok=True)
-    for name, data in CASES.items():
-        with open(os.path.join(out, name), "wb") as f:
-            f.write(data)
+    write_cases(CASES, sys.argv[1])
 
 
 if __name__ == "__main__":
