@@ -193,7 +193,10 @@ std::wstring Element(const std::wstring& document, const wchar_t* name) {
 
 bool WellFormedXml(const std::wstring& path, const wchar_t* element, size_t* count) {
     const std::string bytes = vrtest::ReadFileBytes(path);
-    if (bytes.empty()) return false;
+    if (bytes.empty()) {
+        std::printf("e2e: %ls: nothing read (error %lu)\n", path.c_str(), ::GetLastError());
+        return false;
+    }
     Com::ComPtr<IStream> stream;
     *stream.put() = ::SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size()));
     Com::ComPtr<IXmlReader> reader;
@@ -211,7 +214,13 @@ bool WellFormedXml(const std::wstring& path, const wchar_t* element, size_t* cou
     }
     if (count) *count = found;
     // A document cut short ends in an error, never in S_FALSE.
-    return hr == S_FALSE && elements > 0;
+    if (hr == S_FALSE && elements > 0) return true;
+    UINT line = 0, column = 0;
+    reader->GetLineNumber(&line);
+    reader->GetLinePosition(&column);
+    std::printf("e2e: %ls: not well-formed (0x%08lx at line %u, column %u of %zu bytes)\n", path.c_str(),
+                static_cast<unsigned long>(hr), line, column, bytes.size());
+    return false;
 }
 
 std::wstring RequestState(DWORD* code) {

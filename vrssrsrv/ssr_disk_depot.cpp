@@ -77,6 +77,20 @@ bool lands_in_folder(const std::wstring& target, const std::wstring& folder) {
 
 } // namespace
 
+void adopt_machine_protection_dir() {
+    const std::wstring machine = machine_protection_dir();
+    if (machine.empty() || machine.find(L'%') != std::wstring::npos) return;
+    wchar_t current[MAX_PATH * 2] = {};
+    const DWORD n = ::GetEnvironmentVariableW(L"LocalProtectionDir", current, ARRAYSIZE(current));
+    if (n > 0 && n < ARRAYSIZE(current) && machine == current) return;
+    if (n > 0)
+        VR_TRACE(VrBase::TL_WARNING, L"adopt_machine_protection_dir", L"LocalProtectionDir <%ls> replaced by <%ls>",
+                 n < ARRAYSIZE(current) ? current : L"...", machine.c_str());
+    // Not fatal: the depot then works from what the process was given.
+    if (!::SetEnvironmentVariableW(L"LocalProtectionDir", machine.c_str()))
+        VR_TRACE(VrBase::TL_ERROR, L"adopt_machine_protection_dir", L"not set, err %u", ::GetLastError());
+}
+
 std::wstring CSSRDiskDepot::depot_folder() const {
     std::wstring folder = expand_path(L"%LocalProtectionDir%ssr_depot");
     if (folder.find(L'%') == std::wstring::npos) return folder;

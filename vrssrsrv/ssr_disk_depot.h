@@ -11,6 +11,11 @@
 constexpr const wchar_t* kSesFileName = L"SSR_LastSoftState.xml";
 constexpr const wchar_t* kConfigFileName = L"SSR_LastConfig.xml";
 
+// A service inherits its manager's environment, which can predate the
+// installation that set LocalProtectionDir or changed it since: the machine's
+// current value, where there is one, replaces what the process was given.
+void adopt_machine_protection_dir();
+
 class CSSRDiskDepot {
 public:
     static CSSRDiskDepot& instance();

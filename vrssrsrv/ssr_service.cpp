@@ -239,6 +239,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(kSsrServiceName, &SSRSrvHandler, nullptr);
         if (!handle) VR_RAISE_LAST_ERROR(L"ServiceMain");
         CServiceStatus::instance().set_handle(handle);
+        adopt_machine_protection_dir();
         run_service_sequence();
     });
 }
