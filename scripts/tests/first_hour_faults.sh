@@ -128,5 +128,23 @@ rc=$("$W" >/dev/null 2>&1; echo $?)
 WINEPREFIX="$work/never" "$W" stop-server >/dev/null 2>&1
 if [ -e "$work/never" ]; then fault "stop-server created the prefix $work/never"; else ok "stop-server creates no prefix"; fi
 
+# 8. Services get the environment their manager had when it began: a
+#    protection folder set after that was ignored while an older value stood,
+#    and every scan went to the old folder.
+"$W" "$B/vrssr-setup.exe" install --start=demand '--protection-dir=C:\DepotOld' >/dev/null 2>&1
+"$W" stop-server >/dev/null
+"$W" start-server >/dev/null
+"$W" "$B/vrssr-setup.exe" install --start=demand '--protection-dir=C:\DepotNew' >/dev/null 2>&1
+"$W" sc start VrSoftwareState >/dev/null 2>&1
+tries=0
+until "$W" sc query VrSoftwareState 2>/dev/null | grep -q RUNNING || [ $tries -ge 20 ]; do sleep 1; tries=$((tries + 1)); done
+"$W" "$B/vrssr-setup.exe" uninstall >/dev/null 2>&1
+if [ -d "$WINEPREFIX/drive_c/DepotNew/ssr_depot" ] && [ ! -e "$WINEPREFIX/drive_c/DepotOld/ssr_depot" ]; then
+  ok "the service uses the protection folder set last"
+else
+  fault "LocalProtectionDir set to C:\DepotNew, yet the depot is: $(cd "$WINEPREFIX/drive_c" && ls -d Depot*/ssr_depot 2>/dev/null)"
+fi
+"$W" stop-server >/dev/null
+
 printf '%s fault(s)\n' "$faults"
 [ "$faults" -eq 0 ]
