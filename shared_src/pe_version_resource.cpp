@@ -3,6 +3,7 @@
 #include "vrbase/vr_error.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ constexpr size_t kMaxVersionEntries = 256;
 constexpr size_t kMaxNamedTypes = 64;
 
 // The file's bytes at an offset; false when they are not all there.
+// Reads of the image through a few cached blocks: the headers and the
+// resource directory are many small reads close together, and each read of
+// its own is a round trip to the system.
 class CImageReader {
 public:
     explicit CImageReader(HANDLE file) : m_file(file) {
@@ -29,6 +33,28 @@ public:
     ULONGLONG size() const { return m_size; }
     bool read(ULONGLONG offset, void* out, DWORD bytes) const {
         if (offset > m_size || bytes > m_size - offset) return false;
+        if (bytes > kBlock) return read_file(offset, out, bytes);
+        BYTE* to = static_cast<BYTE*>(out);
+        while (bytes > 0) {
+            const std::vector<BYTE>* block = cached(offset / kBlock);
+            if (!block) return read_file(offset, to, bytes);
+            const size_t inside = static_cast<size_t>(offset % kBlock);
+            // A block shorter than the size measured: the file shrank.
+            if (inside >= block->size()) return false;
+            const DWORD n = static_cast<DWORD>(std::min<size_t>(bytes, block->size() - inside));
+            memcpy(to, block->data() + inside, n);
+            to += n;
+            offset += n;
+            bytes -= n;
+        }
+        return true;
+    }
+
+private:
+    static constexpr DWORD kBlock = 16 * 1024;
+    static constexpr size_t kMaxBlocks = 8;
+
+    bool read_file(ULONGLONG offset, void* out, DWORD bytes) const {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
@@ -36,15 +62,29 @@ public:
         if (!::ReadFile(m_file, out, bytes, &got, &at)) VR_RAISE_LAST_ERROR(L"inspect_version_resource");
         return got == bytes;
     }
+    // Null once the cache is full: reads then go to the file.
+    const std::vector<BYTE>* cached(ULONGLONG index) const {
+        for (const auto& block : m_blocks)
+            if (block.first == index) return &block.second;
+        if (m_blocks.size() == kMaxBlocks) return nullptr;
+        const ULONGLONG offset = index * kBlock;
+        std::vector<BYTE> bytes(static_cast<size_t>(std::min<ULONGLONG>(kBlock, m_size - offset)));
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        if (!::ReadFile(m_file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, &at))
+            VR_RAISE_LAST_ERROR(L"inspect_version_resource");
+        bytes.resize(got);
+        m_blocks.emplace_back(index, std::move(bytes));
+        return &m_blocks.back().second;
+    }
 
-private:
     HANDLE m_file;
     ULONGLONG m_size = 0;
+    mutable std::vector<std::pair<ULONGLONG, std::vector<BYTE>>> m_blocks;
 };
 
-// The sections as the loader maps a data file: an RVA is found in the
-// section whose raw data holds it. Offsets inside the resource directory
-// count from its root.
 class CResourceImage {
 public:
     CResourceImage(const CImageReader& image, std::vector<IMAGE_SECTION_HEADER> sections, ULONGLONG root)

@@ -59,6 +59,26 @@ TEST(FastScanProbe, VersionFoundOnlyWhereThePlatformFindsIt) {
     } while (::FindNextFileW(search.get(), &entry));
     EXPECT_GE(compared, 10u);
 
+    // Real images, whose headers and resource trees lie anywhere in files of
+    // any size, read the same both ways too.
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(::GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::wstring systemFolder = std::wstring(system) + L"\\";
+    size_t read = 0;
+    for (const wchar_t* pattern : {L"*.dll", L"*.exe"}) {
+        search.reset(::FindFirstFileW((systemFolder + pattern).c_str(), &entry));
+        ASSERT_TRUE(search);
+        do {
+            const std::wstring path = systemFolder + entry.cFileName;
+            std::vector<BYTE> fast, platform;
+            const bool fastFound = get_version_info(path, fast);
+            EXPECT_EQ(fastFound, get_version_info_from_platform(path, platform)) << Narrow(path);
+            EXPECT_TRUE(fast == platform) << Narrow(path);
+            read += fastFound;
+        } while (::FindNextFileW(search.get(), &entry));
+    }
+    EXPECT_GE(read, 100u);
+
     const auto readStraight = [&](const wchar_t* name) {
         VrBase::unique_hfile file(::CreateFileW((folder + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                 OPEN_EXISTING, 0, nullptr));
@@ -68,6 +88,7 @@ TEST(FastScanProbe, VersionFoundOnlyWhereThePlatformFindsIt) {
     };
     EXPECT_TRUE(readStraight(L"sorted.dll"));
     EXPECT_TRUE(readStraight(L"image32.dll"));
+    EXPECT_TRUE(readStraight(L"straddling.dll"));
     EXPECT_FALSE(readStraight(L"mui-type.dll"));
     EXPECT_FALSE(readStraight(L"tree-across-sections.dll"));
     EXPECT_FALSE(readStraight(L"types-unsorted.dll"));

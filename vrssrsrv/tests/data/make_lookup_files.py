@@ -142,6 +142,10 @@ CASES = {
     "trailing.dll": trailing_data(),
     "tree-across-sections.dll": tree_across_sections(),
     "mui-type.dll": mui_type(),
+    # A long sorted root: the version's name directory begins 8 bytes before
+    # file offset 0x4000 and ends after it, so a reader that reads the file
+    # in pieces meets a read across a piece's end.
+    "straddling.dll": tree(list(range(1, 1982))),
 }
 
 
