@@ -48,13 +48,16 @@ bool read_sole_version_block(HANDLE file, const SoleVersionResource& sole, std::
     return true;
 }
 
-bool version_info(const std::wstring& path, std::vector<BYTE>& block, bool fromFile) {
+bool version_info(const std::wstring& path, std::vector<BYTE>& block, bool fromFile, HANDLE given = nullptr) {
     const wchar_t* const fn = L"get_version_info";
     block.clear();
     // Held with read sharing only, so the image checked is the image the
     // version functions then read.
-    VrBase::unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    VrBase::unique_hfile opened;
+    if (!given)
+        opened.reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    const HANDLE file = given ? given : opened ? opened.get() : nullptr;
     if (!file) {
         const DWORD error = ::GetLastError();
         // A file being written, such as a log, is only looked at: without an
@@ -68,7 +71,7 @@ bool version_info(const std::wstring& path, std::vector<BYTE>& block, bool fromF
         VR_RAISE(error, fn);
     }
     SoleVersionResource sole;
-    const VersionResourceState state = inspect_version_resource(file.get(), &sole);
+    const VersionResourceState state = inspect_version_resource(file, &sole);
     if (state == VersionResourceState::None) return false;
     if (state == VersionResourceState::Broken) {
         VR_TRACE(VrBase::TL_WARNING, fn, L"query file <%ls> version resource lies outside the file, ignored.",
@@ -76,7 +79,7 @@ bool version_info(const std::wstring& path, std::vector<BYTE>& block, bool fromF
         return false;
     }
 
-    if (fromFile && read_sole_version_block(file.get(), sole, block)) return version_block_checked(path, block);
+    if (fromFile && read_sole_version_block(file, sole, block)) return version_block_checked(path, block);
     DWORD ignored = 0;
     DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
     if (size == 0) {
@@ -97,6 +100,10 @@ bool version_info(const std::wstring& path, std::vector<BYTE>& block, bool fromF
 } // namespace
 
 bool get_version_info(const std::wstring& path, std::vector<BYTE>& block) { return version_info(path, block, true); }
+
+bool get_version_info(const std::wstring& path, HANDLE file, std::vector<BYTE>& block) {
+    return version_info(path, block, true, file);
+}
 
 bool get_version_info_from_platform(const std::wstring& path, std::vector<BYTE>& block) {
     return version_info(path, block, false);

@@ -12,6 +12,9 @@ struct VersionTranslation {
 // The whole version resource of the file; false when it has none (1812,
 // 1813). Other failures raise.
 bool get_version_info(const std::wstring& path, std::vector<BYTE>& block);
+// The same, from the file already open for reading (read sharing only);
+// its file position is left anywhere.
+bool get_version_info(const std::wstring& path, HANDLE file, std::vector<BYTE>& block);
 // The same, always through the platform's version functions; the answer
 // get_version_info must equal.
 bool get_version_info_from_platform(const std::wstring& path, std::vector<BYTE>& block);

@@ -43,11 +43,15 @@ void store_checksum(_SSR_FILE_OBJECT_INFO& info, GOST_R_3411_1994::CAccumulative
 } // namespace
 
 DWORD query_file_info(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info) {
+    return query_file_info(path, nullptr, info);
+}
+
+DWORD query_file_info(const std::wstring& path, HANDLE file, _SSR_FILE_OBJECT_INFO& info) {
     return VrBase::GuardCode(L"query_file_info", [&]() -> DWORD {
         CPrefferedProductLanguages languages;
         const std::wstring working = long_path(path);
         std::vector<BYTE> block;
-        if (!get_version_info(working, block)) {
+        if (!(file ? get_version_info(working, file, block) : get_version_info(working, block))) {
             VrBase::GuardVoid(L"get_file_type_str", [&] { info.type = get_file_type_str(0, path); });
             return 0;
         }
@@ -156,25 +160,39 @@ DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, 
 DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& buffer,
                          HANDLE abortEvent) {
     return VrBase::GuardCode(L"calc_file_checksum", [&]() -> DWORD {
-        // One open: size, change time and whether the file is sparse all
-        // come from the handle that is then read.
         VrBase::unique_hfile file = open_for_checksum(path);
-        const DWORD attributes = get_base_file_info(file.get(), info);
+        return calc_file_checksum(file.get(), info, buffer, abortEvent);
+    });
+}
+
+DWORD calc_file_checksum(HANDLE file, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& buffer, HANDLE abortEvent) {
+    return VrBase::GuardCode(L"calc_file_checksum", [&]() -> DWORD {
+        // Size, change time and whether the file is sparse all come from the
+        // handle that is then read.
+        const DWORD attributes = get_base_file_info(file, info);
+        const LARGE_INTEGER start{};
+        if (!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) VR_RAISE_LAST_ERROR(L"calc_file_checksum");
         GOST_R_3411_1994::CAccumulativeHash hash(nullptr, GOST_R_3411_1994::test_param_block());
         if (attributes & FILE_ATTRIBUTE_SPARSE_FILE)
-            hash_allocated_ranges(file.get(), info.size, query_allocated_range, hash, abortEvent);
+            hash_allocated_ranges(file, info.size, query_allocated_range, hash, abortEvent);
         else
-            calc_file_region_checksum(file.get(), info.size, hash, buffer, abortEvent);
+            calc_file_region_checksum(file, info.size, hash, buffer, abortEvent);
         store_checksum(info, hash);
         return 0;
     });
 }
 
+VrBase::unique_hfile open_for_collection(const std::wstring& path) {
+    return VrBase::unique_hfile(::CreateFileW(long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid,
                        FileObjectMap& files) {
     std::vector<FileObjectMap::value_type*> order;
-    order.reserve(files.size());
-    for (auto& entry : files) order.push_back(&entry);
+    // Those whose checksum the walk took are done.
+    for (auto& entry : files)
+        if (entry.second.checksum.empty()) order.push_back(&entry);
     const unsigned workers = scan_worker_count();
     std::vector<CReadBuffer> buffers(workers);
     ordered_pass(

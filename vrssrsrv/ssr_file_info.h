@@ -1,7 +1,10 @@
 #pragma once
 // What a scan learns about each file: version texts and type during the
-// walk, size, change time and checksum after it.
+// walk, and size, change time and checksum from the same open where the
+// file allows it; the checksum pass after the walk takes the rest.
 #include "ssr_file_object.h"
+
+#include "vrbase/scope.h"
 
 #include <windows.h>
 #include <functional>
@@ -13,6 +16,11 @@ class CAccumulativeHash;
 
 // 0, or the failure's code (the file is then not collected).
 DWORD query_file_info(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info);
+// The same from the file open for reading, when file is not null.
+DWORD query_file_info(const std::wstring& path, HANDLE file, _SSR_FILE_OBJECT_INFO& info);
+// The file opened as both passes read it (read sharing only); not valid
+// when it cannot be, the passes then open it each their own way.
+VrBase::unique_hfile open_for_collection(const std::wstring& path);
 // Size and change time from the open file; answers its attributes.
 DWORD get_base_file_info(HANDLE file, _SSR_FILE_OBJECT_INFO& info);
 // The record of a file that could not be queried: size and last write time
@@ -33,7 +41,8 @@ private:
 
 // Every record's size, change time and checksum, files hashed on every
 // processor; a file that fails keeps what it has and is reported (stage
-// 104) in map order. Raises only 1235.
+// 104) in map order. Records whose checksum the walk took already are
+// left as they are. Raises only 1235.
 void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid,
                        FileObjectMap& files);
 // 0, or the failure's code; what was learned before a failure is kept.
@@ -42,6 +51,8 @@ void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const
 DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, HANDLE abortEvent = nullptr);
 DWORD calc_file_checksum(const std::wstring& path, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& buffer,
                          HANDLE abortEvent = nullptr);
+// The same from the open file, read from its start.
+DWORD calc_file_checksum(HANDLE file, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& buffer, HANDLE abortEvent = nullptr);
 // Reads count bytes from the current position in reads of at most 1 MiB.
 void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash,
                                HANDLE abortEvent = nullptr);

@@ -48,8 +48,9 @@ class CCollector {
 public:
     CCollector(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid, FileObjectMap& files)
         : m_operationId(operationId), m_userSid(userSid), m_files(files),
-          m_work(abortEvent, scan_worker_count(), [this](size_t i, unsigned) { return query(i); },
-                 [this](size_t i) { report(i); }) {}
+          m_abort(abortEvent), m_buffers(scan_worker_count()),
+          m_work(abortEvent, static_cast<unsigned>(m_buffers.size()),
+                 [this](size_t i, unsigned worker) { return query(i, worker); }, [this](size_t i) { report(i); }) {}
 
     void collect(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
         {
@@ -90,25 +91,30 @@ private:
     }
     static const std::wstring& path_of(const Job& j) { return j.file ? j.file->first : *j.again; }
 
-    bool query(size_t index) {
+    // One open serves the version texts and, while the file is at hand, its
+    // checksum: a file opened twice costs twice under some systems.
+    bool query(size_t index, unsigned worker) {
         Job& j = job(index);
         const std::wstring& path = path_of(j);
         _SSR_FILE_OBJECT_INFO info;
-        if (query_file_info(path, info) == 0) {
-            if (j.file) j.file->second = std::move(info);
-            return true;
-        }
-        // A file that cannot be queried still belongs in the passport, with
-        // what its folder listing tells.
-        VR_TRACE(VrBase::TL_WARNING, L"path_review", L"FO <%ls> query file ssr info failed.", path.c_str());
-        if (j.file) {
+        const VrBase::unique_hfile file = open_for_collection(path);
+        const bool queried = query_file_info(path, file ? file.get() : nullptr, info) == 0;
+        if (!queried) {
+            // A file that cannot be queried still belongs in the passport,
+            // with what its folder listing tells.
+            VR_TRACE(VrBase::TL_WARNING, L"path_review", L"FO <%ls> query file ssr info failed.", path.c_str());
             WIN32_FIND_DATAW listed{};
             listed.nFileSizeHigh = j.sizeHigh;
             listed.nFileSizeLow = j.sizeLow;
             listed.ftLastWriteTime = j.written;
-            j.file->second = listed_file_info(path, listed);
+            info = listed_file_info(path, listed);
         }
-        return false;
+        if (!j.file) return queried;
+        // A checksum that fails here is left to the checksum pass, which
+        // tries again and reports the file in the map's order.
+        if (file) calc_file_checksum(file.get(), info, m_buffers[worker], m_abort);
+        j.file->second = std::move(info);
+        return queried;
     }
     void report(size_t index) {
         reg_evt_file_error(m_operationId, SSR_STAGE_COLLECT_FILE, path_of(job(index)), m_userSid);
@@ -117,6 +123,8 @@ private:
     const std::wstring& m_operationId;
     const std::wstring& m_userSid;
     FileObjectMap& m_files;
+    HANDLE m_abort;
+    std::vector<CReadBuffer> m_buffers;  // one per worker
     std::mutex m_mutex;  // the map's shape and the job list
     std::deque<Job> m_jobs;
     bool m_finished = false;
@@ -236,6 +244,12 @@ private:
         if (_wcsicmp(entry.cFileName, L".") == 0 || _wcsicmp(entry.cFileName, L"..") == 0) return false;
         child = child_path(folder, entry.cFileName);
         if (CPageFiles::instance().is_pagefile(child)) return false;
+        // A plain file by its listing needs no more questions to the file
+        // system: the listing's attributes are the ones asked for below.
+        if (!(entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+            collect_file(child, entry);
+            return false;
+        }
 
         bool reparse = false;
         DWORD tag = 0;

@@ -47,8 +47,8 @@ for tree in system data; do
         printf "  our peak working set %.1f MiB; %.0f bytes per collected file beyond its path and texts",
                ws / 1048576, pf
         printf " (read buffers, 1 MiB per thread, not counted)\n"
-        printf "  phases, measured again after the scan on %d threads: walk %.2f s (%.0f files/s), checksums %.2f s (%.1f MB/s)\n",
-               workers, walk, of / walk, sums, ob / 1e6 / sums
+        printf "  phases, measured again after the scan on %d threads: walk with the checksums from the same open %.2f s (%.0f files/s, %.1f MB/s), checksum pass for the files left %.2f s\n",
+               workers, walk, of / walk, ob / 1e6 / walk, sums
     }'
     ratios="$ratios$(awk -v tree="$tree" -v o="$(val wall)" -v t0="$t0" -v t1="$t1" \
         'BEGIN { r = t1 - t0; printf "scan ratio %s (ours/rhash wall): %.2f", tree, o / r }')

@@ -106,19 +106,21 @@ TEST(OrderedPass, GoesOnWithTheWorkersItCouldStart) {
 
 class ScanAbort : public schedtest::StoreFixture {};
 
-// The stop comes with the first file whose checksum fails, while the other
-// files are being hashed: the scan ends without a document, the state goes
-// back to "None", and the pass never reaches the last file.
-TEST_F(ScanAbort, AnAbortDuringTheChecksumsSavesNothing) {
+// The stop comes with the first file that fails, while the other files are
+// being hashed (the walk hashes what it opens): the scan ends without a
+// document, the state goes back to "None", and the workers never reach the
+// last file.
+TEST_F(ScanAbort, AnAbortWhileFilesAreHashedSavesNothing) {
     const std::wstring tree = dir.file(L"tree");
     MakeDir(tree);
-    MakeFile(tree + L"\\a_held.log", "held");
+    MakeFile(tree + L"\\a_held.dll", "MZ held");
     for (int i = 0; i < 120; ++i) MakeFile(tree + L"\\f" + std::to_wstring(1000 + i) + L".bin", std::string(1 << 20, 'x'));
-    MakeFile(tree + L"\\zz_held.log", "held");
-    VrBase::unique_hfile first(::CreateFileW((tree + L"\\a_held.log").c_str(), GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-    VrBase::unique_hfile last(::CreateFileW((tree + L"\\zz_held.log").c_str(), GENERIC_WRITE,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    MakeFile(tree + L"\\zz_held.dll", "MZ held");
+    // Held whole, so that not even their texts can be read.
+    VrBase::unique_hfile first(
+        ::CreateFileW((tree + L"\\a_held.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    VrBase::unique_hfile last(
+        ::CreateFileW((tree + L"\\zz_held.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(first && last);
     {
         CSSROpSettingsLocker lock;
@@ -136,8 +138,8 @@ TEST_F(ScanAbort, AnAbortDuringTheChecksumsSavesNothing) {
     software_scan(abort.get(), request.data());
 
     ASSERT_EQ(sink.events.size(), 1u);
-    EXPECT_EQ(std::get<1>(sink.events[0]), static_cast<DWORD>(SSR_STAGE_FILE_CHECKSUM));
-    EXPECT_EQ(std::get<2>(sink.events[0]), tree + L"\\a_held.log");
+    EXPECT_EQ(std::get<1>(sink.events[0]), static_cast<DWORD>(SSR_STAGE_COLLECT_FILE));
+    EXPECT_EQ(std::get<2>(sink.events[0]), tree + L"\\a_held.dll");
     EXPECT_FALSE(vrtest::FileExists(dir.path() + L"\\ssr_depot\\SSR_LastSoftState.xml"));
     CSSRStateLocker state;
     EXPECT_EQ(CSSRState::instance().get_status(), std::wstring(kStatusNone));
