@@ -104,8 +104,10 @@ void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_341
 
 void calc_file_region_checksum(HANDLE file, unsigned long long count, GOST_R_3411_1994::CAccumulativeHash& hash,
                                CReadBuffer& buffer, HANDLE abortEvent) {
-    while (count > 0) {
-        if (abortEvent) mission_abort_required(abortEvent);
+    // Between reads only: whoever hands out the file looks at the event
+    // before its first, and each look is a round trip to the system.
+    for (bool first = true; count > 0; first = false) {
+        if (abortEvent && !first) mission_abort_required(abortEvent);
         const DWORD wanted = count < kReadChunk ? static_cast<DWORD>(count) : kReadChunk;
         DWORD got = 0;
         if (!::ReadFile(file, buffer.data(), wanted, &got, nullptr)) VR_RAISE_LAST_ERROR(L"calc_file_region_checksum");
@@ -136,7 +138,8 @@ DWORD query_allocated_range(HANDLE file, unsigned long long offset, unsigned lon
 void hash_allocated_ranges(HANDLE file, unsigned long long size, const AllocatedRangeQuery& query,
                            GOST_R_3411_1994::CAccumulativeHash& hash, HANDLE abortEvent) {
     unsigned long long offset = 0;
-    for (;;) {
+    for (bool first = true;; first = false) {
+        if (abortEvent && !first) mission_abort_required(abortEvent);
         AllocatedRange range{0, 0};
         DWORD status = query(file, offset, size, range);
         if (status != 0 && status != ERROR_MORE_DATA) VR_RAISE(status, L"calc_sparse_file_checksum");

@@ -14,7 +14,8 @@ enum : BYTE { kPending = 0, kDone = 1, kFailed = 2 };
 unsigned scan_worker_count() {
     SYSTEM_INFO info{};
     ::GetSystemInfo(&info);
-    return info.dwNumberOfProcessors < 1 ? 1 : info.dwNumberOfProcessors > 8 ? 8 : info.dwNumberOfProcessors;
+    const DWORD n = 2 * info.dwNumberOfProcessors;
+    return n < 1 ? 1 : n > 8 ? 8 : n;
 }
 
 COrderedWork::COrderedWork(HANDLE abortEvent, unsigned workers, Work work, Report report, const Starter& start)
