@@ -49,6 +49,8 @@ std::wstring machine_protection_dir() {
             ERROR_SUCCESS ||
         (type != REG_SZ && type != REG_EXPAND_SZ))
         return std::wstring();
+    // An empty value is no folder; expanding it would raise.
+    if (!value[0]) return std::wstring();
     return expand_path(value);
 }
 

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -210,6 +211,28 @@ TEST_F(Store, EmptyMapAndNoDocument) {
     CSSRDiskDepot::instance().delete_soft_state();
     EXPECT_EQ(CSSRDiskDepot::instance().get_last_ses_unique_id(), L"");
     CSSRDiskDepot::instance().delete_soft_state();  // nothing there: not an error
+}
+
+// A service's inherited folder gives way to the machine's value as the
+// machine spells it (expanded), and to nothing the machine cannot name: an
+// empty value, or one naming an unknown variable, leaves it as it was and
+// never stops the start-up.
+TEST_F(Store, TheMachineProtectionFolderReplacesTheInheritedOne) {
+    const wchar_t* key = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+    const std::wstring inherited = CSSRDiskDepot::instance().depot_folder();
+    const auto setMachine = [&](const std::wstring& value) {
+        return std::make_unique<vrtest::RegValueScope>(key, L"LocalProtectionDir", REG_EXPAND_SZ, value.c_str(),
+                                                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    };
+    for (const wchar_t* unusable : {L"", L"%VR_NO_SUCH_VARIABLE%\\"}) {
+        const auto machine = setMachine(unusable);
+        EXPECT_NO_THROW(adopt_machine_protection_dir()) << L"value <" << unusable << L">";
+        EXPECT_EQ(CSSRDiskDepot::instance().depot_folder(), inherited);
+    }
+    vrtest::EnvScope root{L"VR_DEPOT_ROOT", dir.path()};
+    const auto machine = setMachine(L"%VR_DEPOT_ROOT%\\machine\\");
+    adopt_machine_protection_dir();
+    EXPECT_EQ(CSSRDiskDepot::instance().depot_folder(), dir.path() + L"\\machine\\ssr_depot");
 }
 
 TEST_F(Store, FailedSaveLeavesNoDocumentAndStartUpClearsLeftovers) {
