@@ -244,11 +244,17 @@ private:
         if (_wcsicmp(entry.cFileName, L".") == 0 || _wcsicmp(entry.cFileName, L"..") == 0) return false;
         child = child_path(folder, entry.cFileName);
         if (CPageFiles::instance().is_pagefile(child)) return false;
-        // A plain file by its listing needs no more questions to the file
-        // system: the listing's attributes are the ones asked for below.
+        // A plain file by its listing needs one question, not the reparse
+        // query as well: whether the file system still answers for it. A
+        // file whose deletion is pending, or under Wine a pipe, socket or
+        // device of the host, is listed as a plain file and refused.
         if (!(entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-            collect_file(child, entry);
-            return false;
+            DWORD attributes = 0;
+            if (!attributes_of(child, attributes)) return false;
+            if (!(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+                collect_file(child, entry);
+                return false;
+            }
         }
 
         bool reparse = false;
@@ -275,14 +281,19 @@ private:
             return true;
         }
 
-        DWORD attributes = ::GetFileAttributesW(long_path(child).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> err get attributes %d", child.c_str(),
-                     static_cast<int>(::GetLastError()));
-            return false;
-        }
+        DWORD attributes = 0;
+        if (!attributes_of(child, attributes)) return false;
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) return true;
         collect_file(child, entry);
+        return false;
+    }
+
+    // False, traced, when the file system refuses them.
+    static bool attributes_of(const std::wstring& path, DWORD& attributes) {
+        attributes = ::GetFileAttributesW(long_path(path).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) return true;
+        VR_TRACE(VrBase::TL_WARNING, L"path_review", L"FO <%ls> err get attributes %d", path.c_str(),
+                 static_cast<int>(::GetLastError()));
         return false;
     }
 

@@ -130,6 +130,30 @@ TEST_F(Walk, LongPathsArePlainInTheMap) {
     EXPECT_EQ(files.begin()->second.type, L"Unknown (.txt)");
 }
 
+// Under Wine a folder lists a named pipe of the host (as it lists sockets
+// and devices) as a plain file, yet it is no file: the file system refuses
+// its attributes, and it is not collected.
+TEST_F(Walk, HostPipesListedAsFilesAreLeftOut) {
+    const std::wstring mkfifo = L"Z:\\usr\\bin\\mkfifo";
+    if (::GetFileAttributesW(mkfifo.c_str()) == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "not under Wine";
+    MakeFile(P(L"plain.txt"), "a file");
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = vrtest::StartProcess(mkfifo, L"mkfifo pipe", FALSE, dir.path().c_str(), si);
+    // A host program's process cannot be waited for: its pipe can.
+    VrBase::unique_handle process(pi.hProcess), thread(pi.hThread);
+    WIN32_FIND_DATAW listed{};
+    VrBase::unique_hfind found;
+    for (int tries = 0; !found && tries < 300; ++tries) {
+        found.reset(::FindFirstFileW(P(L"pipe").c_str(), &listed));
+        if (!found) ::Sleep(100);
+    }
+    ASSERT_TRUE(found) << "the pipe was made";
+    EXPECT_EQ(listed.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT), 0u);
+    Review(Set({dir.path()}), {});
+    EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"plain.txt"}));
+}
+
 // A page file listed in ExistingPageFiles is not taken; the same name
 // elsewhere is.
 TEST_F(Walk, PageFilesAreLeftOut) {
