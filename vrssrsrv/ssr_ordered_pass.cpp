@@ -14,8 +14,11 @@ enum : BYTE { kPending = 0, kDone = 1, kFailed = 2 };
 unsigned scan_worker_count() {
     SYSTEM_INFO info{};
     ::GetSystemInfo(&info);
+    // One processor: the scan's own thread does the work, in the background
+    // mode the scan takes there; workers would run outside it.
+    if (info.dwNumberOfProcessors <= 1) return 1;
     const DWORD n = 2 * info.dwNumberOfProcessors;
-    return n < 1 ? 1 : n > 8 ? 8 : n;
+    return n > 8 ? 8 : n;
 }
 
 COrderedWork::COrderedWork(HANDLE abortEvent, unsigned workers, Work work, Report report, const Starter& start)

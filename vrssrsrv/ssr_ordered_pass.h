@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-// The threads a pass uses on this machine: two per processor, at most 8. A
-// file's open, reads and close wait on the system about as long as its
-// hashing keeps a processor busy, so one thread per processor leaves them
-// idle part of the time.
+// The threads a pass uses on this machine: two per processor, at most 8;
+// one, the caller's, on a single processor. A file's open, reads and close
+// wait on the system about as long as its hashing keeps a processor busy,
+// so one thread per processor leaves them idle part of the time.
 unsigned scan_worker_count();
 
 // Items numbered from 0 as their producer adds them; work(index, worker)
