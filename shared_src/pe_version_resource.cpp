@@ -62,7 +62,9 @@ private:
         if (!::ReadFile(m_file, out, bytes, &got, &at)) VR_RAISE_LAST_ERROR(L"inspect_version_resource");
         return got == bytes;
     }
-    // Null once the cache is full: reads then go to the file.
+    // Null once the cache is full, or when the block cannot be read whole
+    // (another process may lock a range the reads asked for do not touch):
+    // reads then go to the file.
     const std::vector<BYTE>* cached(ULONGLONG index) const {
         for (const auto& block : m_blocks)
             if (block.first == index) return &block.second;
@@ -73,8 +75,7 @@ private:
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD got = 0;
-        if (!::ReadFile(m_file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, &at))
-            VR_RAISE_LAST_ERROR(L"inspect_version_resource");
+        if (!::ReadFile(m_file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, &at)) return nullptr;
         bytes.resize(got);
         m_blocks.emplace_back(index, std::move(bytes));
         return &m_blocks.back().second;
