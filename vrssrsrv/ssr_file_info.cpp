@@ -137,6 +137,7 @@ DWORD query_allocated_range(HANDLE file, unsigned long long offset, unsigned lon
 
 void hash_allocated_ranges(HANDLE file, unsigned long long size, const AllocatedRangeQuery& query,
                            GOST_R_3411_1994::CAccumulativeHash& hash, HANDLE abortEvent) {
+    CReadBuffer buffer;  // one for all the ranges
     unsigned long long offset = 0;
     for (bool first = true;; first = false) {
         if (abortEvent && !first) mission_abort_required(abortEvent);
@@ -146,7 +147,7 @@ void hash_allocated_ranges(HANDLE file, unsigned long long size, const Allocated
         LARGE_INTEGER at;
         at.QuadPart = static_cast<LONGLONG>(range.offset);
         if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) VR_RAISE_LAST_ERROR(L"calc_sparse_file_checksum");
-        calc_file_region_checksum(file, range.length, hash, abortEvent);
+        calc_file_region_checksum(file, range.length, hash, buffer, abortEvent);
         if (status == 0) return;
         const unsigned long long next = range.offset + range.length;
         // A range that does not move on would loop for ever.
@@ -196,6 +197,11 @@ void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const
     // Those whose checksum the walk took are done.
     for (auto& entry : files)
         if (entry.second.checksum.empty()) order.push_back(&entry);
+    if (order.empty()) {
+        // A stop that came after the walk still ends the scan here.
+        mission_abort_required(abortEvent);
+        return;
+    }
     const unsigned workers = scan_worker_count();
     std::vector<CReadBuffer> buffers(workers);
     ordered_pass(
