@@ -1,5 +1,7 @@
 #include "xml_common.h"
 
+#include "file_helpers.h"
+#include "handle_stream.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
@@ -29,9 +31,74 @@ void ThrowXmlParsingError(Xml::CDocument& document) {
                            std::vector<std::wstring>{codeText, lineText, positionText, reason.str()});
 }
 
+size_t find_document_type(const std::wstring& text) {
+    size_t i = 0;
+    const size_t n = text.size();
+    if (i < n && (text[i] == 0xFEFF || text[i] == 0xFFFE)) ++i;
+    // Only the prolog can hold one: declaration, comments, instructions and
+    // white space come before it, the root element after it.
+    while (i < n) {
+        if (text[i] == L' ' || text[i] == L'\t' || text[i] == L'\r' || text[i] == L'\n') {
+            ++i;
+        } else if (text.compare(i, 4, L"<!--") == 0) {
+            const size_t end = text.find(L"-->", i + 4);
+            if (end == std::wstring::npos) return std::wstring::npos;
+            i = end + 3;
+        } else if (text.compare(i, 2, L"<?") == 0) {
+            const size_t end = text.find(L"?>", i + 2);
+            if (end == std::wstring::npos) return std::wstring::npos;
+            i = end + 2;
+        } else if (text.compare(i, 2, L"<!") == 0) {
+            // "<!DOCTYPE" in any case, and anything else a parser might take
+            // for a declaration.
+            return i;
+        } else {
+            return std::wstring::npos;
+        }
+    }
+    return std::wstring::npos;
+}
+
+namespace {
+
+// Refused before the parser sees it: a document type declaration can name
+// files or network paths to read, and entities that grow without bound.
+void refuse_document_type(const std::wstring& text) {
+    const size_t at = find_document_type(text);
+    if (at == std::wstring::npos) return;
+    long line = 1, position = 1;
+    for (size_t i = 0; i < at; ++i, ++position)
+        if (text[i] == L'\n') {
+            ++line;
+            position = 0;
+        }
+    wchar_t lineText[16], positionText[16];
+    swprintf(lineText, 16, L"%ld", line);
+    swprintf(positionText, 16, L"%ld", position);
+    VR_TRACE(VrBase::TL_ERROR, L"LoadXml4mWstring", L"document type declaration refused at line %ls", lineText);
+    throw VrBase::CVrError(0xE6240001, VR_SOURCE_FILE, __LINE__, L"LoadXml4mWstring",
+                           std::vector<std::wstring>{L"0x80004005", lineText, positionText,
+                                                     L"A document type declaration (DOCTYPE) is not accepted."});
+}
+
+// Set on every load, although Wine's parser takes and ignores them.
+void prohibit_dtd(Xml::CDocument& document) {
+    const wchar_t* const fn = L"LoadXml4mWstring";
+    Com::CVariant yes;
+    yes.ref().vt = VT_BOOL;
+    yes.ref().boolVal = VARIANT_TRUE;
+    VR_CHECK_HR(document.get()->setProperty(Com::CBstr(L"ProhibitDTD").get(), yes.get()), fn);
+    VR_CHECK_HR(document.get()->put_resolveExternals(VARIANT_FALSE), fn);
+    VR_CHECK_HR(document.get()->put_validateOnParse(VARIANT_FALSE), fn);
+}
+
+} // namespace
+
 HRESULT LoadXml4mWstring(Xml::CDocument& document, const std::wstring& text) {
     return VrBase::GuardHResult(L"LoadXml4mWstring", [&] {
         document.Create();
+        refuse_document_type(text);
+        prohibit_dtd(document);
         VARIANT_BOOL ok = VARIANT_FALSE;
         HRESULT hr = document.get()->loadXML(Com::CBstr(text).get(), &ok);
         if (hr != S_OK || ok != VARIANT_TRUE) {
@@ -115,7 +182,10 @@ std::wstring xml_safe_text(const wchar_t* value, size_t& replaced) {
 
 CXmlLiteWriter::CXmlLiteWriter(const std::wstring& path) {
     const wchar_t* const fn = L"CXmlLiteWriter::CXmlLiteWriter";
-    VR_CHECK_HR(::SHCreateStreamOnFileW(path.c_str(), STGM_CREATE | STGM_WRITE, m_stream.put()), fn);
+    // Never into a file that exists: what someone left or linked under the
+    // name is removed first, and the stream writes only the handle made here.
+    m_file = create_new_file(path, GENERIC_WRITE, FILE_SHARE_READ);
+    m_stream = Com::ComPtr<ISequentialStream>(new CHandleStream(m_file.get()));
     // The mark is ours: writers differ on whether they put one by default.
     static const BYTE kUtf8Bom[] = {0xEF, 0xBB, 0xBF};
     ULONG written = 0;
@@ -193,7 +263,18 @@ void CXmlLiteWriter::finish() {
 
 CXmlLiteReader::CXmlLiteReader(const std::wstring& path) {
     const wchar_t* const fn = L"CXmlLiteReader::CXmlLiteReader";
-    VR_CHECK_HR(::SHCreateStreamOnFileW(path.c_str(), STGM_READ, m_stream.put()), fn);
+    Com::ComPtr<IStream> stream;
+    VR_CHECK_HR(::SHCreateStreamOnFileW(path.c_str(), STGM_READ, stream.put()), fn);
+    VR_CHECK_HR(stream.As(IID_ISequentialStream, m_stream), fn);
+    start(fn);
+}
+
+CXmlLiteReader::CXmlLiteReader(HANDLE file) {
+    m_stream = Com::ComPtr<ISequentialStream>(new CHandleStream(file));
+    start(L"CXmlLiteReader::CXmlLiteReader");
+}
+
+void CXmlLiteReader::start(const wchar_t* fn) {
     VR_CHECK_HR(::CreateXmlReader(IID_IXmlReader, m_reader.put_void(), nullptr), fn);
     VR_CHECK_HR(m_reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit), fn);
     VR_CHECK_HR(m_reader->SetInput(m_stream.get()), fn);

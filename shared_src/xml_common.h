@@ -2,12 +2,17 @@
 // DOM steps wrapped into calls that answer an HRESULT, and the streaming
 // XML writer and reader over XmlLite.
 #include "Xml/Xml.h"
+#include "vrbase/scope.h"
 
 #include <objidl.h>
 #include <xmllite.h>
 #include <string>
 
+// Refuses a document with a document type declaration (parse error 0xE6240001
+// naming it) and loads with DTDs prohibited and no external resolution.
 HRESULT LoadXml4mWstring(Xml::CDocument& document, const std::wstring& text);
+// Where the prolog holds a declaration ("<!DOCTYPE"); npos when it holds none.
+size_t find_document_type(const std::wstring& text);
 // Raises 0xE6240001 with the parser's code, line, position and reason when
 // the document holds a parse error; does nothing otherwise.
 void ThrowXmlParsingError(Xml::CDocument& document);
@@ -51,7 +56,8 @@ public:
 
 private:
     void write_text(const std::wstring& text);
-    Com::ComPtr<IStream> m_stream;
+    VrBase::unique_hfile m_file;  // outlives the stream and the writer
+    Com::ComPtr<ISequentialStream> m_stream;
     Com::ComPtr<IXmlWriter> m_writer;
     unsigned m_open = 0;
     bool m_finished = false;
@@ -60,11 +66,14 @@ private:
 class CXmlLiteReader {
 public:
     explicit CXmlLiteReader(const std::wstring& path);
+    // Reads from the handle's position; the handle stays the caller's.
+    explicit CXmlLiteReader(HANDLE file);
     // The text of the first element of that name (any case); raises 3 when
     // the document has none.
     std::wstring get_unique_node_value(const wchar_t* name);
 
 private:
-    Com::ComPtr<IStream> m_stream;
+    void start(const wchar_t* fn);
+    Com::ComPtr<ISequentialStream> m_stream;
     Com::ComPtr<IXmlReader> m_reader;
 };

@@ -102,7 +102,10 @@ void CSSRCommunication::wait_4_VrCC(HANDLE stopEvent, void*) {
             // again at the next poll rather than leaving the service
             // unreachable for the rest of its run.
             if (!self.is_connected() && access_2_VrCC())
-                VrBase::GuardVoid(L"wait_4_VrCC", [&] { self.establish_connection(); });
+                VrBase::GuardVoid(L"wait_4_VrCC", [&] {
+                    self.establish_connection();
+                    self.flush_depot_faults();
+                });
             DWORD wait = ::WaitForSingleObject(stopEvent, kCorePollMs);
             if (wait == WAIT_OBJECT_0) return;
             if (wait != WAIT_TIMEOUT) {
@@ -311,6 +314,33 @@ void CSSRCommunication::reg_evt_scan_error(const std::wstring& operationId, DWOR
                                            DWORD reason, const std::wstring& userSid) {
     write_event(L"EID_SP_SES_BUILD_ERROR", EID_SP_SES_BUILD_ERROR, 1,
                 {operationId, insertion(stage), text.empty() ? L"N/A" : text, insertion(reason)}, userSid);
+}
+
+void CSSRCommunication::reg_evt_depot_fault(const std::wstring& path, const std::wstring& why) {
+    const std::wstring text = path + L": " + why;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (!m_eventSource) {
+            if (m_pendingDepotFaults.size() < kMaxPendingDepotFaults) m_pendingDepotFaults.push_back(text);
+            return;
+        }
+    }
+    write_depot_fault(text);
+}
+
+// The service's own finding: no caller, so the service's account is named.
+void CSSRCommunication::write_depot_fault(const std::wstring& text) {
+    write_event(L"EID_SP_SES_BUILD_ERROR", EID_SP_SES_BUILD_ERROR, 1,
+                {L"", insertion(SSR_STAGE_SAVE_DOCUMENT), text, insertion(SSR_REASON_ONE_FILE)}, L"S-1-5-18");
+}
+
+void CSSRCommunication::flush_depot_faults() {
+    std::vector<std::wstring> pending;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        pending.swap(m_pendingDepotFaults);
+    }
+    for (const std::wstring& text : pending) write_depot_fault(text);
 }
 
 void CSSRCommunication::reg_evt_export(const std::wstring& uniqueId, const std::wstring& userSid) {

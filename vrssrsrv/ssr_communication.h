@@ -42,6 +42,10 @@ public:
     void reg_evt_scan_error(const std::wstring& operationId, DWORD stage, const std::wstring& text, DWORD reason,
                             const std::wstring& userSid);
     void reg_evt_export(const std::wstring& uniqueId, const std::wstring& userSid);
+    // A depot file or folder that could not be trusted (or was repaired): an
+    // error event naming it. Faults found before the core link is open wait
+    // for it, at most kMaxPendingDepotFaults of them.
+    void reg_evt_depot_fault(const std::wstring& path, const std::wstring& why);
 
     // One field of the core's computer record by its name; 87 for another.
     std::wstring get_comp_info_4m_db(const std::wstring& className);
@@ -53,6 +57,8 @@ private:
     bool session_alive();
     HANDLE session_handle();
     void close_session(std::unique_ptr<Session> session);
+    void write_depot_fault(const std::wstring& text);
+    void flush_depot_faults();
     void write_event(const wchar_t* name, DWORD eventId, WORD type, const std::vector<std::wstring>& strings,
                      const std::wstring& userSid);
 
@@ -60,8 +66,11 @@ private:
     std::unique_ptr<Session> m_session;
     HANDLE m_eventSource = nullptr;
     bool m_stopping = false;
+    std::vector<std::wstring> m_pendingDepotFaults;
     VrBase::unique_handle m_waitEvent;
 };
+
+constexpr size_t kMaxPendingDepotFaults = 16;
 
 // How often the link task asks for the core, and checks it once connected.
 constexpr DWORD kCorePollMs = 3000;

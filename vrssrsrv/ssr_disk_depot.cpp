@@ -3,11 +3,17 @@
 #include "exec/apartment_executor.h"
 #include "file_helpers.h"
 #include "path_ops.h"
+#include "ssr_communication.h"
+#include "ssr_reg_depot.h"
 #include "ssr_security.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
 #include "vrbase/trace.h"
+#include "vrbase/trust.h"
 #include "vrbase/vr_error.h"
+#include "xml_common.h"
+
+#include <wincrypt.h>
 
 CSSRDiskDepot& CSSRDiskDepot::instance() {
     static CSSRDiskDepot depot;
@@ -25,13 +31,36 @@ CDeleteFileWatchDog::~CDeleteFileWatchDog() {
                  m_path.c_str(), ::GetLastError());
 }
 
-std::vector<BYTE> create_depot_security() {
-    return build_self_relative_sd(WinBuiltinAdministratorsSid, {
-                                                                   {WinLocalSystemSid, GENERIC_ALL, 0},
-                                                                   {WinAuthenticatedUserSid, GENERIC_READ, 0},
-                                                                   {WinBuiltinUsersSid, GENERIC_READ, 0},
-                                                                   {WinBuiltinAdministratorsSid, GENERIC_ALL, 0},
-                                                               });
+// Protected: the parent's inheritable entries (ProgramData lets users create
+// and append) never reach the depot.
+std::vector<BYTE> create_depot_security() { return VrBase::Trust::AdminOnlyFolderDescriptor(true); }
+
+void report_depot_fault(const std::wstring& path, const std::wstring& why) {
+    VR_TRACE(VrBase::TL_ERROR, L"report_depot_fault", L"<%ls> %ls", path.c_str(), why.c_str());
+    VrBase::GuardVoid(L"report_depot_fault", [&] { CSSRCommunication::instance().reg_evt_depot_fault(path, why); });
+}
+
+std::wstring config_digest(const std::string& bytes) {
+    const wchar_t* const fn = L"config_digest";
+    HCRYPTPROV provider = 0;
+    if (!::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+        VR_RAISE_LAST_ERROR(fn);
+    VrBase::scope_exit releaseProvider([&] { ::CryptReleaseContext(provider, 0); });
+    HCRYPTHASH hash = 0;
+    if (!::CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) VR_RAISE_LAST_ERROR(fn);
+    VrBase::scope_exit destroyHash([&] { ::CryptDestroyHash(hash); });
+    if (!::CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0))
+        VR_RAISE_LAST_ERROR(fn);
+    BYTE value[32];
+    DWORD size = sizeof(value);
+    if (!::CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0) || size != sizeof(value)) VR_RAISE_LAST_ERROR(fn);
+    std::wstring hex;
+    for (BYTE b : value) {
+        wchar_t two[3];
+        swprintf(two, 3, L"%02X", b);
+        hex += two;
+    }
+    return hex;
 }
 
 namespace {
@@ -108,21 +137,22 @@ void CSSRDiskDepot::create_depot(const std::wstring& folder) {
     CreateDirectoryWrapper(folder, &sa);
 }
 
+void CSSRDiskDepot::check_depot_folder() {
+    const std::wstring folder = depot_folder();
+    if (VrBase::Trust::EnsureAdminOnlyFolder(folder, true))
+        report_depot_fault(folder, L"had an owner or access rules that let others write; owner and rules set again");
+}
+
 void CSSRDiskDepot::ensure_depot() {
     CSSRDiskDepotLocker lock;
-    const std::wstring folder = depot_folder();
-    bool exists = false;
-    if (DWORD rc = check_fo_existance(folder, exists)) VR_RAISE(rc, L"ensure_depot");
-    if (!exists) {
-        create_depot(folder);
-        return;
-    }
+    check_depot_folder();
     // A save cut short by a crash leaves its partial file: never a document.
     delete_file(partial_ses_path(ses_path()));
     delete_file(partial_file_path(config_path()));
 }
 
 void CSSRDiskDepot::save_software_state(const std::wstring& uniqueId, const FileObjectMap& files) {
+    check_depot_folder();
     const std::wstring path = ses_path();
     exec::run_in_sta([&] { save_software_state_worker(path, uniqueId, files); });
 }
@@ -141,22 +171,99 @@ std::wstring CSSRDiskDepot::get_last_ses_unique_id() {
     return exec::run_in_sta([&] { return read_ses_unique_id(path); });
 }
 
+VrBase::unique_hfile CSSRDiskDepot::open_trusted(const std::wstring& path) {
+    VrBase::unique_hfile file(VrBase::Trust::OpenStoredFileForRead(path));
+    if (!file) return file;
+    const VrBase::Trust::FileDoubt doubt = VrBase::Trust::StoredFileDoubt(file.get());
+    if (doubt == VrBase::Trust::FileDoubt::None) return file;
+    report_depot_fault(path, std::wstring(VrBase::Trust::FileDoubtText(doubt)) + L"; not used");
+    file.reset();
+    ::SetLastError(ERROR_FILE_CORRUPT);
+    return file;
+}
+
 std::wstring CSSRDiskDepot::export_ss(const std::wstring& target, bool deleteAfter) {
     const wchar_t* const fn = L"CSSRDiskDepot::export_ss";
     const std::wstring path = ses_path();
     if (::GetFileAttributesW(long_path(path).c_str()) == INVALID_FILE_ATTRIBUTES) VR_RAISE(ERROR_FILE_NOT_FOUND, fn);
-    const std::wstring id = exec::run_in_sta([&] { return read_ses_unique_id(path); });
     if (lands_in_folder(target, depot_folder())) VR_RAISE(ERROR_ACCESS_DENIED, fn);
-    CopyFileWrapper(path, target, false);
+    // Never written through a link someone other than an administrator made.
+    const std::wstring link = VrBase::Trust::UntrustedLinkOnPath(target);
+    if (!link.empty()) {
+        VR_TRACE(VrBase::TL_ERROR, fn, L"Export to <%ls> refused: <%ls> is a link not made by an administrator",
+                 target.c_str(), link.c_str());
+        VR_RAISE_ITEM(ERROR_ACCESS_DENIED, fn, L"Path", link.c_str());
+    }
+    // One checked handle for the identifier and the copy.
+    VrBase::unique_hfile document = open_trusted(path);
+    if (!document) VR_RAISE_LAST_ERROR(fn);
+    const std::wstring id = exec::run_in_sta([&] { return CXmlLiteReader(document.get()).get_unique_node_value(L"UniqueId"); });
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(document.get(), start, nullptr, FILE_BEGIN)) VR_RAISE_LAST_ERROR(fn);
+    {
+        VrBase::unique_hfile copy(::CreateFileW(long_path(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!copy) {
+            const DWORD error = ::GetLastError();
+            VR_TRACE(VrBase::TL_ERROR, fn, L"trg: %ls", target.c_str());
+            VR_RAISE(error, fn);
+        }
+        char buf[65536];
+        for (;;) {
+            DWORD got = 0, put = 0;
+            if (!::ReadFile(document.get(), buf, sizeof(buf), &got, nullptr)) VR_RAISE_LAST_ERROR(fn);
+            if (got == 0) break;
+            if (!::WriteFile(copy.get(), buf, got, &put, nullptr) || put != got) VR_RAISE_LAST_ERROR(fn);
+        }
+    }
+    document.reset();
     if (deleteAfter && !delete_file(path)) VR_RAISE_LAST_ERROR(fn);
     return id;
 }
 
-void CSSRDiskDepot::save_last_config(const std::wstring& text) { save_wstring_2_utf8file(config_path(), text); }
+// The digest of the new text is recorded as pending before its file is put
+// in place and becomes the accepted one after: a crash in between leaves a
+// file that matches one of the two.
+void CSSRDiskDepot::save_last_config(const std::wstring& text) {
+    check_depot_folder();
+    const std::wstring digest = config_digest(utf8_bytes(text));
+    {
+        CSSRRegDepotLocker lock;
+        CSSRRegDepot::instance().write_config_digest(true, digest);
+    }
+    save_wstring_2_utf8file(config_path(), text);
+    CSSRRegDepotLocker lock;
+    CSSRRegDepot::instance().write_config_digest(false, digest);
+    CSSRRegDepot::instance().clear_pending_config_digest();
+}
 
 bool CSSRDiskDepot::load_last_config(std::wstring& text) {
     const std::wstring path = config_path();
     if (::GetFileAttributesW(long_path(path).c_str()) == INVALID_FILE_ATTRIBUTES) return false;
-    load_utf8file_2_wstring(path, text);
+    VrBase::unique_hfile file = open_trusted(path);
+    if (!file) return false;
+    const std::string bytes = read_whole_file(file.get());
+    const std::wstring digest = config_digest(bytes);
+    std::wstring accepted, pending;
+    {
+        CSSRRegDepotLocker lock;
+        accepted = CSSRRegDepot::instance().read_config_digest(false);
+        pending = CSSRRegDepot::instance().read_config_digest(true);
+        if (!pending.empty() && digest == pending) {
+            // The save got as far as the move: finish recording it.
+            CSSRRegDepot::instance().write_config_digest(false, pending);
+            CSSRRegDepot::instance().clear_pending_config_digest();
+            accepted = pending;
+        }
+    }
+    if (accepted.empty() || digest != accepted) {
+        // Reported once per content: the settings and the scheduler both read it.
+        if (digest != m_refusedDigest)
+            report_depot_fault(path, accepted.empty() ? L"no digest was recorded when it was accepted; not used"
+                                                      : L"does not match the digest recorded when it was accepted; not used");
+        m_refusedDigest = digest;
+        return false;
+    }
+    text = utf8_lines_to_wstring(bytes);
     return true;
 }

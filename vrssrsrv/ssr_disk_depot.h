@@ -2,6 +2,7 @@
 // The service's protected folder: the software state document and the last
 // configuration, behind one lock.
 #include "ssr_file_object.h"
+#include "vrbase/scope.h"
 
 #include <windows.h>
 #include <mutex>
@@ -38,11 +39,20 @@ public:
     void delete_soft_state();
     std::wstring export_ss(const std::wstring& target, bool deleteAfter);
     std::wstring get_last_ses_unique_id();
+    // The digest of what is saved is kept in the registry depot; a stored
+    // configuration is used only when it matches.
     void save_last_config(const std::wstring& text);
     bool load_last_config(std::wstring& text);
 
 private:
+    // Repairs the folder's owner and access rules when others could write.
+    void check_depot_folder();
+    // The stored file, opened and checked; invalid (and reported) when it
+    // cannot be trusted or opened.
+    VrBase::unique_hfile open_trusted(const std::wstring& path);
+
     std::recursive_mutex m_mutex;
+    std::wstring m_refusedDigest;
 };
 
 class CSSRDiskDepotLocker {
@@ -67,9 +77,13 @@ private:
     bool m_armed = true;
 };
 
-// Owner Administrators; LocalSystem all, authenticated users and users
-// read, Administrators all; no inheritance; self-relative.
+// Owner Administrators; a protected DACL: LocalSystem all, authenticated
+// users and users read, Administrators all, inherited below; self-relative.
 std::vector<BYTE> create_depot_security();
+// Traced and registered as an error event naming the file or folder.
+void report_depot_fault(const std::wstring& path, const std::wstring& why);
+// SHA-256 of the bytes, as upper-case hexadecimal.
+std::wstring config_digest(const std::string& bytes);
 
 // Writes the document to path (its partial form first, moved into place
 // when complete).

@@ -14,6 +14,8 @@ namespace {
 const wchar_t kStart[] = L"LastScanStartTime";
 const wchar_t kEnd[] = L"LastScanEndTime";
 const wchar_t kRealEnd[] = L"RealLastScanEndTime";
+const wchar_t kConfigDigest[] = L"LastConfigDigest";
+const wchar_t kPendingConfigDigest[] = L"PendingConfigDigest";
 constexpr REGSAM kReadWrite = 0x2001F;
 
 void write_text(const wchar_t* name, const std::wstring& text) {
@@ -114,3 +116,25 @@ void CSSRRegDepot::write_end(const SYSTEMTIME& time) {
 }
 
 void CSSRRegDepot::clear_end() { write_text(kEnd, L""); }
+
+std::wstring CSSRRegDepot::read_config_digest(bool pending) {
+    VrBase::unique_hkey key = reg::OpenKey(HKEY_LOCAL_MACHINE, kSsrKey, KEY_READ);
+    const wchar_t* name = pending ? kPendingConfigDigest : kConfigDigest;
+    wchar_t text[80] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t), type = 0;
+    const LONG rc = ::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+    if (rc == ERROR_FILE_NOT_FOUND) return std::wstring();
+    if (rc != ERROR_SUCCESS) reg::ThrowValueReadError(name, static_cast<DWORD>(rc));
+    return type == REG_SZ ? std::wstring(text) : std::wstring();
+}
+
+void CSSRRegDepot::write_config_digest(bool pending, const std::wstring& digest) {
+    write_text(pending ? kPendingConfigDigest : kConfigDigest, digest);
+}
+
+void CSSRRegDepot::clear_pending_config_digest() {
+    VrBase::unique_hkey key = reg::OpenKey(HKEY_LOCAL_MACHINE, kSsrKey, KEY_SET_VALUE);
+    const LONG rc = ::RegDeleteValueW(key.get(), kPendingConfigDigest);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+        reg::ThrowValueWriteError(kPendingConfigDigest, static_cast<DWORD>(rc));
+}

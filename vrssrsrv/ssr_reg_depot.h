@@ -26,6 +26,12 @@ public:
     void write_end(const SYSTEMTIME& time);
     void clear_end();
 
+    // Digests of the stored configuration: the accepted one, and the one
+    // whose file is being put in place (empty when none is recorded).
+    std::wstring read_config_digest(bool pending);
+    void write_config_digest(bool pending, const std::wstring& digest);
+    void clear_pending_config_digest();
+
     static bool key_exists(const wchar_t* path);
     static bool value_exists(const wchar_t* path, const wchar_t* name);
 

@@ -1,6 +1,7 @@
 // vrssr-setup: installs and removes the VrSoftwareState service on a test or
 // demo machine, with the machine-wide LocalProtectionDir variable it needs.
 // The product's real installer is not part of this system.
+#include "vrbase/trust.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/module_path.h"
 #include "vrbase/scope.h"
@@ -74,10 +75,21 @@ void announce_environment_change() {
 }
 
 // The installer owns the product's folder; the service only adds its depot.
+// The folder itself is made (or set again) admin-only with a protected DACL,
+// so nothing ProgramData lets users do reaches the depot below it.
 void create_protection_dir(const std::wstring& dir) {
-    int rc = ::SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
-    if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS && rc != ERROR_FILE_EXISTS)
-        VR_RAISE_ITEM(static_cast<DWORD>(rc), L"create_protection_dir", L"Path", dir.c_str());
+    std::wstring folder = dir;
+    while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    const size_t slash = folder.find_last_of(L'\\');
+    if (slash != std::wstring::npos && slash > 2) {
+        const std::wstring parent = folder.substr(0, slash);
+        int rc = ::SHCreateDirectoryExW(nullptr, parent.c_str(), nullptr);
+        if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS && rc != ERROR_FILE_EXISTS)
+            VR_RAISE_ITEM(static_cast<DWORD>(rc), L"create_protection_dir", L"Path", parent.c_str());
+    }
+    if (VrBase::Trust::EnsureAdminOnlyFolder(folder, true))
+        std::fwprintf(stderr, L"%ls: owner and access rules of %ls set again (others could write)\n", kTool,
+                      folder.c_str());
 }
 
 void set_protection_dir(const std::wstring& dir) {

@@ -11,10 +11,12 @@
 #include "support/test_support.h"
 #include "time_convertions.h"
 #include "vrbase/trace.h"
+#include "vrbase/trust.h"
 #include "vrbase/vr_error.h"
 #include "xml_common.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <map>
@@ -393,10 +395,158 @@ void ExpectAdminOwnedFourEntries(const std::vector<BYTE>& sd) {
 }
 
 // Wine ignores descriptors when it creates folders and keys: the
-// descriptors themselves are what is checked.
+// descriptors themselves are what is checked. The depot's is protected, so
+// what the parent lets users do never reaches it, and passes on its entries.
 TEST(StoreSecurity, DepotAndKeyDescriptors) {
-    ExpectAdminOwnedFourEntries(create_depot_security());
+    std::vector<BYTE> depot = create_depot_security();
+    EXPECT_TRUE(VrBase::Trust::DescriptorIsSound(depot.data()));
+    wchar_t* sddl = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        depot.data(), SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl, nullptr));
+    VrBase::unique_hlocal owned(sddl);
+    EXPECT_STREQ(sddl, L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;AU)(A;OICI;0x1200a9;;;BU)(A;OICI;FA;;;BA)");
     ExpectAdminOwnedFourEntries(create_regdepot_security());
+}
+
+// A user's file hard-linked under the names the service writes: the service
+// writes a file of its own and the user's copy keeps what the user put in.
+TEST_F(Store, PlantedLinksNeverReceiveWhatTheServiceWrites) {
+    const std::wstring userFile = dir.file(L"users-own.xml");
+    vrtest::WriteFileBytes(userFile, "USER");
+    CSSRDiskDepotLocker lock;
+    CSSRDiskDepot& depot = CSSRDiskDepot::instance();
+    for (const wchar_t* planted : {L"SSR_LastSoftState.xml.partial", L"SSR_LastConfig.xml.partial"}) {
+        ASSERT_TRUE(::CreateHardLinkW(Depot(planted).c_str(), userFile.c_str(), nullptr)) << ::GetLastError();
+    }
+    depot.save_software_state(L"OWN-DOCUMENT", SampleFiles());
+    depot.save_last_config(L"<Settings/>");
+    EXPECT_EQ(vrtest::ReadFileBytes(userFile), "USER");
+    for (const wchar_t* written : {L"SSR_LastSoftState.xml", L"SSR_LastConfig.xml"}) {
+        VrBase::unique_hfile file(::CreateFileW(Depot(written).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        BY_HANDLE_FILE_INFORMATION info{};
+        ASSERT_TRUE(file && ::GetFileInformationByHandle(file.get(), &info));
+        EXPECT_EQ(info.nNumberOfLinks, 1u) << written;
+    }
+    EXPECT_EQ(depot.export_ss(dir.file(L"out.xml"), false), L"OWN-DOCUMENT");
+
+    // A leftover that cannot be deleted (held open without delete sharing)
+    // stops the save; it is never opened and written.
+    vrtest::WriteFileBytes(Depot(L"SSR_LastConfig.xml.partial"), "HELD");
+    {
+        VrBase::unique_hfile holder(::CreateFileW(Depot(L"SSR_LastConfig.xml.partial").c_str(), GENERIC_READ,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                                  nullptr));
+        ASSERT_TRUE(holder);
+        EXPECT_NE(vrtest::ErrorCodeOf([&] { depot.save_last_config(L"<Settings><New/></Settings>"); }), 0u);
+    }
+    EXPECT_EQ(vrtest::ReadFileBytes(Depot(L"SSR_LastConfig.xml.partial")), "HELD");
+    std::wstring text;
+    ASSERT_TRUE(depot.load_last_config(text));
+    EXPECT_EQ(text, L"<Settings/>");
+}
+
+// The stored document is checked through the handle it is copied from: a
+// second name that someone else could change it through refuses the export.
+TEST_F(Store, ExportRefusesADocumentWithASecondName) {
+    vrtest::TraceToFolder trace(dir.path());
+    CSSRDiskDepotLocker lock;
+    CSSRDiskDepot& depot = CSSRDiskDepot::instance();
+    depot.save_software_state(L"LINKED", FileObjectMap());
+    ASSERT_TRUE(::CreateHardLinkW(dir.file(L"users-name.xml").c_str(), Depot(L"SSR_LastSoftState.xml").c_str(), nullptr));
+    EXPECT_EQ(vrtest::ErrorCodeOf([&] { depot.export_ss(dir.file(L"out.xml"), true); }), DWORD(ERROR_FILE_CORRUPT));
+    EXPECT_FALSE(vrtest::FileExists(dir.file(L"out.xml")));
+    EXPECT_TRUE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml"))) << "kept for whoever looks into it";
+    const std::string log = trace.Read(L"VrSSRSrvTests");
+    EXPECT_NE(log.find("SSR_LastSoftState.xml> has more than one name (hard link); not used"), std::string::npos) << log;
+}
+
+// Folders a user made into links: the export names the link and writes
+// nothing anywhere.
+TEST_F(Store, ExportNeverWritesThroughAUsersLink) {
+    CSSRDiskDepotLocker lock;
+    CSSRDiskDepot& depot = CSSRDiskDepot::instance();
+    depot.save_software_state(L"ID", FileObjectMap());
+    const std::wstring protectedDir = dir.file(L"protected"), exports = dir.file(L"exports");
+    ASSERT_TRUE(::CreateDirectoryW(protectedDir.c_str(), nullptr));
+    vrtest::WriteFileBytes(protectedDir + L"\\victim.dll", "MZ original");
+    ASSERT_TRUE(vrtest::MakeUnixLink(exports, protectedDir));
+    for (const std::wstring& target : {exports + L"\\victim.dll", exports + L"\\new.xml"}) {
+        try {
+            depot.export_ss(target, true);
+            ADD_FAILURE() << "exported through the link";
+        } catch (VrBase::CVrError& e) {
+            EXPECT_EQ(e.GetCode(), DWORD(ERROR_ACCESS_DENIED));
+            ASSERT_NE(e.Field(L"Path"), nullptr);
+            EXPECT_EQ(std::wstring(e.Field(L"Path")), exports);
+        }
+    }
+    EXPECT_EQ(vrtest::ReadFileBytes(protectedDir + L"\\victim.dll"), "MZ original");
+    EXPECT_FALSE(vrtest::FileExists(protectedDir + L"\\new.xml"));
+    EXPECT_TRUE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml")));
+    EXPECT_EQ(depot.export_ss(protectedDir + L"\\copy.xml", false), L"ID") << "the real folder is fine";
+}
+
+// The stored configuration is used only when it matches the digest recorded
+// when it was accepted; both edges of recording it are decided here.
+TEST_F(Store, StoredConfigurationMustMatchItsRecordedDigest) {
+    vrtest::TraceToFolder trace(dir.path());
+    CSSRDiskDepotLocker lock;
+    CSSRDiskDepot& depot = CSSRDiskDepot::instance();
+    const std::wstring accepted = L"<Settings><Paths all=\"false\"/></Settings>";
+    const std::string acceptedBytes(accepted.begin(), accepted.end());
+    depot.save_last_config(accepted);
+    std::wstring text;
+    ASSERT_TRUE(depot.load_last_config(text));
+    const std::wstring file = Depot(L"SSR_LastConfig.xml");
+
+    // Rewritten in place, and replaced by another file: neither is used.
+    vrtest::WriteFileBytes(file, "<Settings><Paths all=\"true\"/></Settings>");
+    EXPECT_FALSE(depot.load_last_config(text));
+    ASSERT_TRUE(::DeleteFileW(file.c_str()));
+    vrtest::WriteFileBytes(file, "<Settings/>");
+    EXPECT_FALSE(depot.load_last_config(text));
+    std::string log = trace.Read(L"VrSSRSrvTests");
+    EXPECT_NE(log.find("SSR_LastConfig.xml> does not match the digest recorded when it was accepted; not used"),
+              std::string::npos) << log;
+    // The accepted bytes again are the accepted configuration.
+    vrtest::WriteFileBytes(file, acceptedBytes);
+    ASSERT_TRUE(depot.load_last_config(text));
+    EXPECT_EQ(text, accepted);
+
+    // A crash after the new file was moved in, before its digest became the
+    // accepted one: the pending digest is accepted and recorded.
+    const std::wstring next = L"<Settings><Next/></Settings>";
+    {
+        CSSRRegDepotLocker reg;
+        CSSRRegDepot::instance().write_config_digest(true, config_digest(utf8_bytes(next)));
+    }
+    vrtest::WriteFileBytes(file, utf8_bytes(next));
+    ASSERT_TRUE(depot.load_last_config(text));
+    EXPECT_EQ(text, next);
+    {
+        CSSRRegDepotLocker reg;
+        EXPECT_EQ(CSSRRegDepot::instance().read_config_digest(false), config_digest(utf8_bytes(next)));
+    }
+    EXPECT_FALSE(CSSRRegDepot::value_exists(kSsrKey, L"PendingConfigDigest"));
+    // A crash before the move: the old file still matches the accepted one.
+    {
+        CSSRRegDepotLocker reg;
+        CSSRRegDepot::instance().write_config_digest(true, config_digest("<Settings><Never/></Settings>"));
+    }
+    ASSERT_TRUE(depot.load_last_config(text));
+    EXPECT_EQ(text, next);
+
+    // A configuration stored before digests were kept has none: it cannot be
+    // told from one a user planted in the old, open folder, and is not used.
+    ASSERT_EQ(::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSsrKey, L"LastConfigDigest"), ERROR_SUCCESS);
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSsrKey, L"PendingConfigDigest");
+    EXPECT_FALSE(depot.load_last_config(text));
+    log = trace.Read(L"VrSSRSrvTests");
+    EXPECT_NE(log.find("SSR_LastConfig.xml> no digest was recorded when it was accepted; not used"), std::string::npos);
+    // The next accepted configuration records its digest again.
+    depot.save_last_config(accepted);
+    EXPECT_TRUE(depot.load_last_config(text));
 }
 
 TEST_F(Store, EndWithoutStartIsCorruptionAndRealEndIsKept) {
