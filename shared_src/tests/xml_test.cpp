@@ -173,6 +173,41 @@ TEST(XmlDom, MalformedDocumentReportsWhereAndWhy) {
     EXPECT_NE(log.find("LoadXml4mWstring xml with bugs: <a>\n<b></a>"), std::string::npos) << log;
 }
 
+// Our own check refuses a document type declaration wherever the prolog has
+// one; Wine's parser would otherwise expand its entities (it takes and
+// ignores ProhibitDTD). The same text elsewhere is only text.
+TEST(XmlDom, DocumentTypeDeclarationsAreRefusedBeforeParsing) {
+    vrtest::TempDir dir;
+    vrtest::TraceToFolder trace(dir.path());
+    exec::run_in_sta([] {
+        const wchar_t* const refused[] = {
+            L"<!DOCTYPE a [<!ENTITY e \"EXPANDED\">]><a>&e;</a>",
+            L"\xFEFF<?xml version=\"1.0\"?>\r\n<!-- note -->\n  <!doctype a SYSTEM \"file:///C:/windows/win.ini\"><a/>",
+            L"<?xml version=\"1.0\"?><?pi x?><!DOCTYPE a PUBLIC \"x\" \"\\\\host\\share\\a.dtd\"><a/>",
+        };
+        for (const wchar_t* text : refused) {
+            CDocument doc;
+            EXPECT_EQ(LoadXml4mWstring(doc, text), static_cast<HRESULT>(0xE6240001)) << text;
+        }
+        const wchar_t* const accepted[] = {
+            L"<!-- <!DOCTYPE a> --><a>text</a>",
+            L"<a><![CDATA[<!DOCTYPE x>]]></a>",
+            L"<a>&lt;!DOCTYPE x&gt;</a>",
+        };
+        for (const wchar_t* text : accepted) {
+            CDocument doc;
+            EXPECT_EQ(LoadXml4mWstring(doc, text), S_OK) << text;
+        }
+    });
+    const std::string log = trace.Read(L"SharedSrcTests");
+    EXPECT_NE(log.find("document type declaration refused at line 3"), std::string::npos) << log;
+    EXPECT_NE(log.find("A document type declaration (DOCTYPE) is not accepted."), std::string::npos) << log;
+    EXPECT_EQ(find_document_type(L"<!DOCTYPE a><a/>"), 0u);
+    EXPECT_EQ(find_document_type(L"<?xml version=\"1.0\"?>\n<!DOCTYPE a><a/>"), 22u);
+    EXPECT_EQ(find_document_type(L"<!-- unterminated <!DOCTYPE a>"), std::wstring::npos);
+    EXPECT_EQ(find_document_type(L""), std::wstring::npos);
+}
+
 TEST(XmlLite, WriterClosesOpenElementsAndReaderFindsValuesInAnyCase) {
     vrtest::TempDir dir;
     const std::wstring path = dir.file(L"doc.xml");

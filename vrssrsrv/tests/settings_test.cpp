@@ -90,6 +90,11 @@ TEST_F(Settings, RefusedDocumentsChangeNothing) {
         {L"no Paths", noPaths.text(), ERROR_PATH_NOT_FOUND},
         {L"interval 0", badSchedule.text(), ERROR_INVALID_PARAMETER},
         {L"not well-formed", L"<Root><Settings></Root>", 0xE6240001},
+        // A document type declaration could make the parser read a file or a
+        // network path as LocalSystem: refused before any parsing.
+        {L"document type declaration", L"<!DOCTYPE Root [<!ENTITY p \"C:\\Evil\">]>" + accepted.text(), 0xE6240001},
+        {L"external document type", L"<?xml version=\"1.0\"?><!-- c --><!DOCTYPE Root SYSTEM \"\\\\host\\share\\x.dtd\">" +
+                                        accepted.text(), 0xE6240001},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -119,12 +124,19 @@ TEST_F(Settings, StartUpTakesTheStoredDocumentOrKeepsTheDefaults) {
     ssr_op_settings_init();
     EXPECT_TRUE(settings.get_scan_paths().empty());
     EXPECT_EQ(settings.get_scan_extensions().size(), 23u);
-    EXPECT_NE(trace.Read(L"VrSSRSrvTests").find("CSSROpSettings::initialize"), std::string::npos)
+    EXPECT_NE(trace.Read(L"VrSSRSrvTests").find("report_depot_fault"), std::string::npos)
         << "the damaged copy is traced";
 
+    // Only a document the service accepted itself is taken at the next start;
+    // one put there by anyone else is not, and is named.
     ConfigDoc stored;
     stored.schedule = schedtest::Weekly(schedtest::Item(L"Monday", 9, 30));
     vrtest::WriteFileBytes(ConfigPath(), Utf8(stored.text()));
+    ssr_op_settings_init();
+    EXPECT_TRUE(settings.get_scan_paths().empty());
+    EXPECT_NE(trace.Read(L"VrSSRSrvTests").find("SSR_LastConfig.xml> no digest was recorded"), std::string::npos);
+    accept_full_config(stored.text());
+    settings.reset_for_tests();
     ssr_op_settings_init();
     EXPECT_EQ(settings.get_scan_paths(), PathSet{L"C:\\Data"});
     EXPECT_EQ(settings.get_scan_extensions(), PathSet{L"exe"});
