@@ -6,7 +6,9 @@
 #include "user_acc_helper.h"
 #include "xml_common.h"
 #include "vrbase/exception_guard.h"
+#include "exec/apartment_executor.h"
 #include "vrbase/trace.h"
+#include "vrbase/trust.h"
 #include "vrbase/vr_error.h"
 
 #include <cwchar>
@@ -67,10 +69,38 @@ HRESULT invoke_start_scan_wrapper(std::wstring& description) {
     return FAILED(hr) ? hr : result;
 }
 
+// The export's target path; empty when the parameters do not name one (the
+// service answers those with its own code).
+std::wstring export_target(const std::wstring& parameters) {
+    return exec::run_in_sta([&] {
+        Xml::CDocument doc;
+        std::wstring path;
+        if (SUCCEEDED(LoadXml4mWstring(doc, parameters))) lookup_node_and_get_value(doc.GetRoot(), L"./Path", path);
+        return path;
+    });
+}
+
+// The service refuses the same; asked here as well so that the report names
+// the link for the administrator.
+void refuse_users_link(const std::wstring& target) {
+    const wchar_t* const fn = L"invoke_export_last_software_state_wrapper";
+    if (target.empty()) return;
+    const std::wstring link = Trust::UntrustedLinkOnPath(target);
+    if (link.empty()) return;
+    VR_TRACE(TL_ERROR, fn, L"Export to <%ls> refused: <%ls> is a link not made by an administrator", target.c_str(),
+             link.c_str());
+    CVrError e = CVrError::WithItem(ERROR_ACCESS_DENIED, VR_SOURCE_FILE, __LINE__, fn, L"Path", link.c_str());
+    e.SetField(L"Description", L"Access denied: " + link +
+                                   L" is a link that no administrator made; the export does not write through it.");
+    throw e;
+}
+
 HRESULT invoke_export_last_software_state_wrapper(const std::wstring& parameters, std::wstring& description,
                                                   std::wstring& uniqueId) {
-    return run_worker(L"invoke_export_last_software_state_wrapper", description,
-                      [&] { uniqueId = ssr_request_export(parameters); });
+    return run_worker(L"invoke_export_last_software_state_wrapper", description, [&] {
+        refuse_users_link(export_target(parameters));
+        uniqueId = ssr_request_export(parameters);
+    });
 }
 
 HRESULT invoke_activate(const std::wstring&, std::wstring& report) {
