@@ -114,8 +114,6 @@ TEST_F(DepotFromOutside, AnExportThroughAUsersLinkIsRefused) {
     EXPECT_FALSE(vrtest::FileExists(protectedDir.file(L"new.xml")));
     EXPECT_EQ(Agent(L"export " + protectedDir.file(L"copy.xml"), out), 0u) << out;
     ::DeleteFileW(protectedDir.file(L"copy.xml").c_str());
-    ::RemoveDirectoryW(exports.c_str());
-    ::DeleteFileW(exports.c_str());
 }
 
 TEST_F(DepotFromOutside, AConfigurationWithADocumentTypeDeclarationChangesNothing) {

@@ -13,7 +13,10 @@
 namespace vrtest {
 namespace {
 
+void RemoveUnixLink(const std::wstring& link);
+
 void RemoveTree(const std::wstring& path) {
+    bool links = false;
     WIN32_FIND_DATAW data;
     HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
@@ -21,7 +24,11 @@ void RemoveTree(const std::wstring& path) {
             std::wstring name = data.cFileName;
             if (name == L"." || name == L"..") continue;
             std::wstring full = path + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                // Never followed: what it leads to is not the test's to remove.
+                RemoveUnixLink(full);
+                links = true;
+            } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(full);
             } else {
                 ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -30,7 +37,8 @@ void RemoveTree(const std::wstring& path) {
         } while (::FindNextFileW(find, &data));
         ::FindClose(find);
     }
-    ::RemoveDirectoryW(path.c_str());
+    // The host's rm gives no handle to wait on: the folder empties soon after.
+    for (int i = 0; !::RemoveDirectoryW(path.c_str()) && links && i < 250; ++i) ::Sleep(20);
 }
 
 } // namespace
@@ -283,6 +291,25 @@ std::string UnixName(const std::wstring& path) {
     std::string text = name;
     ::HeapFree(::GetProcessHeap(), 0, name);
     return text;
+}
+
+} // namespace
+
+namespace {
+
+// Wine removes a linked folder's target, not the link, when asked to remove
+// the link: the host's rm removes the link itself.
+void RemoveUnixLink(const std::wstring& link) {
+    const std::string name = UnixName(link);
+    if (name.empty()) return;
+    std::wstring cmd = L"rm -f \"" + std::wstring(name.begin(), name.end()) + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (::CreateProcessW(L"Z:\\bin\\rm", &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        if (pi.hProcess) ::CloseHandle(pi.hProcess);
+        if (pi.hThread) ::CloseHandle(pi.hThread);
+    }
 }
 
 } // namespace
