@@ -13,7 +13,8 @@ namespace {
 
 using namespace VrBase;
 
-// A descriptor from its SDDL text, freed when the test ends.
+// A descriptor from its SDDL text, freed when the test ends (SIDs and
+// descriptors are both LocalAlloc'd pointers).
 class Sd {
 public:
     explicit Sd(const wchar_t* sddl) {
@@ -23,12 +24,7 @@ public:
     PSECURITY_DESCRIPTOR get() const { return m_sd.get(); }
 
 private:
-    struct traits {
-        using type = PSECURITY_DESCRIPTOR;
-        static PSECURITY_DESCRIPTOR invalid() noexcept { return nullptr; }
-        static void close(PSECURITY_DESCRIPTOR p) noexcept { ::LocalFree(p); }
-    };
-    unique_resource<traits> m_sd;
+    unique_hlocal m_sd;
 };
 
 class Sid {
@@ -37,12 +33,7 @@ public:
     PSID get() const { return m_sid.get(); }
 
 private:
-    struct traits {
-        using type = PSID;
-        static PSID invalid() noexcept { return nullptr; }
-        static void close(PSID p) noexcept { ::LocalFree(p); }
-    };
-    unique_resource<traits> m_sid;
+    unique_hlocal m_sid;
 };
 
 std::wstring Sddl(PSECURITY_DESCRIPTOR sd) {
