@@ -68,7 +68,8 @@ VrBase::unique_hfile open_reparse_by_ntcreate(const std::wstring& path) {
     HANDLE handle = nullptr;
     NTSTATUS status = ntCreateFile(&handle, SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &iosb, nullptr, 0,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, 1 /* FILE_OPEN */,
-                                   0x200000 /* FILE_OPEN_REPARSE_POINT */ | 0x20 /* FILE_SYNCHRONOUS_IO_NONALERT */,
+                                   0x200000 /* FILE_OPEN_REPARSE_POINT */ | 0x20 /* FILE_SYNCHRONOUS_IO_NONALERT */ |
+                                       0x4000 /* FILE_OPEN_FOR_BACKUP_INTENT: a scan thread's privilege applies */,
                                    nullptr, 0);
     if (status < 0) VR_RAISE(static_cast<DWORD>(status), fn);
     if (iosb.Status < 0)
