@@ -2,6 +2,7 @@
 // export sent by the management's sender, events read from the core's
 // journal, the computer record and the effective policy.
 #include "policy_helper.h"
+#include "ssr_full_config.h"
 #include "schedule_test_support.h"
 #include "scan_test_support.h"
 #include "ssr_actions.h"
@@ -322,6 +323,47 @@ TEST_F(Link, ThePolicyIsAppliedOnceWhenThePolicyComponentServes) {
         CSSROpSettingsLocker settings;
         EXPECT_EQ(CSSROpSettings::instance().get_scan_paths().count(tree), 1u);
     }
+}
+
+} // namespace
+
+namespace {
+
+// A policy whose scan entries can only fail, served at start-up, is refused
+// like a configuration message: the stored configuration stays in force
+// and on disk, and the refusal is traced as an error.
+TEST_F(Link, ARefusedPolicyLeavesThePreviousSettingsInForce) {
+    vrtest::TraceToFolder trace(dir.path());
+    MakeDir(tree);
+    accept_full_config(Config(L"<Path>" + tree + L"</Path>"));
+    const std::string stored = vrtest::ReadFileBytes(ConfigPath());
+
+    schedtest::ConfigDoc bad;
+    bad.paths = L"<Paths all=\"false\"><Path>" + tree + L"</Path></Paths>";
+    bad.exclusions = L"<ExcludePaths enable=\"true\"><Path/></ExcludePaths>";
+    const std::wstring policy = bad.text();
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                                nullptr),
+              0);
+    ::RegSetValueExW(key, L"ROZEDURI", 0, REG_SZ, reinterpret_cast<const BYTE*>(policy.c_str()),
+                     static_cast<DWORD>((policy.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+
+    InitEffectivePolicyLoading();
+    const std::regex refused("wait_PMC_and_load_policy");
+    ASSERT_TRUE(schedtest::WaitUntil(
+        [&] { return std::regex_search(trace.Read(L"VrSSRSrvTests"), refused); }, 15000))
+        << "the policy task ends with the refusal";
+    const std::string log = trace.Read(L"VrSSRSrvTests");
+    EXPECT_NE(log.find("configuration entry ExcludePaths/Path <> (0 characters) can never be scanned"),
+              std::string::npos) << log.substr(0, 3000);
+    EXPECT_EQ(vrtest::ReadFileBytes(ConfigPath()), stored);
+    CSSROpSettingsLocker settings;
+    EXPECT_EQ(CSSROpSettings::instance().get_scan_paths(), PathSet{tree});
+    EXPECT_EQ(CSSROpSettings::instance().get_scan_exclusions(), PathSet{tree + L"\\skip"});
+    std::lock_guard<std::mutex> lock(notificationMutex);
+    EXPECT_EQ(std::count(notifications.begin(), notifications.end(), std::wstring(L"full")), 1L);
 }
 
 } // namespace
