@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
@@ -194,6 +195,43 @@ TEST_F(ScanVisibility, ReadingThreadsHoldTheBackupPrivilegeOnlyWhileTheScanReads
     EXPECT_FALSE(::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) << "dropped after the scan";
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
     EXPECT_EQ(thread_has_backup_privilege(), processBefore) << "the process token is left as it was";
+}
+
+// A process whose token lacks the privilege (removed for good, so in a
+// child): the scan reads what it can, says so once with a general error
+// event of the collection stage, and completes.
+int ScanWithoutThePrivilege(const std::function<void()>& scan, const std::wstring& document) {
+    VrBase::unique_handle process;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, process.put())) return 10;
+    TOKEN_PRIVILEGES removed{};
+    removed.PrivilegeCount = 1;
+    if (!::LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &removed.Privileges[0].Luid)) return 11;
+    removed.Privileges[0].Attributes = SE_PRIVILEGE_REMOVED;
+    if (!::AdjustTokenPrivileges(process.get(), FALSE, &removed, 0, nullptr, nullptr) ||
+        ::GetLastError() != ERROR_SUCCESS)
+        return 12;
+    if (CThreadBackupPrivilege().error() == 0) return 13;
+
+    scantest::RecordingSink sink;
+    scan();
+    int general = 0;
+    for (const auto& e : sink.events)
+        if (std::get<1>(e) == SSR_STAGE_COLLECT_FILE && std::get<3>(e) == SSR_REASON_GENERAL && std::get<2>(e).empty())
+            ++general;
+    if (general != 1) return 20 + general;
+    if (sink.events.size() != 1) return 30;
+    if (vrtest::ReadFileBytes(document).find("seen.exe") == std::string::npos) return 40;
+    return 0;
+}
+
+TEST_F(ScanVisibility, WithoutThePrivilegeTheScanGoesOnAndSaysSoOnce) {
+    MakeDir(m_tree);
+    for (int i = 0; i < 20; ++i) MakeFile(m_tree + L"\\f" + std::to_wstring(i) + L".bin", "data");
+    MakeFile(m_tree + L"\\seen.exe", "MZ seen");
+    Configure(L"<Path>" + m_tree + L"</Path>");
+    EXPECT_EXIT(std::exit(ScanWithoutThePrivilege([&] { Scan(); },
+                                                  dir.path() + L"\\ssr_depot\\SSR_LastSoftState.xml")),
+                ::testing::ExitedWithCode(0), "");
 }
 
 // The scope on a thread that already impersonates puts that token back,
