@@ -25,6 +25,9 @@ std::wstring child_path(const std::wstring& folder, const wchar_t* name) {
     return child + name;
 }
 
+// A folder removed since its parent was listed hides nothing.
+bool vanished(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
 // The part of a name after its last "."; empty without one.
 std::wstring extension_of(const wchar_t* name) {
     const wchar_t* dot = wcsrchr(name, L'.');
@@ -239,7 +242,8 @@ private:
                      long_path(m_path).c_str());
         if (reparse) return false;
         VR_TRACE(VrBase::TL_WARNING, fn, L"can't open for search: %ls", search_pattern(m_path).c_str());
-        m_collector.unseen(m_path);
+        // A target gone since it was checked is still reported.
+        if (m_stack.size() == 1 || !vanished(error)) m_collector.unseen(m_path);
         VR_RAISE(error, fn);
     }
 
@@ -269,9 +273,9 @@ private:
         const bool listedFolder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         bool reparse = false;
         DWORD tag = 0;
-        if (m_reparse.reparse_point(child, reparse, tag) != 0) {
+        if (const DWORD error = m_reparse.reparse_point(child, reparse, tag)) {
             VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt failed.", child.c_str());
-            if (listedFolder) m_collector.unseen(child);
+            if (listedFolder && !vanished(error)) m_collector.unseen(child);
             return false;
         }
         if (reparse) {
@@ -279,10 +283,10 @@ private:
             // rest (junctions, links, lettered volumes) lead where a scan goes anyway.
             if (tag != kMountPointTag) return false;
             bool unnamed = false;
-            if (m_reparse.unnamed_volume_mount(child, unnamed, volume) != 0) {
+            if (const DWORD error = m_reparse.unnamed_volume_mount(child, unnamed, volume)) {
                 VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt is unnamed volume failed.",
                          child.c_str());
-                m_collector.unseen(child);
+                if (!vanished(error)) m_collector.unseen(child);
                 return false;
             }
             if (!unnamed) return false;
@@ -295,7 +299,7 @@ private:
 
         DWORD attributes = 0;
         if (!attributes_of(child, attributes)) {
-            if (listedFolder) m_collector.unseen(child);
+            if (listedFolder && !vanished(::GetLastError())) m_collector.unseen(child);
             return false;
         }
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) return true;
