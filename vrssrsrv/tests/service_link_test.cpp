@@ -61,6 +61,17 @@ protected:
         doc.events = events;
         return doc.text();
     }
+    // The policy section the policy component serves, under the core's key,
+    // which the test's core configuration removes.
+    static void ServePolicy(const std::wstring& policy) {
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                                    nullptr),
+                  0);
+        ::RegSetValueExW(key, L"ROZEDURI", 0, REG_SZ, reinterpret_cast<const BYTE*>(policy.c_str()),
+                         static_cast<DWORD>((policy.size() + 1) * sizeof(wchar_t)));
+        ::RegCloseKey(key);
+    }
     std::wstring Status() {
         std::wsmatch m;
         std::wstring state = ssr_request_state();
@@ -176,26 +187,30 @@ TEST_F(Link, FailuresOfFilesTargetsAndExportsAreReportedAndChangeNothingElse) {
                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(writer);
 
-    // Only targets that do not exist: an empty document, no error event.
+    // Only targets that do not exist: an empty document, and an error event
+    // for each, so that a folder gone does not pass for an empty one.
     ssr_send_full_config(Config(L"<Path>" + tree + L"\\missing</Path>"));
     ASSERT_EQ(ssr_request_scan(), 0u);
     ASSERT_TRUE(WaitStatus(L"Complete"));
     EXPECT_NE(vrtest::ReadFileBytes(SesPath()).find("<Software></Software>"), std::string::npos);
-    EXPECT_TRUE(EventsWithId(kError).empty());
+    auto errors = EventsWithId(kError);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].strings, (std::vector<std::wstring>{EventsWithId(kStarted).back().strings[0], L"%%103",
+                                                             tree + L"\\missing", L"%%106"}));
 
     // A file held for writing stays without a checksum and gives one event.
     ssr_send_full_config(Config(L"<Path>" + tree + L"</Path>"));
     ASSERT_EQ(ssr_request_scan(), 0u);
     ASSERT_TRUE(schedtest::WaitUntil([&] { return EventsWithId(kComplete).size() == 2; }, 30000));
     ASSERT_TRUE(WaitStatus(L"Complete"));
-    auto errors = EventsWithId(kError);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].type, 1);
-    ASSERT_EQ(errors[0].strings.size(), 4u);
-    EXPECT_EQ(errors[0].strings[1], L"%%104");
-    EXPECT_EQ(errors[0].strings[2], tree + L"\\locked.exe");
-    EXPECT_EQ(errors[0].strings[3], L"%%106");
-    EXPECT_EQ(errors[0].strings[0], EventsWithId(kStarted).back().strings[0]);
+    errors = EventsWithId(kError);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[1].type, 1);
+    ASSERT_EQ(errors[1].strings.size(), 4u);
+    EXPECT_EQ(errors[1].strings[1], L"%%104");
+    EXPECT_EQ(errors[1].strings[2], tree + L"\\locked.exe");
+    EXPECT_EQ(errors[1].strings[3], L"%%106");
+    EXPECT_EQ(errors[1].strings[0], EventsWithId(kStarted).back().strings[0]);
 
     // A document that cannot be written: one general save error, state None.
     MakeDir(SesPath() + L".partial");
@@ -203,8 +218,8 @@ TEST_F(Link, FailuresOfFilesTargetsAndExportsAreReportedAndChangeNothingElse) {
     ASSERT_TRUE(schedtest::WaitUntil([&] { return EventsWithId(kComplete).size() == 3; }, 30000));
     ASSERT_TRUE(WaitStatus(L"None"));
     errors = EventsWithId(kError);
-    ASSERT_EQ(errors.size(), 3u);  // the held file again, then the save
-    EXPECT_EQ(errors[2].strings, (std::vector<std::wstring>{EventsWithId(kStarted).back().strings[0], L"%%105",
+    ASSERT_EQ(errors.size(), 4u);  // the held file again, then the save
+    EXPECT_EQ(errors[3].strings, (std::vector<std::wstring>{EventsWithId(kStarted).back().strings[0], L"%%105",
                                                              L"N/A", L"%%107"}));
     EXPECT_FALSE(vrtest::FileExists(SesPath()));
     ::RemoveDirectoryW((SesPath() + L".partial").c_str());
@@ -212,7 +227,7 @@ TEST_F(Link, FailuresOfFilesTargetsAndExportsAreReportedAndChangeNothingElse) {
     ASSERT_EQ(ssr_request_scan(), 0u);
     ASSERT_TRUE(schedtest::WaitUntil([&] { return EventsWithId(kComplete).size() == 4; }, 30000));
     ASSERT_TRUE(WaitStatus(L"Complete"));
-    EXPECT_EQ(EventsWithId(kError).size(), 3u);
+    EXPECT_EQ(EventsWithId(kError).size(), 4u);
 
     // Parameters that do not load: the XML error, the depot untouched.
     const std::string before = vrtest::ReadFileBytes(SesPath());
@@ -301,14 +316,7 @@ TEST_F(Link, ThePolicyIsAppliedOnceWhenThePolicyComponentServes) {
     CSSRCommunication::instance().stop();
     core.Kill();
     const std::wstring policy = Config(L"<Path>" + tree + L"</Path>");
-    // Under the core's key, which the test's core configuration removes.
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                                nullptr),
-              0);
-    ::RegSetValueExW(key, L"ROZEDURI", 0, REG_SZ, reinterpret_cast<const BYTE*>(policy.c_str()),
-                     static_cast<DWORD>((policy.size() + 1) * sizeof(wchar_t)));
-    ::RegCloseKey(key);
+    ServePolicy(policy);
 
     InitEffectivePolicyLoading();
     ::Sleep(4000);  // a poll or more against no core: 1715, nothing applied
@@ -342,13 +350,7 @@ TEST_F(Link, ARefusedPolicyLeavesThePreviousSettingsInForce) {
     bad.paths = L"<Paths all=\"false\"><Path>" + tree + L"</Path></Paths>";
     bad.exclusions = L"<ExcludePaths enable=\"true\"><Path/></ExcludePaths>";
     const std::wstring policy = bad.text();
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                                nullptr),
-              0);
-    ::RegSetValueExW(key, L"ROZEDURI", 0, REG_SZ, reinterpret_cast<const BYTE*>(policy.c_str()),
-                     static_cast<DWORD>((policy.size() + 1) * sizeof(wchar_t)));
-    ::RegCloseKey(key);
+    ServePolicy(policy);
 
     InitEffectivePolicyLoading();
     const std::regex refused("wait_PMC_and_load_policy");
