@@ -31,6 +31,8 @@ protected:
     }
     std::wstring Folder() const { return L"<Path>" + tree.path() + L"</Path>"; }
     std::wstring OtherFolder() const { return L"<Path>" + otherTree.path() + L"</Path>"; }
+    // A configured folder that is not there: reported by every scan.
+    std::wstring Gone() const { return tree.path() + L"\\gone"; }
 
     // Pushes the document through vragent; its exit code, output in out.
     DWORD Push(const std::wstring& document, std::string& out) {
@@ -42,7 +44,7 @@ protected:
 
 TEST_F(ConfigurationFromOutside, EveryMalformedDocumentIsRefusedWithItsCodeAndChangesNothing) {
     std::string out;
-    ASSERT_EQ(Push(e2e::ScanConfig(Folder()), out), 0u) << out;
+    ASSERT_EQ(Push(e2e::ScanConfig(Folder() + L"<Path>" + Gone() + L"</Path>"), out), 0u) << out;
     ASSERT_EQ(Agent(L"scan --wait", out), 0u) << out;
     const std::string stored = vrtest::ReadFileBytes(LastConfig());
     const std::wstring state = RequestState();
@@ -83,6 +85,11 @@ TEST_F(ConfigurationFromOutside, EveryMalformedDocumentIsRefusedWithItsCodeAndCh
         {"Extensions missing", settings(L"<ScanSetting>" + paths + L"<ExcludePaths enable=\"false\"/></ScanSetting>" +
                                         noSchedule + events), kMissing},
         {"EventRegistration missing", settings(scan + noSchedule), kMissing},
+        {"empty exclusion entry", settings(L"<ScanSetting>" + paths + L"<ExcludePaths enable=\"true\"><Path/></ExcludePaths>"
+                                           L"<Extensions all=\"true\"/></ScanSetting>" + noSchedule + events), kInvalid},
+        {"empty scan path", settings(L"<ScanSetting><Paths all=\"false\"><Path/>" + OtherFolder() +
+                                     L"</Paths><ExcludePaths enable=\"false\"/><Extensions all=\"true\"/></ScanSetting>" +
+                                     noSchedule + events), kInvalid},
         {"Event without enabled", settings(scan + noSchedule +
                                            L"<EventRegistration><Event name=\"EID_SP_SES_SAVED\"/></EventRegistration>"),
          kMissing},
@@ -125,6 +132,10 @@ TEST_F(ConfigurationFromOutside, EveryMalformedDocumentIsRefusedWithItsCodeAndCh
     const size_t start = journal.find("id 0x0000044C");
     EXPECT_NE(start, std::string::npos) << journal;
     EXPECT_NE(journal.find("id 0x0000044E", start == std::string::npos ? 0 : start), std::string::npos) << journal;
+    // The folder that is gone is said to be, not passed over as empty.
+    const size_t error = journal.find("id 0xC000044D", start == std::string::npos ? 0 : start);
+    ASSERT_NE(error, std::string::npos) << journal;
+    EXPECT_NE(journal.find(e2e::Utf8(Gone()), error), std::string::npos) << journal;
 }
 
 TEST_F(ConfigurationFromOutside, AConfigurationOutlivesARestartAndItsScheduleStartsAScan) {

@@ -36,10 +36,14 @@ bool compare_paths(const std::wstring& a, const std::wstring& b, int& relation) 
 std::wstring expand_path(const std::wstring& text) {
     const wchar_t* const fn = L"expand_path";
     if (text.empty()) VR_RAISE(ERROR_INVALID_PARAMETER, fn);
+    // Longer is no path, and the system may cut an expansion at this
+    // length while still asking for more room.
+    if (text.size() > kMaxPathChars) VR_RAISE(ERROR_FILENAME_EXCED_RANGE, fn);
     std::vector<wchar_t> buf(1);
     for (;;) {
         DWORD n = ::ExpandEnvironmentStringsW(text.c_str(), buf.data(), static_cast<DWORD>(buf.size()));
         if (n == 0) VR_RAISE_LAST_ERROR(fn);
+        if (n > kMaxPathChars + 1) VR_RAISE(ERROR_FILENAME_EXCED_RANGE, fn);
         if (n <= buf.size()) return std::wstring(buf.data());
         buf.assign(n, L'\0');
     }

@@ -12,7 +12,11 @@ _locale_t path_locale();
 // -1 when a is the ancestor of b, 1 when a lies below b.
 bool compare_paths(const std::wstring& a, const std::wstring& b, int& relation);
 
-// Environment variables expanded; an empty text raises 87.
+// The longest path the file-system calls take, in characters ("\\?\" form).
+constexpr size_t kMaxPathChars = 32767;
+
+// Environment variables expanded; an empty text raises 87, a text or an
+// expansion longer than kMaxPathChars 206.
 std::wstring expand_path(const std::wstring& text);
 
 // 0 with exists set (true, or false for "not found"); any other failure,

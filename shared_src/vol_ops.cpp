@@ -37,9 +37,20 @@ std::wstring without_long_prefix(const std::wstring& path) {
 bool read_reparse_data(const std::wstring& given, std::vector<BYTE>& data, const wchar_t* caller) {
     const std::wstring path = without_long_prefix(given);
     DWORD attributes = ::GetFileAttributesW(long_path(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) VR_RAISE_LAST_ERROR(caller);
+    VrBase::unique_hfile handle;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (::GetLastError() != ERROR_ACCESS_DENIED) VR_RAISE_LAST_ERROR(caller);
+        // Refused by name (a DACL that denies the caller on the entry and
+        // its folder): the open with backup intent answers a thread that
+        // holds the backup privilege, as a scan's does.
+        handle = open_reparse_by_ntcreate(path);
+        FILE_BASIC_INFO basic{};
+        if (!::GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof(basic)))
+            VR_RAISE_LAST_ERROR(caller);
+        attributes = basic.FileAttributes;
+    }
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-    VrBase::unique_hfile handle = open_reparse_by_ntcreate(path);
+    if (!handle) handle = open_reparse_by_ntcreate(path);
     data.assign(4096, 0);
     for (;;) {
         DWORD returned = 0;
@@ -68,7 +79,8 @@ VrBase::unique_hfile open_reparse_by_ntcreate(const std::wstring& path) {
     HANDLE handle = nullptr;
     NTSTATUS status = ntCreateFile(&handle, SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &iosb, nullptr, 0,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, 1 /* FILE_OPEN */,
-                                   0x200000 /* FILE_OPEN_REPARSE_POINT */ | 0x20 /* FILE_SYNCHRONOUS_IO_NONALERT */,
+                                   0x200000 /* FILE_OPEN_REPARSE_POINT */ | 0x20 /* FILE_SYNCHRONOUS_IO_NONALERT */ |
+                                       0x4000 /* FILE_OPEN_FOR_BACKUP_INTENT: a scan thread's privilege applies */,
                                    nullptr, 0);
     if (status < 0) VR_RAISE(static_cast<DWORD>(status), fn);
     if (iosb.Status < 0)

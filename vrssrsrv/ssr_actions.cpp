@@ -4,6 +4,7 @@
 #include "i18n/i18n.h"
 #include "path_ops.h"
 #include "sid_helpers.h"
+#include "ssr_backup_read.h"
 #include "ssr_communication.h"
 #include "ssr_disk_depot.h"
 #include "ssr_file_info.h"
@@ -66,6 +67,43 @@ void mark_complete(CScanStateRollback& rollback) {
     rollback.disarm();
 }
 
+// Targets checked, walked and hashed into files; false when no target is
+// left. Only this part reads what a DACL may close to the service, so only
+// it holds the backup privilege: the document is written without it.
+bool collect_files(HANDLE abortEvent, PathSet& targets, PathSet& exclusions, const PathSet& extensions,
+                   const std::wstring& operationId, const std::wstring& userSid, FileObjectMap& files) {
+    CThreadBackupPrivilege reading;
+    if (reading.error()) {
+        VR_TRACE(VrBase::TL_ERROR, L"software_scan",
+                 L"SeBackupPrivilege cannot be enabled (%u): folders and files whose DACL denies the service are "
+                 L"reported, not read.",
+                 static_cast<unsigned>(reading.error()));
+        VrBase::GuardVoid(L"software_scan", [&] {
+            reg_evt_scan_error(operationId, SSR_STAGE_COLLECT_FILE, L"", SSR_REASON_GENERAL, userSid);
+        });
+    }
+    {
+        CScanErrorEvtReg targetError(operationId, userSid, L"", SSR_STAGE_TARGET_CHECK, SSR_REASON_GENERAL);
+        // A target that is gone, or is no folder, must not pass for an
+        // empty one.
+        trg_paths_check_and_adjustment(targets, exclusions, [&](const std::wstring& target) {
+            reg_evt_file_error(operationId, SSR_STAGE_COLLECT_FILE, target, userSid);
+        });
+        targetError.disarm();
+    }
+    if (targets.empty()) return false;
+
+    VR_TRACE(VrBase::TL_INFO, L"software_scan", L"Scan paths:");
+    for (const std::wstring& target : targets) VR_TRACE(VrBase::TL_INFO, L"software_scan", L"   %ls", target.c_str());
+
+    mission_abort_required(abortEvent);
+    targets_review(abortEvent, targets, exclusions, extensions, operationId, userSid, files);
+    VR_TRACE(VrBase::TL_INFO, L"software_scan", L"Files review done. %I64u found",
+             static_cast<unsigned long long>(files.size()));
+    calc_fo_checksums(abortEvent, operationId, userSid, files);
+    return true;
+}
+
 void run_scan(HANDLE abortEvent, const void* data) {
     std::shared_ptr<CThreadBackgroundTrigger> background = enter_scan_mode();
     CPrefferedProductLanguages languages;
@@ -102,29 +140,14 @@ void run_scan(HANDLE abortEvent, const void* data) {
         extensions = CSSROpSettings::instance().get_scan_extensions();
     }
     mission_abort_required(abortEvent);
-    {
-        CScanErrorEvtReg targetError(operationId, request.userSid, L"", SSR_STAGE_TARGET_CHECK, SSR_REASON_GENERAL);
-        trg_paths_check_and_adjustment(targets, exclusions);
-        targetError.disarm();
-    }
 
-    if (targets.empty()) {
+    FileObjectMap files;
+    if (!collect_files(abortEvent, targets, exclusions, extensions, operationId, request.userSid, files)) {
         VR_TRACE(VrBase::TL_WARNING, L"software_scan", L"No correct scan paths! Empty SES will be created.");
         save_document(operationId, request.userSid, FileObjectMap());
         mark_complete(rollback);
         return;
     }
-
-    VR_TRACE(VrBase::TL_INFO, L"software_scan", L"Scan paths:");
-    for (const std::wstring& target : targets) VR_TRACE(VrBase::TL_INFO, L"software_scan", L"   %ls", target.c_str());
-
-    mission_abort_required(abortEvent);
-    FileObjectMap files;
-    targets_review(abortEvent, targets, exclusions, extensions, operationId, request.userSid, files);
-    VR_TRACE(VrBase::TL_INFO, L"software_scan", L"Files review done. %I64u found",
-             static_cast<unsigned long long>(files.size()));
-    calc_fo_checksums(abortEvent, operationId, request.userSid, files);
-
     save_document(operationId, request.userSid, files);
     VR_TRACE(VrBase::TL_INFO, L"software_scan", L" Scan finished! <%ls>", operationId.c_str());
     mark_complete(rollback);

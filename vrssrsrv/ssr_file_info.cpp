@@ -3,6 +3,7 @@
 #include "file_ver_helper.h"
 #include "i18n/i18n.h"
 #include "path_ops.h"
+#include "ssr_backup_read.h"
 #include "ssr_ordered_pass.h"
 #include "ssr_scan_events.h"
 #include "time_convertions.h"
@@ -28,8 +29,7 @@ struct FileAllocatedRangeBuffer {
 VrBase::unique_hfile open_for_checksum(const std::wstring& path) {
     // Read sharing only: a file another process is writing fails with a
     // sharing violation instead of being hashed half-written.
-    VrBase::unique_hfile file(::CreateFileW(long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    VrBase::unique_hfile file = open_file_for_scan(path);
     if (!file) VR_RAISE_LAST_ERROR(L"calc_file_checksum");
     return file;
 }
@@ -187,8 +187,7 @@ DWORD calc_file_checksum(HANDLE file, _SSR_FILE_OBJECT_INFO& info, CReadBuffer& 
 }
 
 VrBase::unique_hfile open_for_collection(const std::wstring& path) {
-    return VrBase::unique_hfile(::CreateFileW(long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return open_file_for_scan(path);
 }
 
 void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const std::wstring& userSid,
@@ -218,5 +217,6 @@ void calc_fo_checksums(HANDLE abortEvent, const std::wstring& operationId, const
             reg_evt_file_error(operationId, SSR_STAGE_FILE_CHECKSUM, path, userSid);
             VR_TRACE(VrBase::TL_WARNING, L"calc_fo_checksums", L"file <%ls> checksum calculation failed!",
                      path.c_str());
-        });
+        },
+        backup_reading_starter());
 }

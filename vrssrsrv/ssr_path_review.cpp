@@ -1,7 +1,9 @@
 #include "ssr_path_review.h"
 
 #include "path_ops.h"
+#include "ssr_backup_read.h"
 #include "ssr_file_info.h"
+#include "ssr_folder_listing.h"
 #include "ssr_ordered_pass.h"
 #include "ssr_scan_events.h"
 #include "vrbase/exception_guard.h"
@@ -17,13 +19,14 @@
 
 namespace {
 
-using unique_find = VrBase::unique_hfind;
-
 std::wstring child_path(const std::wstring& folder, const wchar_t* name) {
     std::wstring child = folder;
     if (child.empty() || child.back() != L'\\') child += L'\\';
     return child + name;
 }
+
+// A folder removed since its parent was listed hides nothing.
+bool vanished(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
 // The part of a name after its last "."; empty without one.
 std::wstring extension_of(const wchar_t* name) {
@@ -50,7 +53,8 @@ public:
         : m_operationId(operationId), m_userSid(userSid), m_files(files),
           m_abort(abortEvent), m_buffers(scan_worker_count()),
           m_work(abortEvent, static_cast<unsigned>(m_buffers.size()),
-                 [this](size_t i, unsigned worker) { return query(i, worker); }, [this](size_t i) { report(i); }) {}
+                 [this](size_t i, unsigned worker) { return query(i, worker); }, [this](size_t i) { report(i); },
+                 backup_reading_starter()) {}
 
     void collect(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
         {
@@ -62,6 +66,11 @@ public:
         }
         m_work.added(m_jobs.size());
         m_work.report_done();
+    }
+    // A folder, or a configured target, whose content the scan cannot see:
+    // reported at once, so the document is never taken for whole.
+    void unseen(const std::wstring& path) {
+        reg_evt_file_error(m_operationId, SSR_STAGE_COLLECT_FILE, path, m_userSid);
     }
     // A walk that ends by an exception (an abort) still reports the files
     // already found unqueryable, as a walk that queried each at once did.
@@ -138,7 +147,7 @@ private:
 struct FolderSearch {
     size_t pathLength;
     std::wstring ringVolume;
-    unique_find search;
+    CFolderListing listing;
 };
 
 // Depth-first over an explicit stack of open searches: a folder chain as
@@ -155,7 +164,7 @@ public:
             while (!m_stack.empty()) pop();
         });
         m_path = folder;
-        m_stack.push_back({m_path.size(), std::wstring(), unique_find()});
+        m_stack.push_back({m_path.size(), std::wstring(), CFolderListing()});
         while (!m_stack.empty()) {
             bool goOn = false;
             try {
@@ -183,21 +192,23 @@ private:
         const wchar_t* const fn = L"path_review";
         FolderSearch& top = m_stack.back();
         m_path.resize(top.pathLength);
-        if (!top.search) {
+        if (!top.listing.is_open()) {
             mission_abort_required(m_abort);
             if (excluded(m_path) || !open_search(top)) return false;
-        } else if (!::FindNextFileW(top.search.get(), &m_entry)) {
+        }
+        if (!top.listing.next(m_entry)) {
             const DWORD error = ::GetLastError();
             if (error == ERROR_NO_MORE_FILES) return false;
             VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> travers failed. Err %d", search_pattern(m_path).c_str(),
                      static_cast<int>(error));
+            m_collector.unseen(m_path);
             VR_RAISE(error, fn);
         }
         std::wstring child, volume;
         if (review_entry(m_path, child, volume)) {
             if (!volume.empty()) m_ring.insert(volume);
             m_path = std::move(child);
-            m_stack.push_back({m_path.size(), std::move(volume), unique_find()});
+            m_stack.push_back({m_path.size(), std::move(volume), CFolderListing()});
         }
         return true;
     }
@@ -222,9 +233,7 @@ private:
     // searched; other failures raise.
     bool open_search(FolderSearch& frame) {
         const wchar_t* const fn = L"path_review";
-        const std::wstring pattern = search_pattern(m_path);
-        frame.search.reset(::FindFirstFileW(pattern.c_str(), &m_entry));
-        if (frame.search) return true;
+        if (frame.listing.open(m_path)) return true;
         const DWORD error = ::GetLastError();
         bool reparse = false;
         DWORD tag = 0;
@@ -232,7 +241,9 @@ private:
             VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt on find file error failed.",
                      long_path(m_path).c_str());
         if (reparse) return false;
-        VR_TRACE(VrBase::TL_WARNING, fn, L"can't open for search: %ls", pattern.c_str());
+        VR_TRACE(VrBase::TL_WARNING, fn, L"can't open for search: %ls", search_pattern(m_path).c_str());
+        // A target gone since it was checked is still reported.
+        if (m_stack.size() == 1 || !vanished(error)) m_collector.unseen(m_path);
         VR_RAISE(error, fn);
     }
 
@@ -257,10 +268,14 @@ private:
             }
         }
 
+        // A folder the system will not answer for is content the scan
+        // cannot see, and says so; a plain file refused is one that is going.
+        const bool listedFolder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         bool reparse = false;
         DWORD tag = 0;
-        if (m_reparse.reparse_point(child, reparse, tag) != 0) {
+        if (const DWORD error = m_reparse.reparse_point(child, reparse, tag)) {
             VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt failed.", child.c_str());
+            if (listedFolder && !vanished(error)) m_collector.unseen(child);
             return false;
         }
         if (reparse) {
@@ -268,9 +283,10 @@ private:
             // rest (junctions, links, lettered volumes) lead where a scan goes anyway.
             if (tag != kMountPointTag) return false;
             bool unnamed = false;
-            if (m_reparse.unnamed_volume_mount(child, unnamed, volume) != 0) {
+            if (const DWORD error = m_reparse.unnamed_volume_mount(child, unnamed, volume)) {
                 VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt is unnamed volume failed.",
                          child.c_str());
+                if (!vanished(error)) m_collector.unseen(child);
                 return false;
             }
             if (!unnamed) return false;
@@ -282,7 +298,10 @@ private:
         }
 
         DWORD attributes = 0;
-        if (!attributes_of(child, attributes)) return false;
+        if (!attributes_of(child, attributes)) {
+            if (listedFolder && !vanished(::GetLastError())) m_collector.unseen(child);
+            return false;
+        }
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) return true;
         collect_file(child, entry);
         return false;
@@ -290,7 +309,7 @@ private:
 
     // False, traced, when the file system refuses them.
     static bool attributes_of(const std::wstring& path, DWORD& attributes) {
-        attributes = ::GetFileAttributesW(long_path(path).c_str());
+        attributes = scan_attributes(path);
         if (attributes != INVALID_FILE_ATTRIBUTES) return true;
         VR_TRACE(VrBase::TL_WARNING, L"path_review", L"FO <%ls> err get attributes %d", path.c_str(),
                  static_cast<int>(::GetLastError()));
@@ -324,6 +343,9 @@ PathSet expanded_without_trailing_backslash(const PathSet& paths) {
     }
     return out;
 }
+
+// How much of a refused configuration entry the trace shows.
+constexpr size_t kTracedEntryChars = 260;
 
 } // namespace
 
@@ -378,19 +400,44 @@ void drop_excluded_targets(PathSet& targets, const PathSet& exclusions) {
         }
 }
 
-void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions) {
-    const wchar_t* const fn = L"trg_paths_check_and_adjustment";
+bool adjust_scan_sets(PathSet& targets, PathSet& exclusions) {
     collapse_nested_exclusions(exclusions);
     normalise_path_set(exclusions);
-
     if (targets.count(kScanAllLocals)) {
         targets.clear();
         for (const std::wstring& root : get_local_fixed_drives()) targets.insert(root);
+        return true;
+    }
+    normalise_path_set(targets);
+    return false;
+}
+
+void check_scan_entries(const PathSet& targets, const PathSet& exclusions) {
+    const wchar_t* const fn = L"check_scan_entries";
+    auto check = [fn](const wchar_t* section, const std::wstring& entry, PathSet t, PathSet e) {
+        try {
+            adjust_scan_sets(t, e);
+        } catch (VrBase::CVrError& error) {
+            const bool cut = entry.size() > kTracedEntryChars;
+            VR_TRACE(VrBase::TL_ERROR, fn,
+                     L"configuration entry %ls <%ls%ls> (%u characters) can never be scanned (error %u); "
+                     L"the configuration is refused.",
+                     section, entry.substr(0, kTracedEntryChars).c_str(), cut ? L"..." : L"",
+                     static_cast<unsigned>(entry.size()), static_cast<unsigned>(error.GetCode()));
+            VR_RAISE(ERROR_INVALID_PARAMETER, fn);
+        }
+    };
+    // Entry by entry, to name the one at fault.
+    for (const std::wstring& entry : targets) check(L"Paths/Path", entry, PathSet{entry}, PathSet{});
+    for (const std::wstring& entry : exclusions) check(L"ExcludePaths/Path", entry, PathSet{}, PathSet{entry});
+}
+
+void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions, const TargetReport& removed) {
+    const wchar_t* const fn = L"trg_paths_check_and_adjustment";
+    if (adjust_scan_sets(targets, exclusions)) {
         drop_excluded_targets(targets, exclusions);
         return;
     }
-
-    normalise_path_set(targets);
     for (auto t = targets.begin(); t != targets.end();) {
         bool exists = false;
         const wchar_t* problem = nullptr;
@@ -408,6 +455,7 @@ void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions) {
         }
         if (problem) {
             VR_TRACE(VrBase::TL_WARNING, fn, problem, t->c_str());
+            if (removed) removed(*t);
             t = targets.erase(t);
         } else {
             ++t;

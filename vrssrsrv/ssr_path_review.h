@@ -5,6 +5,7 @@
 #include "vol_ops.h"
 
 #include <windows.h>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -18,9 +19,21 @@ using ReparseRingSet = VolumeSet;
 
 constexpr const wchar_t* kScanAllLocals = L"<scan_all_locals>";
 
+// Told the path of each configured target removed because it is missing
+// or cannot be walked.
+using TargetReport = std::function<void(const std::wstring& target)>;
+
 // Normalises both sets, expands "<scan_all_locals>", drops excluded
-// targets, removes missing and unwalkable ones (each traced).
-void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions);
+// targets, removes missing and unwalkable ones (each traced and reported).
+void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions,
+                                    const TargetReport& removed = TargetReport());
+// Its part that depends on the sets alone (the file system is not asked):
+// normalised, "<scan_all_locals>" expanded (then true). Raises what
+// expand_path raises for an entry.
+bool adjust_scan_sets(PathSet& targets, PathSet& exclusions);
+// Raises 87, traced with the entry, for a configured entry that would make
+// every target check fail; the sets as the settings hold them.
+void check_scan_entries(const PathSet& targets, const PathSet& exclusions);
 void normalise_path_set(PathSet& paths);
 void collapse_nested_exclusions(PathSet& exclusions);
 void drop_excluded_targets(PathSet& targets, const PathSet& exclusions);

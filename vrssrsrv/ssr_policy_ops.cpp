@@ -169,7 +169,10 @@ void CSSROpSettings::initialize() {
 
 void CSSROpSettings::check_new_settings(const std::wstring& text) {
     try {
-        parse(text);
+        // Refused now rather than accepted and failing every scan after,
+        // each of which would leave the computer without a document.
+        const Sets sets = parse(text);
+        check_scan_entries(sets.paths, sets.exclusions);
     } catch (...) {
         VR_UNWIND_TRACE(L"CSSROpSettings::check_new_settings");
         throw;

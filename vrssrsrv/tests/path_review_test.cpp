@@ -230,6 +230,7 @@ public:
     DWORD reparse_point(const std::wstring& path, bool& isReparse, DWORD& tag) const override {
         const std::wstring name = path.substr(path.rfind(L'\\') + 1);
         if (name == L"unreadable") return ERROR_ACCESS_DENIED;
+        if (name == L"removed") return ERROR_PATH_NOT_FOUND;  // gone since its parent was listed
         if (name == L"link") isReparse = true, tag = 0xA000000C;  // symbolic link
         if (name == L"junction" || name == L"lettered" || volume(name)) isReparse = true, tag = 0xA0000003;
         return 0;
@@ -251,12 +252,14 @@ private:
 
 // Junctions, links and lettered volumes are not entered; a volume without a
 // letter is entered once per chain, and a way back into it is a ring; the
-// ring is left again with the folder, so a sibling mount is entered too.
+// ring is left again with the folder, so a sibling mount is entered too. A
+// folder the system will not answer for is reported; one removed meanwhile
+// hides nothing and is not.
 TEST_F(Walk, ReparseDecisions) {
     vrtest::TraceToFolder trace(dir.path());
     for (const wchar_t* folder : {L"t", L"t\\plain", L"t\\junction", L"t\\lettered", L"t\\link", L"t\\unreadable",
                                   L"t\\vol1", L"t\\vol1\\back", L"t\\vol1\\vol2", L"t\\vol1\\vol2\\again",
-                                  L"t\\vol1b"})
+                                  L"t\\vol1b", L"t\\removed"})
         MakeDir(P(folder));
     for (const wchar_t* file : {L"t\\plain\\a.txt", L"t\\junction\\j.txt", L"t\\lettered\\l.txt",
                                 L"t\\link\\k.txt", L"t\\unreadable\\u.txt", L"t\\vol1\\v.txt",
@@ -267,7 +270,12 @@ TEST_F(Walk, ReparseDecisions) {
     NamedReparse reparse;
     PathSet exclusions;
     ReparseRingSet ring;
+    scantest::RecordingSink sink;
     path_review(abort.get(), P(L"t"), exclusions, {}, ring, L"OP", L"S", files, reparse);
+    ASSERT_EQ(sink.events.size(), 1u);
+    EXPECT_EQ(std::get<1>(sink.events[0]), static_cast<DWORD>(SSR_STAGE_COLLECT_FILE));
+    EXPECT_EQ(std::get<2>(sink.events[0]), P(L"t\\unreadable"));
+    EXPECT_EQ(std::get<3>(sink.events[0]), static_cast<DWORD>(SSR_REASON_ONE_FILE));
     EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"t\\plain\\a.txt", L"t\\vol1\\v.txt",
                                                       L"t\\vol1\\vol2\\w.txt", L"t\\vol1b\\z.txt"}));
     EXPECT_TRUE(ring.empty()) << "every volume entered is left again";

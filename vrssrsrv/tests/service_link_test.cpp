@@ -2,6 +2,7 @@
 // export sent by the management's sender, events read from the core's
 // journal, the computer record and the effective policy.
 #include "policy_helper.h"
+#include "ssr_full_config.h"
 #include "schedule_test_support.h"
 #include "scan_test_support.h"
 #include "ssr_actions.h"
@@ -59,6 +60,17 @@ protected:
         doc.extensions = L"<Extensions all=\"false\"><Ext>exe</Ext><Ext>.DLL</Ext></Extensions>";
         doc.events = events;
         return doc.text();
+    }
+    // The policy section the policy component serves, under the core's key,
+    // which the test's core configuration removes.
+    static void ServePolicy(const std::wstring& policy) {
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                                    nullptr),
+                  0);
+        ::RegSetValueExW(key, L"ROZEDURI", 0, REG_SZ, reinterpret_cast<const BYTE*>(policy.c_str()),
+                         static_cast<DWORD>((policy.size() + 1) * sizeof(wchar_t)));
+        ::RegCloseKey(key);
     }
     std::wstring Status() {
         std::wsmatch m;
@@ -175,26 +187,30 @@ TEST_F(Link, FailuresOfFilesTargetsAndExportsAreReportedAndChangeNothingElse) {
                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(writer);
 
-    // Only targets that do not exist: an empty document, no error event.
+    // Only targets that do not exist: an empty document, and an error event
+    // for each, so that a folder gone does not pass for an empty one.
     ssr_send_full_config(Config(L"<Path>" + tree + L"\\missing</Path>"));
     ASSERT_EQ(ssr_request_scan(), 0u);
     ASSERT_TRUE(WaitStatus(L"Complete"));
     EXPECT_NE(vrtest::ReadFileBytes(SesPath()).find("<Software></Software>"), std::string::npos);
-    EXPECT_TRUE(EventsWithId(kError).empty());
+    auto errors = EventsWithId(kError);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].strings, (std::vector<std::wstring>{EventsWithId(kStarted).back().strings[0], L"%%103",
+                                                             tree + L"\\missing", L"%%106"}));
 
     // A file held for writing stays without a checksum and gives one event.
     ssr_send_full_config(Config(L"<Path>" + tree + L"</Path>"));
     ASSERT_EQ(ssr_request_scan(), 0u);
     ASSERT_TRUE(schedtest::WaitUntil([&] { return EventsWithId(kComplete).size() == 2; }, 30000));
     ASSERT_TRUE(WaitStatus(L"Complete"));
-    auto errors = EventsWithId(kError);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].type, 1);
-    ASSERT_EQ(errors[0].strings.size(), 4u);
-    EXPECT_EQ(errors[0].strings[1], L"%%104");
-    EXPECT_EQ(errors[0].strings[2], tree + L"\\locked.exe");
-    EXPECT_EQ(errors[0].strings[3], L"%%106");
-    EXPECT_EQ(errors[0].strings[0], EventsWithId(kStarted).back().strings[0]);
+    errors = EventsWithId(kError);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[1].type, 1);
+    ASSERT_EQ(errors[1].strings.size(), 4u);
+    EXPECT_EQ(errors[1].strings[1], L"%%104");
+    EXPECT_EQ(errors[1].strings[2], tree + L"\\locked.exe");
+    EXPECT_EQ(errors[1].strings[3], L"%%106");
+    EXPECT_EQ(errors[1].strings[0], EventsWithId(kStarted).back().strings[0]);
 
     // A document that cannot be written: one general save error, state None.
     MakeDir(SesPath() + L".partial");
@@ -202,8 +218,8 @@ TEST_F(Link, FailuresOfFilesTargetsAndExportsAreReportedAndChangeNothingElse) {
     ASSERT_TRUE(schedtest::WaitUntil([&] { return EventsWithId(kComplete).size() == 3; }, 30000));
     ASSERT_TRUE(WaitStatus(L"None"));
     errors = EventsWithId(kError);
-    ASSERT_EQ(errors.size(), 3u);  // the held file again, then the save
-    EXPECT_EQ(errors[2].strings, (std::vector<std::wstring>{EventsWithId(kStarted).back().strings[0], L"%%105",
+    ASSERT_EQ(errors.size(), 4u);  // the held file again, then the save
+    EXPECT_EQ(errors[3].strings, (std::vector<std::wstring>{EventsWithId(kStarted).back().strings[0], L"%%105",
                                                              L"N/A", L"%%107"}));
     EXPECT_FALSE(vrtest::FileExists(SesPath()));
     ::RemoveDirectoryW((SesPath() + L".partial").c_str());
@@ -211,7 +227,7 @@ TEST_F(Link, FailuresOfFilesTargetsAndExportsAreReportedAndChangeNothingElse) {
     ASSERT_EQ(ssr_request_scan(), 0u);
     ASSERT_TRUE(schedtest::WaitUntil([&] { return EventsWithId(kComplete).size() == 4; }, 30000));
     ASSERT_TRUE(WaitStatus(L"Complete"));
-    EXPECT_EQ(EventsWithId(kError).size(), 3u);
+    EXPECT_EQ(EventsWithId(kError).size(), 4u);
 
     // Parameters that do not load: the XML error, the depot untouched.
     const std::string before = vrtest::ReadFileBytes(SesPath());
@@ -300,14 +316,7 @@ TEST_F(Link, ThePolicyIsAppliedOnceWhenThePolicyComponentServes) {
     CSSRCommunication::instance().stop();
     core.Kill();
     const std::wstring policy = Config(L"<Path>" + tree + L"</Path>");
-    // Under the core's key, which the test's core configuration removes.
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                                nullptr),
-              0);
-    ::RegSetValueExW(key, L"ROZEDURI", 0, REG_SZ, reinterpret_cast<const BYTE*>(policy.c_str()),
-                     static_cast<DWORD>((policy.size() + 1) * sizeof(wchar_t)));
-    ::RegCloseKey(key);
+    ServePolicy(policy);
 
     InitEffectivePolicyLoading();
     ::Sleep(4000);  // a poll or more against no core: 1715, nothing applied
@@ -322,6 +331,41 @@ TEST_F(Link, ThePolicyIsAppliedOnceWhenThePolicyComponentServes) {
         CSSROpSettingsLocker settings;
         EXPECT_EQ(CSSROpSettings::instance().get_scan_paths().count(tree), 1u);
     }
+}
+
+} // namespace
+
+namespace {
+
+// A policy whose scan entries can only fail, served at start-up, is refused
+// like a configuration message: the stored configuration stays in force
+// and on disk, and the refusal is traced as an error.
+TEST_F(Link, ARefusedPolicyLeavesThePreviousSettingsInForce) {
+    vrtest::TraceToFolder trace(dir.path());
+    MakeDir(tree);
+    accept_full_config(Config(L"<Path>" + tree + L"</Path>"));
+    const std::string stored = vrtest::ReadFileBytes(ConfigPath());
+
+    schedtest::ConfigDoc bad;
+    bad.paths = L"<Paths all=\"false\"><Path>" + tree + L"</Path></Paths>";
+    bad.exclusions = L"<ExcludePaths enable=\"true\"><Path/></ExcludePaths>";
+    const std::wstring policy = bad.text();
+    ServePolicy(policy);
+
+    InitEffectivePolicyLoading();
+    const std::regex refused("wait_PMC_and_load_policy");
+    ASSERT_TRUE(schedtest::WaitUntil(
+        [&] { return std::regex_search(trace.Read(L"VrSSRSrvTests"), refused); }, 15000))
+        << "the policy task ends with the refusal";
+    const std::string log = trace.Read(L"VrSSRSrvTests");
+    EXPECT_NE(log.find("configuration entry ExcludePaths/Path <> (0 characters) can never be scanned"),
+              std::string::npos) << log.substr(0, 3000);
+    EXPECT_EQ(vrtest::ReadFileBytes(ConfigPath()), stored);
+    CSSROpSettingsLocker settings;
+    EXPECT_EQ(CSSROpSettings::instance().get_scan_paths(), PathSet{tree});
+    EXPECT_EQ(CSSROpSettings::instance().get_scan_exclusions(), PathSet{tree + L"\\skip"});
+    std::lock_guard<std::mutex> lock(notificationMutex);
+    EXPECT_EQ(std::count(notifications.begin(), notifications.end(), std::wstring(L"full")), 1L);
 }
 
 } // namespace

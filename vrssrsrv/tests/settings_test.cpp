@@ -2,6 +2,7 @@
 // whole documents accepted or refused through the real store.
 #include "schedule_test_support.h"
 #include "ssr_full_config.h"
+#include "path_ops.h"
 #include "ssr_service.h"
 
 #include "vrbase/trace.h"
@@ -106,6 +107,58 @@ TEST_F(Settings, RefusedDocumentsChangeNothing) {
     }
     std::lock_guard<std::mutex> lock(notificationMutex);
     EXPECT_EQ(std::count(notifications.begin(), notifications.end(), L"full"), 1) << "no notice for a refusal";
+}
+
+// Entries that would make every scan fail at its target check (and so
+// leave the computer without a document) are refused at once, with the
+// entry named; entries the scan never reads stay accepted. The scan's own
+// check raises on every refused document: the two cannot disagree.
+TEST_F(Settings, ScanEntriesThatCanOnlyFailAreRefused) {
+    vrtest::TraceToFolder trace(dir.path());
+    ConfigDoc accepted;
+    accept_full_config(accepted.text());
+    const std::string stored = vrtest::ReadFileBytes(ConfigPath());
+
+    const std::wstring tooLong(kMaxPathChars + 1, L'x');
+    struct Case {
+        const wchar_t* what;
+        std::wstring paths, exclusions;
+        const char* traced;
+    };
+    const Case refused[] = {
+        {L"empty exclusion", accepted.paths, L"<ExcludePaths enable=\"true\"><Path>C:\\Data\\tmp</Path><Path/></ExcludePaths>",
+         "configuration entry ExcludePaths/Path <> (0 characters) can never be scanned (error 87)"},
+        {L"empty scan path", L"<Paths all=\"false\"><Path>C:\\Data</Path><Path></Path></Paths>", accepted.exclusions,
+         "configuration entry Paths/Path <> (0 characters) can never be scanned (error 87)"},
+        {L"scan path longer than any path", L"<Paths all=\"false\"><Path>C:\\" + tooLong + L"</Path></Paths>",
+         accepted.exclusions, "(32771 characters) can never be scanned (error 206)"},
+        {L"exclusion longer than any path", accepted.paths,
+         L"<ExcludePaths enable=\"1\"><Path>%SystemRoot%\\" + tooLong + L"</Path></ExcludePaths>",
+         "configuration entry ExcludePaths/Path <%SystemRoot%\\xxx"},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.what);
+        ConfigDoc doc;
+        doc.paths = c.paths;
+        doc.exclusions = c.exclusions;
+        EXPECT_EQ(vrtest::ErrorCodeOf([&] { accept_full_config(doc.text()); }), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(vrtest::ReadFileBytes(ConfigPath()), stored) << "the stored document is left as it was";
+        EXPECT_EQ(settings.get_scan_paths(), PathSet{L"C:\\Data"});
+        EXPECT_EQ(settings.get_scan_exclusions(), PathSet{L"C:\\Data\\tmp"});
+        EXPECT_NE(trace.Read(L"VrSSRSrvTests").find(c.traced), std::string::npos) << c.traced;
+
+        PathSet targets = get_scan_paths_wrapper(doc.text()), exclusions = get_scan_exclusions_wrapper(doc.text());
+        EXPECT_NE(vrtest::ErrorCodeOf([&] { trg_paths_check_and_adjustment(targets, exclusions); }), 0u)
+            << "the scan would fail on it";
+    }
+
+    // Read by no scan: paths under all="true", exclusions under enable="false".
+    ConfigDoc unread;
+    unread.paths = L"<Paths all=\"true\"><Path/><Path>" + tooLong + L"</Path></Paths>";
+    unread.exclusions = L"<ExcludePaths enable=\"false\"><Path/></ExcludePaths>";
+    EXPECT_EQ(vrtest::ErrorCodeOf([&] { accept_full_config(unread.text()); }), 0u);
+    EXPECT_EQ(vrtest::ReadFileBytes(ConfigPath()), Utf8(unread.text()));
+    EXPECT_EQ(settings.get_scan_paths(), PathSet{kScanAllLocals});
 }
 
 TEST_F(Settings, StartUpTakesTheStoredDocumentOrKeepsTheDefaults) {
