@@ -764,6 +764,12 @@ void CCoreServer::OnDeliverReply(CConnection& conn, Frame& f) {
     }
     std::shared_ptr<CConnection> sender = p.sender.lock();
     if (!sender) return;
+    // Judged before the copies are made: a reply the core may not hold is
+    // never built.
+    if (size > kSmallFrame && m_heldBytes.load() + size > kMaxHeldBytes) {
+        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
+        return;
+    }
     PayloadWriter w;
     w.u32(1).u32(replySize).bytes(bytes, size);
     if (sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, result, w.data())) == CConnection::Queued::Busy)

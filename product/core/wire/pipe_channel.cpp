@@ -49,7 +49,7 @@ DWORD CheckCoreServer(HANDLE pipe) {
     // administrator.
     VrBase::unique_handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server));
     VrBase::unique_handle token;
-    if (process && ::OpenProcessToken(process.get(), TOKEN_QUERY, token.put()) &&
+    if (process && ::OpenProcessToken(process.get(), TOKEN_QUERY | TOKEN_DUPLICATE, token.put()) &&
         VrBase::Trust::IsAdministrator(token.get()))
         return 0;
     VR_TRACE(VrBase::TL_ERROR, L"vrcc::CheckCoreServer",

@@ -22,7 +22,8 @@ bool AllowsImpersonation(HANDLE token);
 // not a copy made from some other token.
 bool IsOwnProcessToken(HANDLE token, HANDLE process);
 // Member of the local Administrators group, deny-only entries honoured
-// (a primary token is judged through an identification copy).
+// (a primary token is judged through an identification copy, so it needs
+// TOKEN_DUPLICATE as well).
 bool IsAdministratorsMember(HANDLE token);
 // An administrator: LocalSystem's token, or an elevated member of the
 // Administrators group. The token's level is not judged here: callers that
