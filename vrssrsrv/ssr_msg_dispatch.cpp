@@ -183,10 +183,6 @@ DWORD WINAPI SendRoutine(void*, VRM_MESSAGE* message, DWORD* replySize, void* re
         if (replySize) *replySize = 0;  // nothing written
         return 0;
     });
-    // The reply size says what was written: nothing, unless the request
-    // failed for want of room and the size says what is needed.
-    if (result != 0 && result != ERROR_INSUFFICIENT_BUFFER && result != ERROR_BUFFER_OVERFLOW && replySize)
-        *replySize = 0;
     return result;
 }
 

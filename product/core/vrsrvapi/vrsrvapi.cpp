@@ -143,7 +143,9 @@ void OnDelivery(const std::weak_ptr<Session>& weak, CCoreLink& link, Frame& f) {
         // A post is acknowledged too, so the core knows this receiver is
         // free for the next delivery.
         PayloadWriter w;
-        if (isSend) w.u32(result).u32(replySize).bytes(reply, replySize <= capacity ? replySize : 0);
+        // A failed request carries no reply: only its size, which may say
+        // what is needed.
+        if (isSend) w.u32(result).u32(replySize).bytes(reply, result == 0 && replySize <= capacity ? replySize : 0);
         else w.u32(0).u32(0).bytes(nullptr, 0);
         link.Post(CmdDeliverReply, f.id, 0, w.data());
     } catch (const ProtocolError& p) {
