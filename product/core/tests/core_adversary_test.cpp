@@ -221,6 +221,19 @@ TEST(Adversary, IdleConnectionsOfOneUserDoNotShutServicesOut) {
     const DWORD e = VrOpenSession(&service);
     if (e == 0) VrCloseSession(service.Handle);
     EXPECT_EQ(e, 0u) << "an administrator's service session refused while a non-administrator holds every connection";
+
+    // A connection that never asks anything is not kept either.
+    VrBase::unique_hfile idle = RawConnection();
+    ASSERT_TRUE(idle);
+    const ULONGLONG start = ::GetTickCount64();
+    bool dropped = false;
+    while (!dropped && ::GetTickCount64() - start < 60000) {
+        DWORD available = 0;
+        dropped = !::PeekNamedPipe(idle.get(), nullptr, 0, nullptr, &available, nullptr);
+        if (!dropped) ::Sleep(250);
+    }
+    EXPECT_TRUE(dropped) << "an idle connection kept for a minute";
+    std::printf("an idle connection was dropped after %.1f s\n", (::GetTickCount64() - start) / 1000.0);
 }
 
 std::vector<vrcc::JournalRecord> JournalRecords(const std::wstring& path) {
