@@ -889,7 +889,7 @@ void CCoreServer::OnWriteEvent(CConnection& conn, Frame& f) {
     uint64_t textBytes = 0;
     for (uint32_t i = 0; i < count; ++i) {
         rec.strings.push_back(r.str(kMaxTextChars));
-        textBytes += rec.strings.back().size() * 3;  // UTF-8 at most
+        for (wchar_t c : rec.strings.back()) textBytes += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;  // as UTF-8
     }
     uint32_t dataSize = 0;
     const BYTE* data = r.bytes(kMaxEventData, dataSize);
