@@ -80,10 +80,9 @@ std::wstring text_at(const VRM_MESSAGE* m, size_t offset) {
     return std::wstring(reinterpret_cast<const wchar_t*>(m->Data + offset));
 }
 
-std::vector<BYTE> sid_of(const VRM_MESSAGE* m) {
-    const BYTE* sid = m->Data + 4;
-    return std::vector<BYTE>(sid, sid + ::GetLengthSid(const_cast<BYTE*>(sid)));
-}
+// Who asked is who the core's token says, whatever SID the payload names:
+// the routine runs under the sender's token.
+std::vector<BYTE> sender_sid() { return get_current_user_sid(); }
 
 void write_status(void* reply, DWORD status) { std::memcpy(reply, &status, sizeof(status)); }
 
@@ -119,36 +118,44 @@ void check_VRM_SSR_EXPORT_SOFTWARE_STATE_msg(const VRM_MESSAGE* m, DWORD* replyS
     check_reply(replySize, reply, kSsrExportReplySize, fn);
 }
 
-void handler_VRM_SSR_SET_FULL_CONFIG(const VRM_MESSAGE* m, DWORD*, void* reply) {
+void handler_VRM_SSR_SET_FULL_CONFIG(const VRM_MESSAGE* m, DWORD* replySize, void* reply) {
     write_status(reply, operations(L"handler_VRM_SSR_SET_FULL_CONFIG").setup_new_full_config(text_at(m, 4)));
+    *replySize = kSsrStatusReplySize;
 }
 
 void handler_VRM_SSR_GET_STATE(const VRM_MESSAGE*, DWORD* replySize, void* reply) {
     const wchar_t* const fn = L"handler_VRM_SSR_GET_STATE";
-    std::memset(reply, 0, *replySize);
+    // Only what is written goes back, so only that is touched: a large
+    // buffer costs its sender, not this process.
     auto* r = static_cast<SSR_STATE_REPLY*>(reply);
     r->Size = *replySize;
     std::wstring document;
     r->Status = operations(fn).query_ssr_state(document);
-    if (r->Status != 0) return;
+    if (r->Status != 0) {
+        *replySize = offsetof(SSR_STATE_REPLY, Text);
+        return;
+    }
     const unsigned long long needed = 2ull * document.size() + kSsrStateReplyMin;
     if (needed > *replySize) {
         r->Status = ERROR_BUFFER_OVERFLOW;
         *replySize = needed > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<DWORD>(needed);
         VR_RAISE(ERROR_BUFFER_OVERFLOW, fn);
     }
-    std::memcpy(r->Text, document.c_str(), document.size() * sizeof(wchar_t));  // NUL from the zero fill
+    std::memcpy(r->Text, document.c_str(), (document.size() + 1) * sizeof(wchar_t));  // with its NUL
+    *replySize = static_cast<DWORD>(needed);
 }
 
-void handler_VRM_SSR_START_SCAN(const VRM_MESSAGE* m, DWORD*, void* reply) {
-    write_status(reply, operations(L"handler_VRM_SSR_START_SCAN").start_software_scan(sid_of(m)));
+void handler_VRM_SSR_START_SCAN(const VRM_MESSAGE*, DWORD* replySize, void* reply) {
+    write_status(reply, operations(L"handler_VRM_SSR_START_SCAN").start_software_scan(sender_sid()));
+    *replySize = kSsrStatusReplySize;
 }
 
 void handler_VRM_SSR_EXPORT_SOFTWARE_STATE(const VRM_MESSAGE* m, DWORD* replySize, void* reply) {
     const wchar_t* const fn = L"handler_VRM_SSR_EXPORT_SOFTWARE_STATE";
     const std::wstring parameters = text_at(m, 72);
-    const std::wstring sid = get_StrSID_4m_SID(m->Data + 4);
-    std::memset(reply, 0, *replySize);
+    const std::wstring sid = get_StrSID_4m_SID(sender_sid().data());
+    std::memset(reply, 0, kSsrExportReplySize);
+    *replySize = kSsrExportReplySize;
     auto* r = static_cast<SSR_EXPORT_REPLY*>(reply);
     std::wstring uniqueId;
     r->Status = operations(fn).export_software_state(parameters, sid, uniqueId);
@@ -163,7 +170,7 @@ void handler_VRM_SSR_EXPORT_SOFTWARE_STATE(const VRM_MESSAGE* m, DWORD* replySiz
 DWORD WINAPI SendRoutine(void*, VRM_MESSAGE* message, DWORD* replySize, void* replyBuffer) {
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
-    return VrBase::GuardCode(L"SendRoutine", [&]() -> DWORD {
+    const DWORD result = VrBase::GuardCode(L"SendRoutine", [&]() -> DWORD {
         if (!message) VR_RAISE(ERROR_INVALID_PARAMETER, L"SendRoutine");
         for (const Dispatch& d : kDispatch) {
             if (d.id != message->MessageId) continue;
@@ -173,8 +180,10 @@ DWORD WINAPI SendRoutine(void*, VRM_MESSAGE* message, DWORD* replySize, void* re
             return 0;
         }
         VR_TRACE(VrBase::TL_WARNING, L"SendRoutine", L"Unsupported message. msg = 0x%X", message->MessageId);
+        if (replySize) *replySize = 0;  // nothing written
         return 0;
     });
+    return result;
 }
 
 DWORD WINAPI PostRoutine(void*, VRM_MESSAGE* message) {

@@ -119,6 +119,15 @@ TEST_F(Protocol, ValidatorsAtTheirBoundaries) {
     EXPECT_EQ(reinterpret_cast<SSR_STATE_REPLY*>(reply.data())->Status, 0u);
     EXPECT_EQ(reinterpret_cast<SSR_STATE_REPLY*>(reply.data())->Text[0], L'\0');
 
+    // A large buffer gets back only what was written, its NUL included.
+    ops.state = L"<S/>";
+    std::vector<BYTE> large(1 << 20, 0xAB);
+    size = static_cast<DWORD>(large.size());
+    EXPECT_EQ(Send(VRM_SSR_GET_STATE, {}, large, size), 0u);
+    EXPECT_EQ(size, kSsrStateReplyMin + 2 * 4u);
+    EXPECT_EQ(std::wstring(reinterpret_cast<SSR_STATE_REPLY*>(large.data())->Text), L"<S/>");
+    EXPECT_EQ(large[size], 0xAB) << "nothing past the reply";
+
     size = 4;
     EXPECT_EQ(Send(VRM_SSR_SET_FULL_CONFIG, TextPayload(4, L"<Settings/>", false), reply, size), 87u);
     EXPECT_TRUE(ops.configs.empty()) << "nothing touched";
@@ -164,7 +173,7 @@ TEST_F(Protocol, ValidatorsAtTheirBoundaries) {
     std::fill(reply.begin(), reply.end(), 0xAB);
     size = 16;
     EXPECT_EQ(SendRoutine(nullptr, message, &size, reply.data()), 0u);
-    EXPECT_EQ(size, 16u);
+    EXPECT_EQ(size, 0u) << "nothing written";
     EXPECT_TRUE(std::all_of(reply.begin(), reply.end(), [](BYTE b) { return b == 0xAB; })) << "untouched";
     EXPECT_EQ(SendRoutine(nullptr, nullptr, &size, reply.data()), 87u);
 }
@@ -250,7 +259,7 @@ TEST(ProtocolValidators, BothSidesOfEveryBoundAndNothingReadPastTheMessage) {
     scan[0] = 72;
     std::memcpy(scan.data() + 4, sid, sizeof sid);
     EXPECT_EQ(call.Run(VRM_SSR_START_SCAN, scan, 4), 0u);
-    EXPECT_EQ(ops.lastSid, std::vector<BYTE>(sid, sid + sizeof sid));
+    EXPECT_EQ(ops.lastSid, get_current_user_sid()) << "the caller's SID, not the one the payload names";
     scan.pop_back();
     EXPECT_EQ(call.Run(VRM_SSR_START_SCAN, scan, 4), 87u) << "71 bytes";
 
@@ -288,10 +297,13 @@ TEST_F(Protocol, NonAdministratorsAreRefused) {
         vrtest::Impersonation as(nonAdmin.get());
         config = Send(VRM_SSR_SET_FULL_CONFIG, TextPayload(4, L"<Settings/>"), reply, size);
         size = 4;
-        scan = Send(VRM_SSR_START_SCAN, ScanPayload(get_current_user_sid()), reply, size);
+        // The payload claims an administrator's SID: the scan is still the
+        // caller's own.
+        scan = Send(VRM_SSR_START_SCAN, ScanPayload(get_SID_4m_str_SID(L"S-1-5-21-1-2-3-500")), reply, size);
     }
     EXPECT_EQ(config, 5u);
     EXPECT_EQ(scan, 0u) << "starting a scan is open to every user";
+    EXPECT_EQ(ops.lastSid, get_current_user_sid()) << "the SID of the sender's token, not of the payload";
     EXPECT_TRUE(ops.configs.empty());
 }
 

@@ -1,8 +1,9 @@
 // An ordinary local user against the core and the management's sender.
-// These show faults still open: they are disabled so the suite stays green;
-// run them with --gtest_also_run_disabled_tests.
 #include "core_test_support.h"
+#include "core_journal.h"
 #include "core_wire.h"
+#include "journal_format.h"
+#include "writer_quota.h"
 #include "ssr_messages.h"
 #include "ssr_msg_sender.h"
 #include "vrevtapi.h"
@@ -11,6 +12,7 @@
 #include "vrbase/vr_error.h"
 
 #include <psapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -194,7 +196,7 @@ TEST(Adversary, NotificationFloodDoesNotGrowABusyAgent) {
 
 // The connection limit counts everybody alike: a user who holds it, doing
 // nothing, shuts the services and administrators out of the core.
-TEST(Adversary, DISABLED_IdleConnectionsOfOneUserDoNotShutServicesOut) {
+TEST(Adversary, IdleConnectionsOfOneUserDoNotShutServicesOut) {
     CoreConfig config;
     constexpr DWORD kLimit = 8;
     ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, vrcc::kParametersKey, L"MaxConnections", REG_DWORD, &kLimit,
@@ -219,42 +221,348 @@ TEST(Adversary, DISABLED_IdleConnectionsOfOneUserDoNotShutServicesOut) {
     const DWORD e = VrOpenSession(&service);
     if (e == 0) VrCloseSession(service.Handle);
     EXPECT_EQ(e, 0u) << "an administrator's service session refused while a non-administrator holds every connection";
+
+    // A connection that never asks anything is not kept either.
+    VrBase::unique_hfile idle = RawConnection();
+    ASSERT_TRUE(idle);
+    const ULONGLONG start = ::GetTickCount64();
+    bool dropped = false;
+    while (!dropped && ::GetTickCount64() - start < 60000) {
+        DWORD available = 0;
+        dropped = !::PeekNamedPipe(idle.get(), nullptr, 0, nullptr, &available, nullptr);
+        if (!dropped) ::Sleep(250);
+    }
+    EXPECT_TRUE(dropped) << "an idle connection kept for a minute";
+    std::printf("an idle connection was dropped after %.1f s\n", (::GetTickCount64() - start) / 1000.0);
 }
 
-// Anybody may write to the journal, each record up to 256 strings of 32 Ki
-// characters, and the journal has no bound: one user fills the disk that
-// holds it, through the core, at the speed of the disk.
-TEST(Adversary, OneUsersEventsDoNotGrowTheJournalWithoutBound) {
+std::vector<vrcc::JournalRecord> JournalRecords(const std::wstring& path) {
+    std::vector<vrcc::JournalRecord> records;
+    for (const std::string& line : vrtest::SplitLines(vrtest::ReadFileBytes(path))) {
+        vrcc::JournalRecord r;
+        if (vrcc::ParseJournalLine(line, r)) records.push_back(r);
+    }
+    return records;
+}
+
+std::vector<BYTE> SidOf(const wchar_t* text) {
+    PSID sid = nullptr;
+    EXPECT_TRUE(::ConvertStringSidToSidW(text, &sid));
+    std::vector<BYTE> bytes(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + ::GetLengthSid(sid));
+    ::LocalFree(sid);
+    return bytes;
+}
+
+// An ordinary user writes a record in the scan service's name, as SYSTEM:
+// it is kept, but as the user's own, in the users' file, and read back with
+// the services' records as one journal in number order.
+TEST(Adversary, AnOrdinaryCallerWritesTheJournalOnlyAsItself) {
     CoreConfig config;
     CoreProcess core;
     core.Start();
-    const std::wstring text(vrcc::kMaxTextChars, L'j');
-    std::vector<const WCHAR*> strings(8, text.c_str());             // about 256 KiB a record
-    std::vector<const WCHAR*> oversized(vrcc::kMaxEventStrings, text.c_str());
-    const ULONGLONG started = ::GetTickCount64();
-    int written = 0;
+    HANDLE source = VrRegisterEventSourceEx(L"ROZEDURI", L"RarudodaVaridide");
+    ASSERT_NE(source, nullptr);
+    VrBase::scope_exit deregister([&] { VrDeregisterEventSource(source); });
+    std::vector<BYTE> system = SidOf(L"S-1-5-18");
+    const WCHAR* before[] = {L"service-before"};
+    const WCHAR* forged[] = {L"forged-by-a-user"};
+    const WCHAR* after[] = {L"service-after"};
+    ASSERT_TRUE(VrWriteEvent(source, 0, 1, 0x451, system.data(), 1, 0, before, nullptr));
     {
         VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
         vrtest::Impersonation as(nonAdmin.get());
-        HANDLE source = VrRegisterEventSourceEx(L"vrtest.filler", L"filler");
-        ASSERT_NE(source, nullptr);
-        EXPECT_FALSE(VrWriteEvent(source, EVENTLOG_INFORMATION_TYPE, 1, 1, nullptr,
-                                  static_cast<WORD>(oversized.size()), 0, oversized.data(), nullptr))
-            << "one record of 8 MiB";
-        for (int i = 0; i < 300; ++i)
-            if (VrWriteEvent(source, EVENTLOG_INFORMATION_TYPE, 1, 1, nullptr, static_cast<WORD>(strings.size()), 0,
-                             strings.data(), nullptr))
-                ++written;
-        VrDeregisterEventSource(source);
+        ASSERT_TRUE(VrWriteEvent(source, 0, 1, 0x451, system.data(), 1, 0, forged, nullptr)) << ::GetLastError();
     }
-    EXPECT_EQ(written, 300) << "ordinary records are all kept";
-    EXPECT_TRUE(vrtest::FileExists(config.JournalPath() + L".1")) << "the older part is kept beside it";
-    const double seconds = (::GetTickCount64() - started) / 1000.0;
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    ASSERT_TRUE(::GetFileAttributesExW(config.JournalPath().c_str(), GetFileExInfoStandard, &data));
-    const double mib = ((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) / 1048576.0;
-    std::printf("%d records by a non-administrator: journal %.1f MiB in %.1f s\n", written, mib, seconds);
-    EXPECT_LT(mib, 64.0);
+    ASSERT_TRUE(VrWriteEvent(source, 0, 1, 0x451, system.data(), 1, 0, after, nullptr));
+
+    std::vector<vrcc::JournalRecord> services = JournalRecords(config.JournalPath());
+    ASSERT_EQ(services.size(), 2u);
+    for (auto& r : services) {
+        EXPECT_EQ(r.source, L"ROZEDURI") << "an administrator writes in a service's name";
+        EXPECT_EQ(r.sid, L"S-1-5-18");
+    }
+    std::vector<vrcc::JournalRecord> users =
+        JournalRecords(vrcc::CEventJournal::OrdinaryPath(config.JournalPath()));
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].strings, std::vector<std::wstring>{L"forged-by-a-user"});
+    EXPECT_EQ(users[0].sid, CurrentUserSid()) << "the user's own SID, not the one claimed";
+    EXPECT_EQ(users[0].source, std::wstring(vrcc::kOrdinarySourcePrefix) + L"ROZEDURI");
+
+    std::string out;
+    ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"events", out), 0u) << out;
+    const size_t a = out.find("service-before"), b = out.find("forged-by-a-user"), c = out.find("service-after");
+    ASSERT_NE(a, std::string::npos) << out;
+    ASSERT_NE(b, std::string::npos) << out;
+    ASSERT_NE(c, std::string::npos) << out;
+    EXPECT_TRUE(a < b && b < c) << "one journal in number order:\n" << out;
+    ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"events --since 1", out), 0u) << out;
+    EXPECT_EQ(out.find("service-before"), std::string::npos) << out;
+    EXPECT_NE(out.find("forged-by-a-user"), std::string::npos) << out;
+    EXPECT_NE(out.find("service-after"), std::string::npos) << out;
+}
+
+// One user writing records of about 960 KB as fast as the core takes them
+// used to rotate the journal twice in seconds: every earlier record of the
+// scan service was gone. Now the user's records stop at a quota, in a file
+// of their own, and the service's record stays.
+TEST(Adversary, AFloodOfLargeRecordsKeepsTheServicesRecords) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    HANDLE source = VrRegisterEventSourceEx(L"ROZEDURI", L"RarudodaVaridide");
+    ASSERT_NE(source, nullptr);
+    VrBase::scope_exit deregister([&] { VrDeregisterEventSource(source); });
+    const WCHAR* mark[] = {L"the service's earlier record"};
+    ASSERT_TRUE(VrWriteEvent(source, 0, 1, 0x44C, nullptr, 1, 0, mark, nullptr));
+
+    const std::wstring text(vrcc::kMaxTextChars, L'j');
+    std::vector<const WCHAR*> strings(30, text.c_str());  // about 960 KB a record
+    int written = 0, refused = 0;
+    DWORD refusal = 0;
+    {
+        VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+        vrtest::Impersonation as(nonAdmin.get());
+        for (int i = 0; i < 70; ++i) {
+            if (VrWriteEvent(source, EVENTLOG_INFORMATION_TYPE, 1, 1, nullptr, static_cast<WORD>(strings.size()), 0,
+                             strings.data(), nullptr)) {
+                ++written;
+            } else {
+                ++refused;
+                refusal = ::GetLastError();
+            }
+        }
+    }
+    std::printf("70 records of about 960 KB by a non-administrator: %d written, %d refused (%u)\n", written, refused,
+                static_cast<unsigned>(refusal));
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(refusal, static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+    EXPECT_LE(written * 960.0 * 1024, 1.0 * vrcc::CWriterQuota::kBytesPerMinute);
+    std::vector<vrcc::JournalRecord> services = JournalRecords(config.JournalPath());
+    ASSERT_EQ(services.size(), 1u);
+    EXPECT_EQ(services[0].strings, std::vector<std::wstring>{mark[0]});
+    EXPECT_FALSE(vrtest::FileExists(config.JournalPath() + L".1")) << "the services' file was never rotated";
+    // The service itself is never held back by the user's quota.
+    ASSERT_TRUE(VrWriteEvent(source, 0, 1, 0x44E, nullptr, 1, 0, mark, nullptr)) << ::GetLastError();
+}
+
+// The linked (filtered) token of an administrator is at identification
+// level; Wine lets it be copied into a primary token, and such a copy, or
+// one of an identification copy of the process's own token, used to pass
+// for an administrator.
+TEST(Adversary, APrimaryCopyOfAnIdentificationTokenIsNoAdministrator) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    VrBase::unique_handle process;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, process.put()));
+    std::vector<VrBase::unique_handle> copies;
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD size = 0;
+    if (::GetTokenInformation(process.get(), TokenLinkedToken, &linked, sizeof linked, &size)) {
+        VrBase::unique_handle owner(linked.LinkedToken);
+        VrBase::unique_handle primary;
+        if (::DuplicateTokenEx(owner.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
+                               primary.put()))
+            copies.push_back(std::move(primary));
+    }
+    VrBase::unique_handle identification, primary;
+    ASSERT_TRUE(::DuplicateTokenEx(process.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification,
+                                   TokenImpersonation, identification.put()));
+    if (::DuplicateTokenEx(identification.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
+                           primary.put()))
+        copies.push_back(std::move(primary));
+    copies.push_back(std::move(identification));
+    if (copies.size() < 2) GTEST_SKIP() << "this system makes no primary copy of an identification token";
+
+    auto policySet = [&](HANDLE token) -> DWORD {
+        VrBase::unique_hfile pipe = RawConnection();
+        EXPECT_TRUE(pipe);
+        vrcc::PayloadWriter w;
+        w.str(L"vrtest.forged").str(L"text").u64(reinterpret_cast<uintptr_t>(token));
+        EXPECT_TRUE(WriteFrame(pipe.get(), vrcc::CmdPolicySet, 1, w.take()));
+        std::vector<BYTE> buf(4096);
+        DWORD got = 0;
+        if (!::ReadFile(pipe.get(), buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) return ~0u;
+        return vrcc::CheckHeader(buf.data(), got).status;
+    };
+    for (auto& copy : copies) {
+        const DWORD status = policySet(copy.get());
+        EXPECT_TRUE(status == ERROR_ACCESS_DENIED || status == ERROR_BAD_IMPERSONATION_LEVEL) << status;
+    }
+    EXPECT_EQ(policySet(process.get()), 0u) << "the process's own token is an elevated administrator's";
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, L"vrtest.forged");
+}
+
+SIZE_T PeakWorkingSet(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS pmc{};
+    pmc.cb = sizeof pmc;
+    return ::GetProcessMemoryInfo(process, &pmc, sizeof pmc) ? pmc.PeakWorkingSetSize : 0;
+}
+
+// Fills the sender's whole buffer, as a hostile receiver may.
+DWORD WINAPI FillingReceiver(void*, VRM_MESSAGE*, DWORD* replySize, void* reply) {
+    if (reply && *replySize) std::memset(reply, 0x5A, *replySize);
+    return 0;
+}
+
+// 8 connections, each sending 3 small requests with a 64 MiB reply buffer
+// and never reading the answers: the core used to hold every answer in
+// full. Now what it holds for all connections together is bounded.
+TEST(Adversary, LargeReplyBuffersOfClientsThatNeverReadStayWithinTheCoresBound) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    VR_SESSION receiver{};
+    receiver.Name = L"vrtest.filling";
+    receiver.Flags = 2;
+    receiver.SendRoutine = &FillingReceiver;
+    ASSERT_EQ(VrOpenSession(&receiver), 0u);
+    VrBase::scope_exit close([&] { VrCloseSession(receiver.Handle); });
+    ASSERT_EQ(VrSubscribeMessage(receiver.Handle, 0x7001, TRUE), 0u);
+    const SIZE_T before = PrivateBytes(core.Process());
+
+    std::vector<VrBase::unique_hfile> pipes;
+    for (int c = 0; c < 8; ++c) {
+        VrBase::unique_hfile pipe = RawConnection();
+        ASSERT_TRUE(pipe) << ::GetLastError();
+        ASSERT_TRUE(WriteFrame(pipe.get(), vrcc::CmdOpenSession, 1,
+                               Payload(L"@amplifier-" + std::to_wstring(c), VR_SESSION_CLIENT | 2)));
+        for (int r = 0; r < 3; ++r) {
+            vrcc::PayloadWriter w;
+            w.u32(receiver.SessionId).u32(0x7001).u32(vrcc::kMaxData).u32(1).u64(0).bytes("state?", 6);
+            ASSERT_TRUE(WriteFrame(pipe.get(), vrcc::CmdSend, 10 + r, w.take()));
+        }
+        pipes.push_back(std::move(pipe));
+    }
+    ::Sleep(15000);  // every reply made and queued, or refused
+    const SIZE_T peak = PeakWorkingSet(core.Process());
+    const double grownMiB = (peak > before ? peak - before : 0) / 1048576.0;
+    std::printf("VrCC with 8 x 3 replies of 64 MiB waiting: peak working set %.1f MiB (%.1f MiB before)\n",
+                peak / 1048576.0, before / 1048576.0);
+    // 96 MiB held for all connections, one reply being read and built.
+    EXPECT_LT(grownMiB, 240.0) << "the core held " << grownMiB << " MiB more";
+}
+
+std::atomic<bool> g_slow{false};
+DWORD WINAPI SlowReceiver(void*, VRM_MESSAGE*, DWORD* replySize, void* reply) {
+    ::Sleep(20);
+    if (reply && *replySize >= 4) std::memset(reply, 0, 4);
+    *replySize = 4;
+    return 0;
+}
+
+DWORD FloodSeconds() {
+    wchar_t text[16] = L"";
+    const DWORD n = ::GetEnvironmentVariableW(L"VR_FLOOD_SECONDS", text, 16);
+    const DWORD s = n && n < 16 ? static_cast<DWORD>(_wtoi(text)) : 0;
+    return s ? s : 8;
+}
+
+// Four ordinary users' sessions, five threads each, send to a service as
+// fast as it takes them; an administrator asks for the state every 100 ms
+// meanwhile and must never be told the service is busy. VR_FLOOD_SECONDS
+// sets the length (8 s unless set).
+TEST(Adversary, FloodingOrdinarySendersLeaveRoomForAdministrators) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    VR_SESSION service{};
+    service.Name = L"vrtest.flooded";
+    service.Flags = 2;
+    service.SendRoutine = &SlowReceiver;
+    ASSERT_EQ(VrOpenSession(&service), 0u);
+    VrBase::scope_exit closeService([&] { VrCloseSession(service.Handle); });
+    ASSERT_EQ(VrSubscribeMessage(service.Handle, 0x7002, TRUE), 0u);
+
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned> floodOk{0}, floodBusy{0}, floodOther{0};
+    std::vector<std::thread> flooders;
+    std::vector<VR_SESSION> sessions(4);
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    for (auto& s : sessions) {
+        vrtest::Impersonation as(nonAdmin.get());
+        s.Name = L"@flooder";
+        s.Flags = VR_SESSION_CLIENT | 2;
+        ASSERT_EQ(VrOpenSession(&s), 0u);
+    }
+    for (auto& s : sessions)
+        for (int t = 0; t < 5; ++t)
+            flooders.emplace_back([&, handle = s.Handle] {
+                vrtest::Impersonation as(nonAdmin.get());
+                while (!stop) {
+                    BYTE reply[4];
+                    DWORD size = sizeof reply;
+                    const DWORD e = VrSendMessage(handle, service.SessionId, 0x7002, 4, "ping", &size, reply);
+                    (e == 0 ? floodOk : e == vrcc::kErrReceiverBusy ? floodBusy : floodOther)++;
+                }
+            });
+    unsigned adminOk = 0, adminFailed = 0;
+    DWORD lastFailure = 0;
+    const ULONGLONG until = ::GetTickCount64() + FloodSeconds() * 1000ull;
+    while (::GetTickCount64() < until) {
+        VR_SESSION admin{};
+        admin.Name = L"@administrator";
+        admin.Flags = VR_SESSION_CLIENT | 2;
+        DWORD e = VrOpenSession(&admin);
+        if (e == 0) {
+            BYTE reply[4];
+            DWORD size = sizeof reply;
+            e = VrSendMessage(admin.Handle, service.SessionId, 0x7002, 5, "state", &size, reply);
+            VrCloseSession(admin.Handle);
+        }
+        if (e == 0) ++adminOk;
+        else {
+            ++adminFailed;
+            lastFailure = e;
+        }
+        ::Sleep(100);
+    }
+    stop = true;
+    for (auto& t : flooders) t.join();
+    for (auto& s : sessions) VrCloseSession(s.Handle);
+    std::printf("%u s flood: ordinary senders %u answered, %u busy, %u other; administrator %u answered, %u failed\n",
+                static_cast<unsigned>(FloodSeconds()), floodOk.load(), floodBusy.load(), floodOther.load(), adminOk,
+                adminFailed);
+    EXPECT_GT(floodBusy.load(), 0u) << "the flood did fill the service's share for ordinary senders";
+    EXPECT_EQ(adminFailed, 0u) << "last failure " << lastFailure;
+    EXPECT_GT(adminOk, 0u);
+}
+
+// A user who starts a pipe server of that name before the core (or while it
+// is away) would be sent every request: clients refuse it before sending.
+TEST(Adversary, APipeServerOfAnOrdinaryUserIsRefusedBeforeAnythingIsSent) {
+    CoreConfig config;
+    ASSERT_FALSE(WaitForCore(0));
+    Peer squatter(L"fake-core", L"-", true);
+    ASSERT_TRUE(squatter.WaitReady()) << "the squatter did not start";
+    HANDLE source = VrRegisterEventSourceEx(L"ROZEDURI", L"");
+    ASSERT_NE(source, nullptr);
+    const WCHAR* strings[] = {L"x"};
+    EXPECT_FALSE(VrWriteEvent(source, 0, 1, 0x44C, nullptr, 1, 0, strings, nullptr));
+    EXPECT_EQ(::GetLastError(), vrcc::kErrUntrustedCore);
+    VrDeregisterEventSource(source);
+    VR_SESSION s{};
+    s.Name = L"@to-the-squatter";
+    s.Flags = VR_SESSION_CLIENT | 2;
+    EXPECT_EQ(VrOpenSession(&s), vrcc::kErrUntrustedCore);
+    EXPECT_FALSE(squatter.WaitEvent(L"-got", 1000)) << "a request reached the squatter";
+}
+
+// A user who creates the core's instance name first used to keep the core
+// from starting (1056); a second real core is still refused.
+TEST(Adversary, ASquattedInstanceNameDoesNotKeepTheCoreFromStarting) {
+    CoreConfig config;
+    VrBase::unique_handle squatted(::CreateMutexW(nullptr, TRUE, vrcc::kInstanceMutexName));
+    ASSERT_TRUE(squatted);
+    CoreProcess core;
+    ASSERT_NO_THROW(core.Start());
+    HANDLE source = VrRegisterEventSourceEx(L"ROZEDURI", L"");
+    const WCHAR* strings[] = {L"served"};
+    EXPECT_TRUE(VrWriteEvent(source, 0, 1, 0x44C, nullptr, 1, 0, strings, nullptr)) << ::GetLastError();
+    VrDeregisterEventSource(source);
+    std::string out;
+    EXPECT_EQ(RunCaptured(L"VrCC.exe", L"--console", out, 30000), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING))
+        << out;
 }
 
 } // namespace

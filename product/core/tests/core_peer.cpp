@@ -3,6 +3,7 @@
 //   core_peer client-receiver NAME TAG   the same as a client session
 //   core_peer notify COMPONENT state|config TAG   one agent notification ("status" or "full"); exit code = result
 //   core_peer send-hang NAME TAG     sends kHang to the first session NAME and waits (to be killed)
+//   core_peer fake-core - TAG        serves the core's pipe itself; "<TAG>-got" once a client sent anything
 #include "core_test_ids.h"
 #include "vrbase/trace.h"
 #include "vrevtapi.h"
@@ -158,6 +159,40 @@ int SendHang(const wchar_t* name) {
     return static_cast<int>(VrSendMessage(s.Handle, ids[0], kHang, 0, nullptr, &size, nullptr));
 }
 
+int FakeCore() {
+    HANDLE stop = NamedEvent(L"-stop");
+    HANDLE got = NamedEvent(L"-got");
+    HANDLE pipe = ::CreateNamedPipeW(L"\\\\.\\pipe\\VrCC.Core", PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                     65536, 65536, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return static_cast<int>(::GetLastError());
+    ::SetEvent(NamedEvent(L"-ready"));
+    HANDLE io = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (;;) {
+        OVERLAPPED ov{};
+        ov.hEvent = io;
+        ::ResetEvent(io);
+        if (!::ConnectNamedPipe(pipe, &ov) && ::GetLastError() == ERROR_IO_PENDING) {
+            HANDLE waits[2] = {io, stop};
+            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return 0;
+        }
+        // Whatever a client sends is answered "done", as a squatter would.
+        BYTE buf[65536];
+        ::ResetEvent(io);
+        DWORD n = 0;
+        if (::ReadFile(pipe, buf, sizeof buf, nullptr, &ov) || ::GetLastError() == ERROR_IO_PENDING ||
+            ::GetLastError() == ERROR_MORE_DATA) {
+            HANDLE waits[2] = {io, stop};
+            DWORD rc = ::WaitForMultipleObjects(2, waits, FALSE, 3000);
+            if (rc == WAIT_OBJECT_0 + 1) return 0;
+            if (rc == WAIT_OBJECT_0 && (::GetOverlappedResult(pipe, &ov, &n, FALSE) || ::GetLastError() == ERROR_MORE_DATA))
+                if (n > 0) ::SetEvent(got);
+            if (rc != WAIT_OBJECT_0) ::CancelIoEx(pipe, &ov);
+        }
+        ::DisconnectNamedPipe(pipe);
+    }
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -170,6 +205,10 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"send-hang" && argc == 4) {
         g_tag = argv[3];
         return SendHang(argv[2]);
+    }
+    if (mode == L"fake-core" && argc == 4) {
+        g_tag = argv[3];
+        return FakeCore();
     }
     return ERROR_INVALID_PARAMETER;
 }

@@ -44,6 +44,29 @@ VrBase::unique_handle Launch(const std::wstring& exeName, const std::wstring& ar
     return VrBase::unique_handle(pi.hProcess);
 }
 
+// The same, as an ordinary user: a primary token with Administrators
+// deny-only.
+VrBase::unique_handle LaunchAsOrdinaryUser(const std::wstring& exeName, const std::wstring& args) {
+    std::wstring exe = vrtest::ModuleFolder() + exeName;
+    std::wstring cmd = L"\"" + exe + L"\" " + args;
+    VrBase::unique_handle process, restricted;
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof admins;
+    ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size);
+    SID_AND_ATTRIBUTES denyOnly{admins, 0};
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, process.put()) ||
+        !::CreateRestrictedToken(process.get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.put()))
+        throw std::runtime_error("cannot make a restricted token");
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessAsUserW(restricted.get(), exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                &si, &pi))
+        throw std::runtime_error("cannot start a program as an ordinary user");
+    ::CloseHandle(pi.hThread);
+    return VrBase::unique_handle(pi.hProcess);
+}
+
 } // namespace
 
 void CoreProcess::Start() {
@@ -61,12 +84,13 @@ void CoreProcess::Kill() {
     for (int i = 0; i < 100 && WaitNamedPipeW(vrcc::kPipeName, 0); ++i) ::Sleep(20);
 }
 
-Peer::Peer(const std::wstring& mode, const std::wstring& arg) {
+Peer::Peer(const std::wstring& mode, const std::wstring& arg, bool ordinaryUser) {
     static std::atomic<unsigned> counter{0};
     m_tag = std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
     // Made before the peer starts, so no signal is missed.
     Event(L"-ready").release();
-    m_process = Launch(L"core_peer.exe", mode + L" " + arg + L" " + m_tag);
+    const std::wstring args = mode + L" " + arg + L" " + m_tag;
+    m_process = ordinaryUser ? LaunchAsOrdinaryUser(L"core_peer.exe", args) : Launch(L"core_peer.exe", args);
 }
 
 Peer::~Peer() {

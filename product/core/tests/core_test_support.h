@@ -43,7 +43,8 @@ bool WaitForCore(DWORD ms);
 // core_peer.exe in one of its modes; the tag names its events.
 class Peer {
 public:
-    Peer(const std::wstring& mode, const std::wstring& arg);
+    // ordinaryUser: started with a restricted token (Administrators deny-only).
+    Peer(const std::wstring& mode, const std::wstring& arg, bool ordinaryUser = false);
     ~Peer();
     // Waits for "<tag>-ready"; false if the peer ended first.
     bool WaitReady(DWORD ms = 20000);

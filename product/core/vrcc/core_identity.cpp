@@ -1,5 +1,6 @@
 #include "core_identity.h"
 
+#include "vrbase/token_trust.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
@@ -52,46 +53,23 @@ DWORD CallerToken(HANDLE pipe, HANDLE clientProcess, uint64_t tokenValue, VrBase
         TOKEN_TYPE type;
         DWORD size = 0;
         if (!::GetTokenInformation(passed.get(), TokenType, &type, sizeof type, &size)) return ERROR_INVALID_HANDLE;
-        if (type == TokenImpersonation) {
-            SECURITY_IMPERSONATION_LEVEL level;
-            if (!::GetTokenInformation(passed.get(), TokenImpersonationLevel, &level, sizeof level, &size) ||
-                level < SecurityImpersonation)
-                return ERROR_BAD_IMPERSONATION_LEVEL;
-        }
+        // A primary token has no level to judge: only the process's own one
+        // is taken, since a primary copy can be made of a token that was
+        // given for identification only.
+        if (type == TokenImpersonation ? !VrBase::Trust::AllowsImpersonation(passed.get())
+                                       : !VrBase::Trust::IsOwnProcessToken(passed.get(), clientProcess))
+            return ERROR_BAD_IMPERSONATION_LEVEL;
         // A client may narrow its identity (a restricted token), never
         // borrow another user's.
         if (!SameUser(passed.get(), pipeToken.get())) return ERROR_ACCESS_DENIED;
         source = passed.get();
+    } else if (!VrBase::Trust::AllowsImpersonation(source)) {
+        return ERROR_BAD_IMPERSONATION_LEVEL;
     }
     if (!::DuplicateTokenEx(source, TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, nullptr,
                             SecurityImpersonation, TokenImpersonation, token.put()))
         return ::GetLastError();
     return 0;
-}
-
-bool TokenIsAdmin(HANDLE token) {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof sid;
-    if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size)) return false;
-    BOOL member = FALSE;
-    return ::CheckTokenMembership(token, sid, &member) && member;
-}
-
-bool TokenIsSystemOrAdmin(HANDLE token) {
-    std::vector<BYTE> user;
-    if (ReadTokenUser(token, user) &&
-        ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, WinLocalSystemSid))
-        return true;
-    return TokenIsAdmin(token);
-}
-
-std::wstring TokenUserSid(HANDLE token) {
-    std::vector<BYTE> user;
-    if (!ReadTokenUser(token, user)) return L"-";
-    LPWSTR text = nullptr;
-    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) return L"-";
-    VrBase::unique_hlocal owner(text);
-    return text;
 }
 
 uint64_t DuplicateIntoProcess(HANDLE token, HANDLE process, bool identifyOnly) {

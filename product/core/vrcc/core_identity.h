@@ -13,15 +13,12 @@ namespace vrcc {
 
 // An impersonation token for the pipe's client. tokenValue is a handle in
 // the client's process (0: the pipe's own view of the client is used). The
-// token must belong to the same user as the pipe's client and allow
-// impersonation. 0 or a Win32 code.
+// token must belong to the same user as the pipe's client and be either an
+// impersonation token at impersonation level or the client process's own
+// primary token: a copy of an identification token, primary or not, never
+// stands for a caller. 0 or a Win32 code. clientProcess needs
+// PROCESS_DUP_HANDLE and PROCESS_QUERY_LIMITED_INFORMATION.
 DWORD CallerToken(HANDLE pipe, HANDLE clientProcess, uint64_t tokenValue, VrBase::unique_handle& token);
-
-// Membership of the local Administrators group, deny-only groups honoured.
-bool TokenIsAdmin(HANDLE token);
-// LocalSystem, or a member of the local Administrators group.
-bool TokenIsSystemOrAdmin(HANDLE token);
-std::wstring TokenUserSid(HANDLE token);
 
 // A copy of the token in another process, for SetThreadToken there; 0 when
 // it cannot be made. An identifying copy lets the receiver judge who asks

@@ -1,119 +1,26 @@
 #include "core_journal.h"
 
-#include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
-
-#include <sddl.h>
 
 #include <algorithm>
 
 namespace vrcc {
 
-void CreateFolderTree(const std::wstring& folder) {
-    if (folder.empty() || ::GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) return;
-    size_t cut = folder.find_last_of(L'\\');
-    if (cut != std::wstring::npos && cut > 2) CreateFolderTree(folder.substr(0, cut));
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)",
-                                                                SDDL_REVISION_1, &sd, nullptr))
-        VR_RAISE_LAST_ERROR(L"vrcc::CreateFolderTree");
-    VrBase::unique_hlocal owner(sd);
-    SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
-    if (!::CreateDirectoryW(folder.c_str(), &sa) && ::GetLastError() != ERROR_ALREADY_EXISTS)
-        VR_RAISE_LAST_ERROR(L"vrcc::CreateFolderTree");
-}
-
 void CEventJournal::Open(const std::wstring& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_path = path;
     size_t cut = path.find_last_of(L'\\');
     if (cut != std::wstring::npos) CreateFolderTree(path.substr(0, cut));
-    m_file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!m_file) VR_RAISE_LAST_ERROR(L"CEventJournal::Open");
-
-    m_index.clear();
-    m_lastSeq = 0;
-    uint64_t offset = 0, lineStart = 0;
-    std::string line;
-    char buf[65536];
-    DWORD got = 0;
-    while (::ReadFile(m_file.get(), buf, sizeof buf, &got, nullptr) && got > 0) {
-        for (DWORD i = 0; i < got; ++i, ++offset) {
-            if (buf[i] != '\n') {
-                line += buf[i];
-                continue;
-            }
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            JournalRecord r;
-            if (ParseJournalLine(line, r) && r.seq > m_lastSeq) {
-                m_index.emplace_back(r.seq, lineStart);
-                m_lastSeq = r.seq;
-            } else if (!line.empty()) {
-                VR_TRACE(VrBase::TL_WARNING, L"CEventJournal::Open", L"unreadable line at offset %llu skipped",
-                         static_cast<unsigned long long>(lineStart));
-            }
-            line.clear();
-            lineStart = offset + 1;
-        }
-    }
-    m_end = lineStart;
-    if (offset != lineStart) {
-        VR_TRACE(VrBase::TL_WARNING, L"CEventJournal::Open", L"incomplete last record (%llu bytes) dropped",
-                 static_cast<unsigned long long>(offset - lineStart));
-        LARGE_INTEGER at;
-        at.QuadPart = static_cast<LONGLONG>(lineStart);
-        if (!::SetFilePointerEx(m_file.get(), at, nullptr, FILE_BEGIN) || !::SetEndOfFile(m_file.get()))
-            VR_RAISE_LAST_ERROR(L"CEventJournal::Open");
-    }
+    const uint64_t services = m_services.Open(path);
+    const uint64_t ordinary = m_ordinary.Open(OrdinaryPath(path));
+    m_lastSeq = std::max(services, ordinary);
 }
 
-// Anybody may write events: past its bound the journal starts afresh and
-// keeps the part before as "<name>.1", replacing the part before that.
-void CEventJournal::Rotate() {
-    m_file.reset();
-    const std::wstring previous = m_path + L".1";
-    if (!::MoveFileExW(m_path.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        VR_TRACE(VrBase::TL_ERROR, L"CEventJournal::Rotate", L"cannot keep the journal's older part, err %u",
-                 ::GetLastError());
-    m_file.reset(::CreateFileW(m_path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!m_file) VR_RAISE_LAST_ERROR(L"CEventJournal::Rotate");
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(m_file.get(), &size)) VR_RAISE_LAST_ERROR(L"CEventJournal::Rotate");
-    if (size.QuadPart != 0) {
-        // The move failed and this is the old file: start it afresh.
-        LARGE_INTEGER zero{};
-        if (!::SetFilePointerEx(m_file.get(), zero, nullptr, FILE_BEGIN) || !::SetEndOfFile(m_file.get()))
-            VR_RAISE_LAST_ERROR(L"CEventJournal::Rotate");
-    }
-    m_index.clear();
-    m_end = 0;
-    VR_TRACE(VrBase::TL_INFO, L"CEventJournal::Rotate", L"journal started afresh after record %llu",
-             static_cast<unsigned long long>(m_lastSeq));
-}
-
-uint64_t CEventJournal::Append(JournalRecord record) {
+uint64_t CEventJournal::Append(JournalRecord record, bool privilegedWriter) {
     std::lock_guard<std::mutex> lock(m_mutex);
     record.seq = m_lastSeq + 1;
     const std::string line = FormatJournalLine(record);
     if (line.size() > kMaxRecordBytes) VR_RAISE(ERROR_INVALID_PARAMETER, L"CEventJournal::Append");
-    if (m_end > 0 && m_end + line.size() > kMaxJournalBytes) Rotate();
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(m_end);
-    DWORD written = 0;
-    if (!::SetFilePointerEx(m_file.get(), at, nullptr, FILE_BEGIN) ||
-        !::WriteFile(m_file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-        written != line.size() || !::FlushFileBuffers(m_file.get())) {
-        DWORD e = ::GetLastError();
-        // Whatever part reached the file is cut off again, so the next
-        // record starts on a line of its own.
-        ::SetFilePointerEx(m_file.get(), at, nullptr, FILE_BEGIN);
-        ::SetEndOfFile(m_file.get());
-        VR_RAISE(e ? e : ERROR_WRITE_FAULT, L"CEventJournal::Append");
-    }
-    m_index.emplace_back(record.seq, m_end);
-    m_end += line.size();
+    (privilegedWriter ? m_services : m_ordinary).Append(record.seq, line);
     m_lastSeq = record.seq;
     return record.seq;
 }
@@ -121,26 +28,27 @@ uint64_t CEventJournal::Append(JournalRecord record) {
 std::string CEventJournal::Read(uint64_t since, size_t maxBytes, bool& more) {
     std::lock_guard<std::mutex> lock(m_mutex);
     more = false;
-    auto first = std::upper_bound(m_index.begin(), m_index.end(), std::make_pair(since, UINT64_MAX));
-    if (first == m_index.end()) return std::string();
-    const uint64_t from = first->second;
-    uint64_t to = m_end;
-    // Stop at a record boundary once the limit is passed.
-    for (auto it = first + 1; it != m_index.end(); ++it) {
-        if (it->second - from > maxBytes) {
-            to = it->second;
+    const std::vector<CJournalFile::Slice> a = m_services.After(since);
+    const std::vector<CJournalFile::Slice> b = m_ordinary.After(since);
+    std::string out;
+    size_t ia = 0, ib = 0;
+    // Runs of consecutive records from one file lie together on disk: one
+    // read each.
+    while (ia < a.size() || ib < b.size()) {
+        if (!out.empty() && out.size() > maxBytes) {
             more = true;
             break;
         }
+        const bool fromA = ib == b.size() || (ia < a.size() && a[ia].seq < b[ib].seq);
+        const auto& list = fromA ? a : b;
+        size_t& i = fromA ? ia : ib;
+        const uint64_t other = fromA ? (ib < b.size() ? b[ib].seq : UINT64_MAX) : (ia < a.size() ? a[ia].seq : UINT64_MAX);
+        const uint64_t from = list[i].from;
+        uint64_t to = list[i].to;
+        for (++i; i < list.size() && list[i].seq < other && out.size() + (to - from) <= maxBytes; ++i)
+            to = list[i].to;
+        out += (fromA ? m_services : m_ordinary).ReadRange(from, to);
     }
-    std::string out(static_cast<size_t>(to - from), '\0');
-    OVERLAPPED ov{};
-    ov.Offset = static_cast<DWORD>(from);
-    ov.OffsetHigh = static_cast<DWORD>(from >> 32);
-    DWORD got = 0;
-    if (!out.empty() && (!::ReadFile(m_file.get(), &out[0], static_cast<DWORD>(out.size()), &got, &ov) ||
-                         got != out.size()))
-        VR_RAISE(::GetLastError() ? ::GetLastError() : ERROR_READ_FAULT, L"CEventJournal::Read");
     return out;
 }
 

@@ -1,15 +1,18 @@
 #include "core_server.h"
 
 #include "core_identity.h"
+#include "receiver_inbox.h"
 #include "pipe_channel.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/seh_catcher.h"
+#include "vrbase/token_trust.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 #include "vrsrvapi.h"
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <deque>
 #include <set>
 
@@ -19,16 +22,23 @@ namespace {
 constexpr DWORD kPipeBuffer = 64 * 1024;
 constexpr DWORD kWriteTimeoutMs = 30000;  // a client that stops reading is dropped after this
 constexpr size_t kMaxQueuedBytes = 4ull * kMaxPayload;
+// What the core holds in frames waiting to be written, for all connections
+// together. Small frames (answers, codes) have a little room beyond it, so
+// a full core can still say it is busy.
+constexpr size_t kMaxHeldBytes = 96u * 1024 * 1024;
+constexpr size_t kSmallFrame = 64 * 1024;
+constexpr size_t kSmallFrameRoom = 8u * 1024 * 1024;
+// A connection that opens neither a session nor an agent's registration
+// serves single requests: one silent this long is dropped.
+constexpr ULONGLONG kUnopenedIdleMs = 10000;
+// ... and one silent this long may be dropped to make room for a newcomer.
+constexpr ULONGLONG kEvictableAfterMs = 200;
 // A client's next request is not read while this much waits to be written
 // to it: one that never reads its answers costs no more than this.
 constexpr size_t kReadPauseBytes = 1024 * 1024;
 constexpr uint32_t kMaxPolicyChars = 1024 * 1024;
 constexpr size_t kEventReadChunk = 1024 * 1024;
 constexpr DWORD kStopWaitMs = 15000;
-// What one receiver may have delivered and not yet answered. One delivery is
-// always let through, so a single message of the largest size still goes.
-constexpr size_t kMaxInflightDeliveries = 16;
-constexpr size_t kMaxInflightBytes = 32u * 1024 * 1024;
 
 struct NoCaseLess {
     bool operator()(const std::wstring& a, const std::wstring& b) const {
@@ -42,12 +52,33 @@ bool SameNoCase(const std::wstring& a, const std::wstring& b) {
                                   TRUE) == CSTR_EQUAL;
 }
 
+// An ordinary writer is its user in its logon session.
+std::wstring WriterKey(HANDLE token, const std::wstring& sid) {
+    TOKEN_STATISTICS st{};
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenStatistics, &st, sizeof st, &size);
+    return sid + L"/" + std::to_wstring(st.AuthenticationId.HighPart) + L"." +
+           std::to_wstring(st.AuthenticationId.LowPart);
+}
+
 std::wstring SidText(const BYTE* sid, uint32_t size) {
     if (!size) return L"-";
     LPWSTR text = nullptr;
     if (!::ConvertSidToStringSidW(const_cast<BYTE*>(sid), &text)) return L"-";
     VrBase::unique_hlocal owner(text);
     return text;
+}
+
+// Whether a core we would trust already serves the pipe.
+bool TrustedCoreServes() {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        VrBase::unique_hfile pipe(
+            ::CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (pipe) return CheckCoreServer(pipe.get()) == 0;
+        if (::GetLastError() != ERROR_PIPE_BUSY) return false;
+        ::WaitNamedPipeW(kPipeName, 1000);
+    }
+    return false;  // never free: not a core that serves
 }
 
 } // namespace
@@ -62,7 +93,7 @@ public:
           m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         if (!m_stop) VR_RAISE_LAST_ERROR(L"CConnection::CConnection");
         ::GetNamedPipeClientProcessId(m_channel.handle(), &m_pid);
-        m_process.reset(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, m_pid));
+        m_process.reset(::OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, m_pid));
     }
 
     void Run() {
@@ -84,23 +115,30 @@ public:
         ::DisconnectNamedPipe(m_channel.handle());
     }
 
-    // False once the connection is closing; the frame is dropped then.
-    // token is a handle the frame hands to this client's process: it is
-    // closed there if the frame is dropped after it was queued.
-    bool Enqueue(std::vector<BYTE> frame, uint64_t token = 0) {
+    enum class Queued { Yes, Busy, Closed };
+    // Closed once the connection is closing, Busy when the core holds as
+    // much as it may for all connections together; the frame is dropped
+    // then. token is a handle the frame hands to this client's process: it
+    // is closed there if the frame is dropped after it was queued.
+    Queued Enqueue(std::vector<BYTE> frame, uint64_t token = 0) {
+        const size_t size = frame.size();
+        if (!m_server.Hold(size)) return Queued::Busy;
+        bool closed;
         {
             std::lock_guard<std::mutex> lock(m_queueMutex);
-            if (m_closed) return false;
-            if (m_queuedBytes + frame.size() <= kMaxQueuedBytes) {
-                m_queuedBytes += frame.size();
+            closed = m_closed;
+            if (!closed && m_queuedBytes + size <= kMaxQueuedBytes) {
+                m_queuedBytes += size;
                 m_queue.push_back(Outgoing{std::move(frame), token});
                 m_queueCv.notify_one();
-                return true;
+                return Queued::Yes;
             }
         }
+        m_server.Release(size);
+        if (closed) return Queued::Closed;
         VR_TRACE(VrBase::TL_WARNING, L"CConnection::Enqueue", L"process %u does not read its pipe; dropped", m_pid);
         Close();
-        return false;
+        return Queued::Closed;
     }
 
     void Close() {
@@ -110,11 +148,15 @@ public:
             if (m_closed) return;
             m_closed = true;
             dropped.swap(m_queue);
+            m_queuedBytes = 0;
             m_queueCv.notify_all();
         }
         ::SetEvent(m_stop.get());
         m_channel.CancelAll();
-        for (const Outgoing& o : dropped) CloseInProcess(m_process.get(), o.token);
+        for (const Outgoing& o : dropped) {
+            CloseInProcess(m_process.get(), o.token);
+            m_server.Release(o.bytes.size());
+        }
     }
 
     HANDLE Pipe() const { return m_channel.handle(); }
@@ -131,24 +173,13 @@ public:
     FILETIME opened{};
     std::set<DWORD> subscriptions;
     std::set<std::wstring, NoCaseLess> agentFor;
-    std::map<uint64_t, size_t> inflight;  // deliveries not yet answered, with their sizes
-    size_t inflightBytes = 0;
+    CReceiverInbox inbox;  // deliveries not yet answered
+    std::atomic<ULONGLONG> lastFrameTick{::GetTickCount64()};
+    ULONGLONG acceptedTick = ::GetTickCount64();
 
     bool IsClientSession() const { return (flags & VR_SESSION_CLIENT) != 0; }
-    bool MayTake(size_t bytes) const {
-        return inflight.empty() ||
-               (inflight.size() < kMaxInflightDeliveries && inflightBytes + bytes <= kMaxInflightBytes);
-    }
-    void Delivered(uint64_t delivery, size_t bytes) {
-        inflight[delivery] = bytes;
-        inflightBytes += bytes;
-    }
-    void Answered(uint64_t delivery) {
-        auto it = inflight.find(delivery);
-        if (it == inflight.end()) return;
-        inflightBytes -= it->second;
-        inflight.erase(it);
-    }
+    // Neither a session nor an agent: a connection for single requests.
+    bool Unopened() const { return !sessionId && agentFor.empty(); }
 
 private:
     struct Outgoing {
@@ -174,6 +205,7 @@ private:
                                  e);
                     return;
                 }
+                lastFrameTick = ::GetTickCount64();
                 m_server.Dispatch(*this, f);
             } catch (const ProtocolError& p) {
                 VR_TRACE(VrBase::TL_WARNING, L"CConnection::ReadLoop", L"process %u broke the protocol (%hs); dropped",
@@ -197,6 +229,7 @@ private:
             }
             DWORD e = 0;
             IoResult r = m_channel.Write(frame, m_stop.get(), kWriteTimeoutMs, e);
+            m_server.Release(frame.size());
             if (r != IoResult::Ok) {
                 if (r == IoResult::TimedOut)
                     VR_TRACE(VrBase::TL_WARNING, L"CConnection::WriterLoop", L"process %u stopped reading; dropped", m_pid);
@@ -220,7 +253,9 @@ private:
 namespace {
 
 void Answer(CConnection& conn, const Frame& request, DWORD status, const std::vector<BYTE>& payload = {}) {
-    conn.Enqueue(EncodeFrame(static_cast<uint16_t>(request.command | kReply), request.id, status, payload));
+    const uint16_t command = static_cast<uint16_t>(request.command | kReply);
+    if (conn.Enqueue(EncodeFrame(command, request.id, status, payload)) == CConnection::Queued::Busy)
+        conn.Enqueue(EncodeFrame(command, request.id, kErrReceiverBusy, {}));
 }
 
 std::vector<BYTE> NoReplyPayload() {
@@ -230,6 +265,20 @@ std::vector<BYTE> NoReplyPayload() {
 }
 
 } // namespace
+
+size_t CCoreServer::MaxUnopened() const { return std::max<size_t>(2, m_params.maxConnections / 4); }
+size_t CCoreServer::AdminRoom() const { return std::max<size_t>(2, m_params.maxConnections / 8); }
+
+bool CCoreServer::Hold(size_t bytes) {
+    const size_t limit = kMaxHeldBytes + (bytes <= kSmallFrame ? kSmallFrameRoom : 0);
+    size_t held = m_heldBytes.load();
+    do {
+        if (held + bytes > limit) return false;
+    } while (!m_heldBytes.compare_exchange_weak(held, held + bytes));
+    return true;
+}
+
+void CCoreServer::Release(size_t bytes) { m_heldBytes -= bytes; }
 
 CCoreServer::CCoreServer(CoreParameters parameters)
     : m_params(std::move(parameters)), m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
@@ -260,21 +309,29 @@ void CCoreServer::Start() {
             L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x0012018b;;;AU)(D;;GA;;;NU)", SDDL_REVISION_1, &sd, nullptr))
         VR_RAISE_LAST_ERROR(L"CCoreServer::Start");
     m_pipeSecurity.reset(sd);
-    // One core per machine. The first-instance flag of the pipe says so on
-    // Windows; Wine ignores that flag, the named mutex holds everywhere.
-    m_instanceMutex.reset(::CreateMutexW(nullptr, FALSE, L"Global\\VrCC.Core.Instance"));
-    if (!m_instanceMutex) VR_RAISE_LAST_ERROR(L"CCoreServer::Start");
-    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    // One core per machine. Anybody may create the instance mutex's name or
+    // the pipe's first: neither keeps the core from starting. Another core
+    // is recognised by what a squatter cannot show, a server of the pipe
+    // that is the service VrCC or SYSTEM's or an administrator's process.
+    m_instanceMutex.reset(::CreateMutexW(nullptr, FALSE, kInstanceMutexName));
+    if (!m_instanceMutex || ::GetLastError() == ERROR_ALREADY_EXISTS) {
         m_instanceMutex.reset();
-        VR_RAISE(ERROR_SERVICE_ALREADY_RUNNING, L"CCoreServer::Start");
+        if (TrustedCoreServes()) VR_RAISE(ERROR_SERVICE_ALREADY_RUNNING, L"CCoreServer::Start");
+        VR_TRACE(VrBase::TL_ERROR, L"CCoreServer::Start", L"%ls is held by another program; serving without it",
+                 kInstanceMutexName);
     }
     m_firstInstance = CreateInstance(true);
     if (!m_firstInstance) {
         DWORD e = ::GetLastError();
-        VR_RAISE(e == ERROR_ACCESS_DENIED || e == ERROR_PIPE_BUSY || e == ERROR_SHARING_VIOLATION
-                     ? ERROR_SERVICE_ALREADY_RUNNING
-                     : e,
-                 L"CCoreServer::Start");
+        if (e == ERROR_ACCESS_DENIED || e == ERROR_PIPE_BUSY || e == ERROR_SHARING_VIOLATION) {
+            if (TrustedCoreServes()) VR_RAISE(ERROR_SERVICE_ALREADY_RUNNING, L"CCoreServer::Start");
+            // Clients refuse the squatter's instances; ours serve beside them.
+            VR_TRACE(VrBase::TL_ERROR, L"CCoreServer::Start", L"%ls was created by another program first, err %u",
+                     kPipeName, e);
+            m_firstInstance = CreateInstance(false);
+            e = ::GetLastError();
+        }
+        if (!m_firstInstance) VR_RAISE(e, L"CCoreServer::Start");
     }
     m_journal.Open(m_params.journalPath);
     m_started = true;
@@ -367,19 +424,42 @@ void CCoreServer::ListenLoop() {
 }
 
 void CCoreServer::Accept(VrBase::unique_hfile pipe) {
-    std::shared_ptr<CConnection> conn;
+    // Who connects is not known until the session's open says it, so a full
+    // core makes room by dropping the connection that has waited longest
+    // without opening anything; connections with sessions are never dropped
+    // for a newcomer, and ordinary users' sessions leave room for
+    // administrators' (see OnOpenSession).
+    std::shared_ptr<CConnection> conn, evicted;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping) return;
-        if (m_connections.size() >= m_params.maxConnections) {
-            VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::Accept", L"%u connections open; one more refused",
-                     m_params.maxConnections);
-            ::DisconnectNamedPipe(pipe.get());
-            return;
+        size_t unopened = 0;
+        std::shared_ptr<CConnection> oldest;
+        const ULONGLONG now = ::GetTickCount64();
+        for (auto& c : m_connections)
+            if (c.second->Unopened()) {
+                ++unopened;
+                // Serials grow with age; one that just asked something is
+                // being answered.
+                if (!oldest && now - c.second->lastFrameTick.load() >= kEvictableAfterMs) oldest = c.second;
+            }
+        if (m_connections.size() >= m_params.maxConnections || unopened >= MaxUnopened()) {
+            if (!oldest) {
+                VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::Accept", L"%u connections open; one more refused",
+                         m_params.maxConnections);
+                ::DisconnectNamedPipe(pipe.get());
+                return;
+            }
+            evicted = oldest;
         }
         conn = std::make_shared<CConnection>(*this, std::move(pipe), m_nextSerial++);
         m_connections[conn->serial] = conn;
         ++m_liveConnections;
+    }
+    if (evicted) {
+        VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::Accept",
+                 L"connection of process %u opened nothing; dropped for a newcomer", evicted->Pid());
+        evicted->Close();
     }
     try {
         std::thread([conn] { conn->Run(); }).detach();
@@ -408,8 +488,7 @@ std::vector<CCoreServer::Pending> CCoreServer::EndSession(CConnection& conn) {
     }
     conn.sessionId = 0;
     conn.subscriptions.clear();
-    conn.inflight.clear();
-    conn.inflightBytes = 0;
+    conn.inbox.Clear();
     return orphaned;
 }
 
@@ -455,8 +534,17 @@ void CCoreServer::TimerLoop() {
                 ++it;
             }
         }
-        if (expired.empty()) continue;
+        std::vector<std::shared_ptr<CConnection>> idle;
+        for (auto& c : m_connections)
+            if (c.second->Unopened() && now - c.second->lastFrameTick.load() >= kUnopenedIdleMs)
+                idle.push_back(c.second);
+        if (expired.empty() && idle.empty()) continue;
         lock.unlock();
+        for (auto& c : idle) {
+            VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::TimerLoop", L"connection of process %u idle; dropped",
+                     c->Pid());
+            c->Close();
+        }
         FailRequests(expired, kErrReceiverTimeout);
         lock.lock();
     }
@@ -465,7 +553,7 @@ void CCoreServer::TimerLoop() {
 DWORD CCoreServer::RequireAdmin(CConnection& conn, uint64_t tokenValue) {
     VrBase::unique_handle token;
     if (DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token)) return e;
-    return TokenIsAdmin(token.get()) ? 0 : ERROR_ACCESS_DENIED;
+    return VrBase::Trust::IsAdministrator(token.get()) ? 0 : ERROR_ACCESS_DENIED;
 }
 
 void CCoreServer::Dispatch(CConnection& conn, Frame& f) {
@@ -507,7 +595,7 @@ void CCoreServer::OnOpenSession(CConnection& conn, Frame& f) {
     const bool service = (flags & VR_SESSION_CLIENT) == 0;
     VrBase::unique_handle token;
     const DWORD tokenError = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token);
-    const bool privileged = !tokenError && TokenIsSystemOrAdmin(token.get());
+    const bool privileged = !tokenError && VrBase::Trust::IsAdministrator(token.get());
     if (service) {
         DWORD e = tokenError;
         if (!e && !privileged) e = ERROR_ACCESS_DENIED;
@@ -521,6 +609,17 @@ void CCoreServer::OnOpenSession(CConnection& conn, Frame& f) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (conn.sessionId) return Answer(conn, f, ERROR_ALREADY_EXISTS);  // one session per connection
+        if (!privileged) {
+            size_t ordinary = 0;
+            for (auto& s : m_sessions)
+                if (!s.second->privileged) ++ordinary;
+            if (ordinary + AdminRoom() >= m_params.maxConnections) {
+                VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::OnOpenSession",
+                         L"%u sessions of ordinary users open; process %u refused", static_cast<unsigned>(ordinary),
+                         conn.Pid());
+                return Answer(conn, f, ERROR_NOT_ENOUGH_QUOTA);
+            }
+        }
         if (service)
             for (auto& s : m_sessions)
                 if (!s.second->IsClientSession() && SameNoCase(s.second->name, name))
@@ -588,6 +687,7 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
     auto fail = [&](DWORD code) { Answer(conn, f, code, NoReplyPayload()); };
     VrBase::unique_handle token;
     if (DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token)) return fail(e);
+    const bool privileged = VrBase::Trust::IsAdministrator(token.get());
 
     std::shared_ptr<CConnection> receiver;
     uint64_t delivery;
@@ -600,9 +700,9 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
         if (it == m_sessions.end()) return fail(kErrNoDestination);
         receiver = it->second;
         if (!(receiver->routines & 1) || !receiver->subscriptions.count(messageId)) return fail(kErrNotTaken);
-        if (!receiver->MayTake(dataSize)) return fail(kErrReceiverBusy);
+        if (!receiver->inbox.MayTake(dataSize, senderSession, privileged)) return fail(kErrReceiverBusy);
         delivery = m_nextDelivery++;
-        receiver->Delivered(delivery, dataSize);
+        receiver->inbox.Delivered(delivery, dataSize, senderSession, privileged);
         Pending& p = m_pending[delivery];
         p.sender = conn.shared_from_this();
         p.request = f.id;
@@ -617,7 +717,7 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             mine = m_pending.erase(delivery) > 0;
-            receiver->Answered(delivery);
+            receiver->inbox.Answered(delivery);
         }
         if (mine) fail(code);
     };
@@ -630,9 +730,10 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
     PayloadWriter w;
     w.u64(remoteToken).u32(senderSession).u32(conn.Pid()).u32(destination).u32(messageId).u32(capacity).u32(hasBuffer);
     w.bytes(data, dataSize);
-    if (!receiver->Enqueue(EncodeFrame(CmdDeliverSend, delivery, 0, w.data()), remoteToken)) {
+    const CConnection::Queued queued = receiver->Enqueue(EncodeFrame(CmdDeliverSend, delivery, 0, w.data()), remoteToken);
+    if (queued != CConnection::Queued::Yes) {
         CloseInProcess(receiver->Process(), remoteToken);
-        withdraw(kErrReceiverGone);
+        withdraw(queued == CConnection::Queued::Busy ? kErrReceiverBusy : kErrReceiverGone);
     }
 }
 
@@ -646,7 +747,7 @@ void CCoreServer::OnDeliverReply(CConnection& conn, Frame& f) {
     Pending p;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        conn.Answered(f.id);  // also a late answer, or a post's: the receiver is done with it
+        conn.inbox.Answered(f.id);  // also a late answer, or a post's: the receiver is done with it
         auto it = m_pending.find(f.id);
         // Late (timed out) or not this connection's to answer: dropped.
         if (it == m_pending.end() || it->second.receiver.lock().get() != &conn) return;
@@ -663,9 +764,16 @@ void CCoreServer::OnDeliverReply(CConnection& conn, Frame& f) {
     }
     std::shared_ptr<CConnection> sender = p.sender.lock();
     if (!sender) return;
+    // Judged before the copies are made: a reply the core may not hold is
+    // never built.
+    if (size > kSmallFrame && m_heldBytes.load() + size > kMaxHeldBytes) {
+        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
+        return;
+    }
     PayloadWriter w;
     w.u32(1).u32(replySize).bytes(bytes, size);
-    sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, result, w.data()));
+    if (sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, result, w.data())) == CConnection::Queued::Busy)
+        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
 }
 
 void CCoreServer::OnPost(CConnection& conn, Frame& f) {
@@ -678,6 +786,7 @@ void CCoreServer::OnPost(CConnection& conn, Frame& f) {
     r.end();
     VrBase::unique_handle token;
     if (DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token)) return Answer(conn, f, e);
+    const bool privileged = VrBase::Trust::IsAdministrator(token.get());
     struct Target {
         std::shared_ptr<CConnection> conn;
         DWORD session;
@@ -691,9 +800,9 @@ void CCoreServer::OnPost(CConnection& conn, Frame& f) {
         if (!senderSession) return Answer(conn, f, ERROR_INVALID_HANDLE);
         auto takes = [&](const CConnection& c) { return (c.routines & 2) && c.subscriptions.count(messageId); };
         auto add = [&](const std::shared_ptr<CConnection>& c, DWORD session) {
-            if (!c->MayTake(dataSize)) return false;
+            if (!c->inbox.MayTake(dataSize, senderSession, privileged)) return false;
             const uint64_t delivery = m_nextDelivery++;
-            c->Delivered(delivery, dataSize);  // the receiver's library acknowledges posts too
+            c->inbox.Delivered(delivery, dataSize, senderSession, privileged);  // the receiver's library acknowledges posts too
             targets.push_back(Target{c, session, delivery});
             return true;
         };
@@ -714,10 +823,11 @@ void CCoreServer::OnPost(CConnection& conn, Frame& f) {
         const uint64_t remoteToken = DuplicateIntoProcess(token.get(), target.Process(), target.IsClientSession());
         PayloadWriter w;
         w.u64(remoteToken).u32(senderSession).u32(conn.Pid()).u32(t.session).u32(messageId).bytes(data, dataSize);
-        if (!remoteToken || !target.Enqueue(EncodeFrame(CmdDeliverPost, t.delivery, 0, w.data()), remoteToken)) {
+        if (!remoteToken ||
+            target.Enqueue(EncodeFrame(CmdDeliverPost, t.delivery, 0, w.data()), remoteToken) != CConnection::Queued::Yes) {
             CloseInProcess(target.Process(), remoteToken);
             std::lock_guard<std::mutex> lock(m_mutex);
-            target.Answered(t.delivery);
+            target.inbox.Answered(t.delivery);
         }
     }
     Answer(conn, f, 0);
@@ -776,14 +886,38 @@ void CCoreServer::OnWriteEvent(CConnection& conn, Frame& f) {
     const BYTE* sid = r.bytes(SECURITY_MAX_SID_SIZE, sidSize);
     const uint32_t count = r.u32();
     if (count > kMaxEventStrings) throw ProtocolError("too many event strings");
-    for (uint32_t i = 0; i < count; ++i) rec.strings.push_back(r.str(kMaxTextChars));
+    uint64_t textBytes = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        rec.strings.push_back(r.str(kMaxTextChars));
+        for (wchar_t c : rec.strings.back()) textBytes += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;  // as UTF-8
+    }
     uint32_t dataSize = 0;
     const BYTE* data = r.bytes(kMaxEventData, dataSize);
+    const uint64_t tokenValue = r.u64();
     r.end();
     if (rec.source.empty()) return Answer(conn, f, ERROR_INVALID_PARAMETER);
     if (sidSize && (!::IsValidSid(const_cast<BYTE*>(sid)) || ::GetLengthSid(const_cast<BYTE*>(sid)) != sidSize))
         return Answer(conn, f, ERROR_INVALID_SID);
-    rec.sid = SidText(sid, sidSize);
+    VrBase::unique_handle token;
+    if (DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token)) return Answer(conn, f, e);
+    // SYSTEM and administrators write in any name (a service records the
+    // user it acted for); anybody else only as themselves: their own SID,
+    // and their source marked as theirs, so no source of a service can be
+    // borrowed. Their records go to a file of their own, within a quota.
+    const bool privileged = VrBase::Trust::IsAdministrator(token.get());
+    if (privileged) {
+        rec.sid = SidText(sid, sidSize);
+    } else {
+        rec.sid = VrBase::Trust::UserSidText(token.get());
+        if (rec.sid.empty()) return Answer(conn, f, ERROR_ACCESS_DENIED);
+        rec.source = kOrdinarySourcePrefix + rec.source;
+        const uint64_t bytes = textBytes + 2ull * dataSize + rec.source.size() + rec.categoryName.size() + 128;
+        if (!m_writerQuota.Charge(WriterKey(token.get(), rec.sid), bytes, ::GetTickCount64())) {
+            VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::OnWriteEvent",
+                     L"process %u (%ls) is over its journal quota; record refused", conn.Pid(), rec.sid.c_str());
+            return Answer(conn, f, ERROR_NOT_ENOUGH_QUOTA);
+        }
+    }
     static const char hex[] = "0123456789ABCDEF";
     for (uint32_t i = 0; i < dataSize; ++i) {
         rec.dataHex += hex[data[i] >> 4];
@@ -795,7 +929,7 @@ void CCoreServer::OnWriteEvent(CConnection& conn, Frame& f) {
     rec.processId = conn.Pid();
     uint64_t seq = 0;
     DWORD e = VrBase::GuardCode(L"CCoreServer::OnWriteEvent", [&] {
-        seq = m_journal.Append(rec);
+        seq = m_journal.Append(rec, privileged);
         return 0;
     });
     PayloadWriter w;
@@ -820,7 +954,7 @@ void CCoreServer::OnNotify(CConnection& conn, Frame& f) {
     n.str(component).u32(kind).str(setName);
     uint32_t reached = 0;
     for (auto& a : agents)
-        if (a->Enqueue(EncodeFrame(CmdAgentNotify, 0, 0, n.data()))) ++reached;
+        if (a->Enqueue(EncodeFrame(CmdAgentNotify, 0, 0, n.data())) == CConnection::Queued::Yes) ++reached;
     VR_TRACE(VrBase::TL_INFO, L"CCoreServer::OnNotify", L"%ls %ls \"%ls\" to %u agents", component.c_str(),
              kind == 1 ? L"state" : L"configuration", setName.c_str(), reached);
     PayloadWriter w;

@@ -5,8 +5,10 @@
 // to its connection as deliveries and their answers routed back.
 #include "core_journal.h"
 #include "core_store.h"
+#include "writer_quota.h"
 #include "vrbase/scope.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -54,6 +56,14 @@ private:
     std::vector<Pending> EndSession(CConnection& conn);
     void FailRequests(const std::vector<Pending>& requests, DWORD code);
     DWORD RequireAdmin(CConnection& conn, uint64_t tokenValue);
+    // The bytes of all frames waiting to be written: false when these would
+    // go past the bound.
+    bool Hold(size_t bytes);
+    // Connections without a session or an agent, at most; sessions kept
+    // for SYSTEM and administrators out of MaxConnections.
+    size_t MaxUnopened() const;
+    size_t AdminRoom() const;
+    void Release(size_t bytes);
 
     void OnOpenSession(CConnection& conn, Frame& f);
     void OnCloseSession(CConnection& conn, Frame& f);
@@ -73,12 +83,14 @@ private:
 
     CoreParameters m_params;
     CEventJournal m_journal;
+    CWriterQuota m_writerQuota;
     VrBase::unique_handle m_instanceMutex;
     VrBase::unique_hlocal m_pipeSecurity;
     VrBase::unique_hfile m_firstInstance;
     VrBase::unique_handle m_stop;
     std::thread m_listener, m_timer;
 
+    std::atomic<size_t> m_heldBytes{0};
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_stopping = false;

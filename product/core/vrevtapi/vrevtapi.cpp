@@ -68,6 +68,11 @@ DWORD WriteEvent(HANDLE handle, WORD type, WORD category, DWORD eventId, PSID si
         w.str(std::wstring(strings[i], n));
     }
     w.bytes(data, dataSize);
+    // The core judges who writes: only SYSTEM and administrators may write
+    // in another user's or a service's name.
+    VrBase::unique_handle token;
+    if (DWORD e = OpenEffectiveToken(token)) return e;
+    w.u64(reinterpret_cast<uintptr_t>(token.get()));
     Frame answer;
     return CoreCall(CmdWriteEvent, w.data(), answer);
 }

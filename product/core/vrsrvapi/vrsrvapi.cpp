@@ -106,10 +106,18 @@ void OnDelivery(const std::weak_ptr<Session>& weak, CCoreLink& link, Frame& f) {
         msg->DataSize = dataSize;
         if (dataSize) std::memcpy(msg->Data, data, dataSize);
 
-        std::vector<BYTE> reply(capacity ? capacity : 1);
+        // The sender's capacity, in pages that cost only once the routine
+        // writes them: a large buffer asked for a small answer stays cheap.
+        VrBase::unique_virtual_mem replyPages(
+            isSend ? ::VirtualAlloc(nullptr, capacity ? capacity : 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+                   : nullptr);
+        BYTE* const reply = static_cast<BYTE*>(replyPages.get());
         DWORD replySize = capacity;
         DWORD result;
-        if (!token) {
+        if (isSend && !reply) {
+            result = ERROR_NOT_ENOUGH_MEMORY;
+            replySize = 0;
+        } else if (!token) {
             // Without the sender's token the routine would run as this
             // process: only a core that is not ours sends such a delivery.
             result = ERROR_ACCESS_DENIED;
@@ -126,7 +134,7 @@ void OnDelivery(const std::weak_ptr<Session>& weak, CCoreLink& link, Frame& f) {
             result = VrBase::GuardCode(L"OnDelivery", [&]() -> DWORD {
                 if (isSend) {
                     if (!s->send) return kErrNotTaken;
-                    return s->send(s->context, msg, &replySize, hasBuffer ? reply.data() : nullptr);
+                    return s->send(s->context, msg, &replySize, hasBuffer ? reply : nullptr);
                 }
                 if (s->post) s->post(s->context, msg);
                 return 0;
@@ -135,7 +143,9 @@ void OnDelivery(const std::weak_ptr<Session>& weak, CCoreLink& link, Frame& f) {
         // A post is acknowledged too, so the core knows this receiver is
         // free for the next delivery.
         PayloadWriter w;
-        if (isSend) w.u32(result).u32(replySize).bytes(reply.data(), replySize <= capacity ? replySize : 0);
+        // A failed request carries no reply: only its size, which may say
+        // what is needed.
+        if (isSend) w.u32(result).u32(replySize).bytes(reply, result == 0 && replySize <= capacity ? replySize : 0);
         else w.u32(0).u32(0).bytes(nullptr, 0);
         link.Post(CmdDeliverReply, f.id, 0, w.data());
     } catch (const ProtocolError& p) {

@@ -12,6 +12,7 @@ namespace vrcc {
 
 constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\VrCC.Core";
 constexpr wchar_t kServiceName[] = L"VrCC";
+constexpr wchar_t kInstanceMutexName[] = L"Global\\VrCC.Core.Instance";
 constexpr wchar_t kCoreKey[] = L"SOFTWARE\\Orvane\\Varnel 5\\Core";
 constexpr wchar_t kParametersKey[] = L"SOFTWARE\\Orvane\\Varnel 5\\Core\\Parameters";
 constexpr wchar_t kPolicyKey[] = L"SOFTWARE\\Orvane\\Varnel 5\\Core\\Policy";
@@ -26,6 +27,9 @@ constexpr uint32_t kMaxTextChars = 32 * 1024;  // one event string
 constexpr uint32_t kMaxEventStrings = 256;
 constexpr uint32_t kMaxEventData = 61440;
 constexpr uint32_t kMaxSubscriptions = 4096;
+// The source of a journal record written by an ordinary caller starts with
+// this: only SYSTEM and administrators write sources without it.
+constexpr wchar_t kOrdinarySourcePrefix[] = L"user:";
 
 // Codes of the link, as callers see them.
 constexpr DWORD kErrCoreDown = RPC_S_SERVER_UNAVAILABLE;      // 1722
@@ -36,6 +40,7 @@ constexpr DWORD kErrNotTaken = ERROR_NOT_SUPPORTED;           // 50
 constexpr DWORD kErrReceiverGone = ERROR_PROCESS_ABORTED;     // 1067
 constexpr DWORD kErrReceiverTimeout = ERROR_TIMEOUT;          // 1460
 constexpr DWORD kErrReceiverBusy = ERROR_BUSY;                // 170: too much delivered and not yet answered
+constexpr DWORD kErrUntrustedCore = ERROR_ACCESS_DENIED;      // 5: the pipe is served by somebody else
 
 enum Command : uint16_t {
     // client -> core; the answer carries the command with kReply set

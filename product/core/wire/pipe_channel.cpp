@@ -1,5 +1,7 @@
 #include "pipe_channel.h"
 
+#include "vrbase/token_trust.h"
+#include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
 #include <cstring>
@@ -21,7 +23,41 @@ bool IsClosedError(DWORD e) {
            e == ERROR_PIPE_LISTENING;
 }
 
+// The process id the service control manager gives for the service VrCC
+// while it runs; 0 otherwise.
+DWORD CoreServiceProcessId() {
+    VrBase::unique_schandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) return 0;
+    VrBase::unique_schandle service(::OpenServiceW(scm.get(), kServiceName, SERVICE_QUERY_STATUS));
+    if (!service) return 0;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                sizeof status, &needed) ||
+        status.dwCurrentState == SERVICE_STOPPED)
+        return 0;
+    return status.dwProcessId;
+}
+
 } // namespace
+
+DWORD CheckCoreServer(HANDLE pipe) {
+    ULONG server = 0;
+    if (!::GetNamedPipeServerProcessId(pipe, &server)) return ::GetLastError();
+    if (server != 0 && server == CoreServiceProcessId()) return 0;
+    // VrCC.exe --console: a process of LocalSystem or of an elevated
+    // administrator.
+    VrBase::unique_handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server));
+    VrBase::unique_handle token;
+    if (process && ::OpenProcessToken(process.get(), TOKEN_QUERY | TOKEN_DUPLICATE, token.put()) &&
+        VrBase::Trust::IsAdministrator(token.get()))
+        return 0;
+    VR_TRACE(VrBase::TL_ERROR, L"vrcc::CheckCoreServer",
+             L"%ls is served by process %u, which is neither the service %ls nor SYSTEM's or an administrator's: "
+             L"nothing sent",
+             kPipeName, static_cast<unsigned>(server), kServiceName);
+    return kErrUntrustedCore;
+}
 
 CPipeChannel::CPipeChannel(VrBase::unique_hfile pipe)
     : m_pipe(std::move(pipe)), m_readEvent(NewEvent()), m_writeEvent(NewEvent()) {}
@@ -130,6 +166,11 @@ DWORD ConnectToCore(VrBase::unique_hfile& pipe) {
         ULONGLONG now = ::GetTickCount64();
         if (e != ERROR_PIPE_BUSY || now >= deadline) return e;
         ::WaitNamedPipeW(kPipeName, static_cast<DWORD>(deadline - now));
+    }
+    // Nothing is sent to a server that could be anybody's.
+    if (DWORD e = CheckCoreServer(pipe.get())) {
+        pipe.reset();
+        return e;
     }
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!::SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {

@@ -39,6 +39,10 @@ private:
 // Opens a client end of the core's pipe in message mode; waits a little
 // while every instance is busy. Returns 0 or the system's error.
 DWORD ConnectToCore(VrBase::unique_hfile& pipe);
+// 0 when the pipe's server is the service VrCC (its process id as the
+// service control manager gives it) or a process of SYSTEM or of an elevated
+// administrator (VrCC.exe --console); else kErrUntrustedCore, traced.
+DWORD CheckCoreServer(HANDLE pipe);
 // True for the open failures that mean nobody serves the pipe.
 bool MeansCoreDown(DWORD error);
 

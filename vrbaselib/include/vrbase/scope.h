@@ -79,6 +79,12 @@ struct cotaskmem_traits {
     static void close(void* p) noexcept { ::CoTaskMemFree(p); }
 };
 
+struct virtual_mem_traits {
+    using type = void*;
+    static void* invalid() noexcept { return nullptr; }
+    static void close(void* p) noexcept { ::VirtualFree(p, 0, MEM_RELEASE); }
+};
+
 using unique_handle = unique_resource<handle_traits>;          // events, threads, processes
 using unique_hfile = unique_resource<file_handle_traits>;      // CreateFile results
 using unique_hkey = unique_resource<hkey_traits>;
@@ -87,6 +93,7 @@ using unique_hlocal = unique_resource<local_mem_traits>;
 using unique_cotaskmem = unique_resource<cotaskmem_traits>;
 using unique_schandle = unique_resource<schandle_traits>;
 using unique_hfind = unique_resource<find_traits>;             // FindFirstFile searches
+using unique_virtual_mem = unique_resource<virtual_mem_traits>; // VirtualAlloc: pages cost only once touched
 
 // Runs a callable when the scope ends unless dismissed.
 template <class F>

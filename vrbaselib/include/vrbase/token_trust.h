@@ -1,0 +1,39 @@
+#pragma once
+// Who does a token speak for: the one place that judges tokens. Every
+// function takes a token opened with at least TOKEN_QUERY and never raises:
+// a token that cannot be read is judged as untrusted.
+#include <windows.h>
+
+#include <string>
+
+namespace VrBase {
+namespace Trust {
+
+// The token's user is LocalSystem (S-1-5-18).
+bool IsLocalSystem(HANDLE token);
+// TokenElevation: true for LocalSystem, an elevated administrator and an
+// administrator without UAC; false for a filtered (linked) token.
+bool IsElevated(HANDLE token);
+// An impersonation token at SecurityImpersonation or SecurityDelegation. A
+// primary token has no level and answers false: whether it may stand for a
+// caller is the caller's check (see IsOwnProcessToken).
+bool AllowsImpersonation(HANDLE token);
+// A primary token that is the given process's own token (same token id),
+// not a copy made from some other token.
+bool IsOwnProcessToken(HANDLE token, HANDLE process);
+// Member of the local Administrators group, deny-only entries honoured
+// (a primary token is judged through an identification copy, so it needs
+// TOKEN_DUPLICATE as well).
+bool IsAdministratorsMember(HANDLE token);
+// An administrator: LocalSystem's token, or an elevated member of the
+// Administrators group. The token's level is not judged here: callers that
+// take tokens from others check it first (AllowsImpersonation).
+bool IsAdministrator(HANDLE token);
+// Anybody who is not an administrator: a restricted token with
+// Administrators deny-only, a filtered token, a plain user.
+inline bool IsOrdinaryCaller(HANDLE token) { return !IsAdministrator(token); }
+// The user's SID in its string form, empty when it cannot be read.
+std::wstring UserSidText(HANDLE token);
+
+} // namespace Trust
+} // namespace VrBase
