@@ -270,4 +270,40 @@ DWORD RunChild(const std::wstring& exeName, const std::wstring& args, DWORD time
     return code;
 }
 
+namespace {
+
+// The Linux name Wine gives a Windows path; empty outside Wine.
+std::string UnixName(const std::wstring& path) {
+    using Convert = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!convert) return std::string();
+    char* name = convert(path.c_str());
+    if (!name) return std::string();
+    std::string text = name;
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return text;
+}
+
+} // namespace
+
+bool MakeUnixLink(const std::wstring& link, const std::wstring& target) {
+    const std::string from = UnixName(target), to = UnixName(link);
+    if (from.empty() || to.empty()) return false;
+    // Wine starts a Linux program given by its Z: path.
+    const std::wstring ln = L"Z:\\bin\\ln";
+    std::wstring cmd = L"ln -s \"" + std::wstring(from.begin(), from.end()) + L"\" \"" +
+                       std::wstring(to.begin(), to.end()) + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = StartProcess(ln, cmd, FALSE, nullptr, si);
+    // Wine hands back no handle of a Linux process: wait for the link itself.
+    VrBase::unique_handle process(pi.hProcess), thread(pi.hThread);
+    for (int i = 0; i < 1500; ++i) {
+        if (::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+        ::Sleep(20);
+    }
+    return false;
+}
+
 } // namespace vrtest

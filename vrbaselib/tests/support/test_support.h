@@ -135,4 +135,9 @@ private:
 // Runs a program beside the test program and returns its real exit code.
 DWORD RunChild(const std::wstring& exeName, const std::wstring& args, DWORD timeoutMs = 120000);
 
+// Makes link a Unix symbolic link to the folder target with the host's
+// "ln -s" (Wine shows it as a folder that is a reparse point, as a user's
+// junction would be on Windows); false where that cannot be done.
+bool MakeUnixLink(const std::wstring& link, const std::wstring& target);
+
 } // namespace vrtest

@@ -1,0 +1,61 @@
+#pragma once
+// The one place that answers "could an ordinary user have planted, linked or
+// changed this?" for accounts, security descriptors, folders, stored files
+// and paths. Every caller that trusts something on disk asks here.
+#include <windows.h>
+#include <string>
+#include <vector>
+
+namespace VrBase {
+namespace Trust {
+
+// LocalSystem, BUILTIN\Administrators or TrustedInstaller's service SID.
+bool IsTrustedOwner(PSID sid);
+
+// A trusted owner, or this process's own user when the process runs as an
+// administrator: what such a process creates is owned by its user where the
+// token names no other default owner.
+bool IsTrustedAccount(PSID sid);
+
+// Self-relative: owner Administrators; protected DACL with LocalSystem and
+// Administrators full control, inherited by files and folders below, and
+// Authenticated Users and Users read only when users_may_read.
+std::vector<BYTE> AdminOnlyFolderDescriptor(bool users_may_read);
+
+// True when the DACL is missing or NULL, or any allow entry of an account
+// that IsTrustedAccount refuses grants a right that changes, deletes or
+// re-permits the object (entries meant only for children count too).
+bool DescriptorLetsOthersWrite(PSECURITY_DESCRIPTOR sd);
+
+// A trusted owner, a protected DACL and nobody else able to write.
+bool DescriptorIsSound(PSECURITY_DESCRIPTOR sd);
+
+// Creates the folder with AdminOnlyFolderDescriptor; an existing one must not
+// be a reparse point (raises 5) and gets its owner and protected DACL set
+// again when its owner is not trusted or someone else may write. Returns
+// true when it had to repair such a folder.
+bool EnsureAdminOnlyFolder(const std::wstring& path, bool users_may_read);
+
+// Why a stored file opened by its handle cannot be trusted.
+enum class FileDoubt {
+    None,
+    ForeignOwner,   // owned by an account IsTrustedAccount refuses
+    SeveralNames,   // a hard link elsewhere lets its owner change it
+    ReparsePoint,   // a link or mount point, not the file itself
+    Unreadable      // its information or owner could not be read
+};
+FileDoubt StoredFileDoubt(HANDLE file);
+const wchar_t* FileDoubtText(FileDoubt doubt);
+
+// Opens an existing stored file for reading without following a reparse
+// point; INVALID_HANDLE_VALUE with the last error set when it cannot.
+HANDLE OpenStoredFileForRead(const std::wstring& path);
+
+// The first of the path itself and its folders, from the path upwards, that
+// is a reparse point whose owner IsTrustedOwner refuses (or whose owner
+// cannot be read); empty when there is none. Parts that do not exist yet are
+// skipped.
+std::wstring UntrustedLinkOnPath(const std::wstring& path);
+
+} // namespace Trust
+} // namespace VrBase
