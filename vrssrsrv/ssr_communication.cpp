@@ -17,6 +17,7 @@
 
 #include "vrbase/exception_guard.h"
 #include "vrbase/trace.h"
+#include "vrbase/trust.h"
 #include "vrbase/vr_error.h"
 
 #include <cwchar>
@@ -102,7 +103,10 @@ void CSSRCommunication::wait_4_VrCC(HANDLE stopEvent, void*) {
             // again at the next poll rather than leaving the service
             // unreachable for the rest of its run.
             if (!self.is_connected() && access_2_VrCC())
-                VrBase::GuardVoid(L"wait_4_VrCC", [&] { self.establish_connection(); });
+                VrBase::GuardVoid(L"wait_4_VrCC", [&] {
+                    self.establish_connection();
+                    self.flush_service_errors();
+                });
             DWORD wait = ::WaitForSingleObject(stopEvent, kCorePollMs);
             if (wait == WAIT_OBJECT_0) return;
             if (wait != WAIT_TIMEOUT) {
@@ -281,16 +285,42 @@ void CSSRCommunication::write_event(const wchar_t* name, DWORD eventId, WORD typ
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         source = m_eventSource;
     }
-    if (!source) return;
-    std::vector<BYTE> sid = get_SID_4m_str_SID(userSid);
+    if (source) write_to(source, eventId, type, strings, get_SID_4m_str_SID(userSid));
+}
+
+void CSSRCommunication::write_to(HANDLE source, DWORD eventId, WORD type, const std::vector<std::wstring>& strings,
+                                 std::vector<BYTE> sid) {
     std::vector<const WCHAR*> texts;
     for (const std::wstring& s : strings) texts.push_back(s.c_str());
     // Written outside the lock, like the other core calls; a source
     // released meanwhile only fails the write.
-    if (!::VrWriteEvent(source, type, kEventCategory, eventId, sid.data(), static_cast<WORD>(texts.size()), 0,
-                        texts.data(), nullptr))
+    if (!::VrWriteEvent(source, type, kEventCategory, eventId, sid.empty() ? nullptr : sid.data(),
+                        static_cast<WORD>(texts.size()), 0, texts.data(), nullptr))
         VR_TRACE(VrBase::TL_ERROR, L"CSSRCommunication::write_event", L"Registration failed. Err %d",
                  static_cast<int>(::GetLastError()));
+}
+
+void CSSRCommunication::reg_evt_service_error(const std::wstring& text) {
+    HANDLE source = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        source = m_eventSource;
+        if (!source) {
+            if (m_pendingServiceErrors.size() < kMaxPendingServiceErrors) m_pendingServiceErrors.push_back(text);
+            return;
+        }
+    }
+    write_to(source, EID_SP_SES_BUILD_ERROR, 1,
+             {L"", insertion(SSR_REASON_GENERAL), text, insertion(SSR_REASON_GENERAL)}, VrBase::Trust::ProcessUserSid());
+}
+
+void CSSRCommunication::flush_service_errors() {
+    std::vector<std::wstring> pending;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        pending.swap(m_pendingServiceErrors);
+    }
+    for (const std::wstring& text : pending) reg_evt_service_error(text);
 }
 
 void CSSRCommunication::reg_evt_scan_start(DWORD source, const std::wstring& operationId,

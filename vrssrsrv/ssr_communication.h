@@ -42,6 +42,10 @@ public:
     void reg_evt_scan_error(const std::wstring& operationId, DWORD stage, const std::wstring& text, DWORD reason,
                             const std::wstring& userSid);
     void reg_evt_export(const std::wstring& uniqueId, const std::wstring& userSid);
+    // An error of the service itself rather than of a scan (an object it
+    // could not trust): written whatever events the configuration registers,
+    // and kept until the link to the core is up when it is not yet.
+    void reg_evt_service_error(const std::wstring& text);
 
     // One field of the core's computer record by its name; 87 for another.
     std::wstring get_comp_info_4m_db(const std::wstring& className);
@@ -55,13 +59,20 @@ private:
     void close_session(std::unique_ptr<Session> session);
     void write_event(const wchar_t* name, DWORD eventId, WORD type, const std::vector<std::wstring>& strings,
                      const std::wstring& userSid);
+    static void write_to(HANDLE source, DWORD eventId, WORD type, const std::vector<std::wstring>& strings,
+                         std::vector<BYTE> sid);
+    void flush_service_errors();
 
     std::recursive_mutex m_mutex;
     std::unique_ptr<Session> m_session;
     HANDLE m_eventSource = nullptr;
     bool m_stopping = false;
     VrBase::unique_handle m_waitEvent;
+    std::vector<std::wstring> m_pendingServiceErrors;
 };
+
+// Service errors kept while the core is not reached; more are only traced.
+constexpr size_t kMaxPendingServiceErrors = 16;
 
 // How often the link task asks for the core, and checks it once connected.
 constexpr DWORD kCorePollMs = 3000;
