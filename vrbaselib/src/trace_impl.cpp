@@ -222,19 +222,23 @@ void CTraceImpl::OpenFile(bool keep, const std::string* firstText) {
     ::WriteFile(file.get(), firstText->data(), static_cast<DWORD>(firstText->size()), &written, nullptr);
 }
 
-bool CTraceImpl::LockWithin(HANDLE file, OVERLAPPED& range) {
+CTraceImpl::LockResult CTraceImpl::LockWithin(HANDLE file, OVERLAPPED& range) {
     // Once a line found the lock held, the next ones try only once: a holder
     // that keeps it costs each line no wait at all, not the budget again.
     const ULONGLONG now = ::GetTickCount64();
     const bool recentlyHeld = now - m_lastHeldTick.load(std::memory_order_relaxed) < kTraceHeldBackoffMs;
     const ULONGLONG end = now + (recentlyHeld ? 0 : kTraceLockWaitMs);
     for (;;) {
-        if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) return true;
+        if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range))
+            return LockResult::Locked;
+        // A file system without locks only loses the turn-taking.
+        if (::GetLastError() != ERROR_LOCK_VIOLATION && ::GetLastError() != ERROR_IO_PENDING)
+            return LockResult::NoLocks;
         if (::GetTickCount64() >= end) break;
         ::Sleep(1);
     }
     m_lastHeldTick.store(::GetTickCount64(), std::memory_order_relaxed);
-    return false;
+    return LockResult::Held;
 }
 
 void CTraceImpl::AppendToFile(const std::string& line) {
@@ -246,15 +250,20 @@ void CTraceImpl::AppendToFile(const std::string& line) {
     // Any process that can open the file can hold that lock for ever: the
     // wait is bounded, and a line that cannot have it is dropped and counted.
     std::lock_guard<std::mutex> turn(m_fileMutex);
-    unique_hfile file = OpenTraceFile(path, FILE_APPEND_DATA);
+    // Read access too: Windows locks only for a handle that may read or write
+    // data, and write access would put the lines at the start of the file.
+    unique_hfile file = OpenTraceFile(path, FILE_APPEND_DATA | FILE_READ_DATA);
     OVERLAPPED sentinel{};
     sentinel.Offset = 0xFFFFFFFE;
     sentinel.OffsetHigh = 0x7FFFFFFF;
-    if (!file || !LockWithin(file.get(), sentinel)) {
+    const LockResult lock = file ? LockWithin(file.get(), sentinel) : LockResult::Held;
+    if (lock == LockResult::Held) {
         m_dropped.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    scope_exit unlock([&] { ::UnlockFileEx(file.get(), 0, 1, 0, &sentinel); });
+    scope_exit unlock([&] {
+        if (lock == LockResult::Locked) ::UnlockFileEx(file.get(), 0, 1, 0, &sentinel);
+    });
     std::string text;
     if (const unsigned long dropped = m_dropped.exchange(0, std::memory_order_relaxed)) {
         char note[160];

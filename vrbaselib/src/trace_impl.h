@@ -45,7 +45,8 @@ private:
     void Emit(int level, const std::string& message);
     void OpenFile(bool keep, const std::string* firstText);
     void AppendToFile(const std::string& line);
-    bool LockWithin(HANDLE file, OVERLAPPED& range);
+    enum class LockResult { Locked, Held, NoLocks };
+    LockResult LockWithin(HANDLE file, OVERLAPPED& range);
 
     std::wstring m_name;
     std::atomic<DWORD> m_enable{0};
