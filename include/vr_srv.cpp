@@ -1,6 +1,7 @@
 #include "vr_srv.h"
 
 #include "vrbase/exception_guard.h"
+#include "vrbase/module_path.h"
 #include "vrbase/vr_error.h"
 
 #include <cstdio>
@@ -40,8 +41,11 @@ VR_VERSION read_client_version() {
 }
 
 CVrSrv::CVrSrv() {
-    m_module.reset(::LoadLibraryW(L"VrSrvApi.dll"));
-    if (!m_module) VR_RAISE(kErrLibraryNotLoaded, L"CVrSrv::CVrSrv");
+    // The client library beside the module this code lives in (the proxy or
+    // the service), never one found beside the program that loaded it.
+    static const int s_here = 0;
+    m_module.reset(VrBase::LoadLibraryByPath(VrBase::ModuleFolderOf(&s_here) + L"VrSrvApi.dll", kErrLibraryNotLoaded,
+                                             L"CVrSrv::CVrSrv"));
     auto find = [&](const char* name) { return ::GetProcAddress(m_module.get(), name); };
     m_open = reinterpret_cast<PFN_VrOpenSession>(reinterpret_cast<void*>(find("VrOpenSession")));
     m_close = reinterpret_cast<PFN_VrCloseSession>(reinterpret_cast<void*>(find("VrCloseSession")));

@@ -1,6 +1,7 @@
 #include "ssr_error_helper.h"
 
 #include "i18n/i18n.h"
+#include "vrbase/error_description.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
 #include "vrbase/trace.h"
@@ -50,7 +51,8 @@ HMODULE CErrDescSrc::load_lib(DWORD rangeKey) {
     if (file == m_files.end()) VR_RAISE(ERROR_UNKNOWN_COMPONENT, fn);
     auto module = m_modules.find(rangeKey);
     if (module == m_modules.end()) VR_RAISE(ERROR_UNKNOWN_COMPONENT, fn);
-    HMODULE loaded = ::LoadLibraryExW(file->second.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE loaded = ::LoadLibraryExW(MessageLibraryPath(file->second.c_str()).c_str(), nullptr,
+                                      LOAD_LIBRARY_AS_DATAFILE);
     if (!loaded) VR_RAISE_LAST_ERROR(fn);
     module->second = loaded;
     return loaded;

@@ -3,6 +3,8 @@
 #include "ssr_service.h"
 
 #include "Com/com_init.h"
+#include "vrbase/minidump.h"
+#include "vrbase/module_path.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
 #include "vrbase/seh_catcher.h"
@@ -52,6 +54,8 @@ bool StartedByHand() {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    VrBase::RestrictDllSearch();
+    VrBase::SetMiniDumpFolder(std::wstring());  // none until the service's own folder is ready
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
     if (argc == 2 && VrBase::IsHelpArgument(argv[1])) {

@@ -17,6 +17,7 @@
 
 #include "vrbase/exception_guard.h"
 #include "vrbase/trace.h"
+#include "vrbase/trust.h"
 #include "vrbase/vr_error.h"
 
 #include <cwchar>
@@ -104,7 +105,7 @@ void CSSRCommunication::wait_4_VrCC(HANDLE stopEvent, void*) {
             if (!self.is_connected() && access_2_VrCC())
                 VrBase::GuardVoid(L"wait_4_VrCC", [&] {
                     self.establish_connection();
-                    self.flush_depot_faults();
+                    self.flush_service_errors();
                 });
             DWORD wait = ::WaitForSingleObject(stopEvent, kCorePollMs);
             if (wait == WAIT_OBJECT_0) return;
@@ -284,16 +285,52 @@ void CSSRCommunication::write_event(const wchar_t* name, DWORD eventId, WORD typ
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         source = m_eventSource;
     }
-    if (!source) return;
-    std::vector<BYTE> sid = get_SID_4m_str_SID(userSid);
+    if (source) write_to(source, eventId, type, strings, get_SID_4m_str_SID(userSid));
+}
+
+void CSSRCommunication::write_to(HANDLE source, DWORD eventId, WORD type, const std::vector<std::wstring>& strings,
+                                 std::vector<BYTE> sid) {
     std::vector<const WCHAR*> texts;
     for (const std::wstring& s : strings) texts.push_back(s.c_str());
     // Written outside the lock, like the other core calls; a source
     // released meanwhile only fails the write.
-    if (!::VrWriteEvent(source, type, kEventCategory, eventId, sid.data(), static_cast<WORD>(texts.size()), 0,
-                        texts.data(), nullptr))
+    if (!::VrWriteEvent(source, type, kEventCategory, eventId, sid.empty() ? nullptr : sid.data(),
+                        static_cast<WORD>(texts.size()), 0, texts.data(), nullptr))
         VR_TRACE(VrBase::TL_ERROR, L"CSSRCommunication::write_event", L"Registration failed. Err %d",
                  static_cast<int>(::GetLastError()));
+}
+
+void CSSRCommunication::reg_evt_service_error(const std::wstring& text) {
+    reg_evt_service_fault({SSR_REASON_GENERAL, text, SSR_REASON_GENERAL});
+}
+
+void CSSRCommunication::reg_evt_depot_fault(const std::wstring& path, const std::wstring& why) {
+    reg_evt_service_fault({SSR_STAGE_SAVE_DOCUMENT, path + L": " + why, SSR_REASON_ONE_FILE});
+}
+
+// No caller behind it, so the service's own account is named.
+void CSSRCommunication::reg_evt_service_fault(ServiceFault fault) {
+    HANDLE source = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        source = m_eventSource;
+        if (!source) {
+            if (m_pendingServiceErrors.size() < kMaxPendingServiceErrors)
+                m_pendingServiceErrors.push_back(std::move(fault));
+            return;
+        }
+    }
+    write_to(source, EID_SP_SES_BUILD_ERROR, 1, {L"", insertion(fault.stage), fault.text, insertion(fault.reason)},
+             VrBase::Trust::ProcessUserSid());
+}
+
+void CSSRCommunication::flush_service_errors() {
+    std::vector<ServiceFault> pending;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        pending.swap(m_pendingServiceErrors);
+    }
+    for (ServiceFault& fault : pending) reg_evt_service_fault(std::move(fault));
 }
 
 void CSSRCommunication::reg_evt_scan_start(DWORD source, const std::wstring& operationId,
@@ -314,33 +351,6 @@ void CSSRCommunication::reg_evt_scan_error(const std::wstring& operationId, DWOR
                                            DWORD reason, const std::wstring& userSid) {
     write_event(L"EID_SP_SES_BUILD_ERROR", EID_SP_SES_BUILD_ERROR, 1,
                 {operationId, insertion(stage), text.empty() ? L"N/A" : text, insertion(reason)}, userSid);
-}
-
-void CSSRCommunication::reg_evt_depot_fault(const std::wstring& path, const std::wstring& why) {
-    const std::wstring text = path + L": " + why;
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (!m_eventSource) {
-            if (m_pendingDepotFaults.size() < kMaxPendingDepotFaults) m_pendingDepotFaults.push_back(text);
-            return;
-        }
-    }
-    write_depot_fault(text);
-}
-
-// The service's own finding: no caller, so the service's account is named.
-void CSSRCommunication::write_depot_fault(const std::wstring& text) {
-    write_event(L"EID_SP_SES_BUILD_ERROR", EID_SP_SES_BUILD_ERROR, 1,
-                {L"", insertion(SSR_STAGE_SAVE_DOCUMENT), text, insertion(SSR_REASON_ONE_FILE)}, L"S-1-5-18");
-}
-
-void CSSRCommunication::flush_depot_faults() {
-    std::vector<std::wstring> pending;
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        pending.swap(m_pendingDepotFaults);
-    }
-    for (const std::wstring& text : pending) write_depot_fault(text);
 }
 
 void CSSRCommunication::reg_evt_export(const std::wstring& uniqueId, const std::wstring& userSid) {

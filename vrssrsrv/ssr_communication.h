@@ -42,9 +42,11 @@ public:
     void reg_evt_scan_error(const std::wstring& operationId, DWORD stage, const std::wstring& text, DWORD reason,
                             const std::wstring& userSid);
     void reg_evt_export(const std::wstring& uniqueId, const std::wstring& userSid);
-    // A depot file or folder that could not be trusted (or was repaired): an
-    // error event naming it. Faults found before the core link is open wait
-    // for it, at most kMaxPendingDepotFaults of them.
+    // The service's own findings, not a scan's: an object it could not trust,
+    // a depot file or folder refused or repaired (named with why). Written
+    // whatever events the configuration registers, and kept until the link to
+    // the core is up when it is not yet, at most kMaxPendingServiceErrors.
+    void reg_evt_service_error(const std::wstring& text);
     void reg_evt_depot_fault(const std::wstring& path, const std::wstring& why);
 
     // One field of the core's computer record by its name; 87 for another.
@@ -57,20 +59,28 @@ private:
     bool session_alive();
     HANDLE session_handle();
     void close_session(std::unique_ptr<Session> session);
-    void write_depot_fault(const std::wstring& text);
-    void flush_depot_faults();
+    struct ServiceFault {
+        DWORD stage;
+        std::wstring text;
+        DWORD reason;
+    };
+    void reg_evt_service_fault(ServiceFault fault);
     void write_event(const wchar_t* name, DWORD eventId, WORD type, const std::vector<std::wstring>& strings,
                      const std::wstring& userSid);
+    static void write_to(HANDLE source, DWORD eventId, WORD type, const std::vector<std::wstring>& strings,
+                         std::vector<BYTE> sid);
+    void flush_service_errors();
 
     std::recursive_mutex m_mutex;
     std::unique_ptr<Session> m_session;
     HANDLE m_eventSource = nullptr;
     bool m_stopping = false;
-    std::vector<std::wstring> m_pendingDepotFaults;
     VrBase::unique_handle m_waitEvent;
+    std::vector<ServiceFault> m_pendingServiceErrors;
 };
 
-constexpr size_t kMaxPendingDepotFaults = 16;
+// Service errors kept while the core is not reached; more are only traced.
+constexpr size_t kMaxPendingServiceErrors = 16;
 
 // How often the link task asks for the core, and checks it once connected.
 constexpr DWORD kCorePollMs = 3000;

@@ -5,6 +5,7 @@
 #include "ssr_actions.h"
 #include "ssr_communication.h"
 #include "ssr_disk_depot.h"
+#include "ssr_dump_folder.h"
 #include "ssr_policy_ops.h"
 #include "ssr_reg_depot.h"
 #include "ssr_scheduler.h"
@@ -17,10 +18,13 @@
 #include "vrbase/scope.h"
 #include "vrbase/seh_catcher.h"
 #include "vrbase/trace.h"
+#include "vrbase/trust.h"
 #include "vrbase/vr_error.h"
 
 #include <atomic>
 #include <clocale>
+#include <cwchar>
+#include <utility>
 
 namespace {
 
@@ -35,9 +39,11 @@ void run_service_sequence();
 
 } // namespace
 
+namespace {
+
 // Adding a subsystem's start-up is one line here, at its place.
-const std::vector<SsrStep>& service_startup_steps() {
-    static const std::vector<SsrStep> steps = {
+std::vector<SsrStep>& startup_steps() {
+    static std::vector<SsrStep> steps = {
         {L"ServiceManagmentObjsInit", &ServiceManagmentObjsInit},
         {L"ssr_disk_depot_init", &ssr_disk_depot_init},
         {L"ssr_reg_depot_init", &ssr_reg_depot_init},
@@ -49,6 +55,16 @@ const std::vector<SsrStep>& service_startup_steps() {
         {L"ServiceInfoObjsInit", &ServiceInfoObjsInit},
     };
     return steps;
+}
+
+} // namespace
+
+const std::vector<SsrStep>& service_startup_steps() { return startup_steps(); }
+
+void (*replace_startup_step_for_tests(const wchar_t* name, void (*run)()))() {
+    for (SsrStep& step : startup_steps())
+        if (wcscmp(step.name, name) == 0) return std::exchange(step.run, run);
+    return nullptr;
 }
 
 // Shut-down steps after the online marker is gone; each has its own guard
@@ -114,12 +130,32 @@ std::vector<BYTE> create_online_marker_security() {
                                                      });
 }
 
+// The marker is created by name in the global namespace, where anyone may
+// create an object first. An object found under the name is used only when
+// the service's own account made it: one held by anyone else is never set,
+// reset or closed on its behalf, and the service runs without a marker.
 void ServiceInfoObjsInit() {
     std::vector<BYTE> sd = create_online_marker_security();
     SECURITY_ATTRIBUTES sa{sizeof(sa), sd.data(), FALSE};
-    HANDLE marker = ::CreateEventW(&sa, TRUE, TRUE, kSsrOnlineMarkerName);
-    if (!marker) VR_RAISE_LAST_ERROR(L"ServiceInfoObjsInit");
-    VrBase::unique_handle previous(g_onlineMarker.exchange(marker));
+    VrBase::unique_handle marker(::CreateEventW(&sa, TRUE, TRUE, kSsrOnlineMarkerName));
+    const DWORD error = ::GetLastError();
+    if (marker && error == ERROR_ALREADY_EXISTS && VrBase::Trust::ObjectOwnedByOwnAccount(marker.get())) {
+        ::SetEvent(marker.get());  // an existing event keeps its state: it says online now
+    } else if (!marker || error == ERROR_ALREADY_EXISTS) {
+        online_marker_held(marker ? ERROR_ALREADY_EXISTS : error);
+        return;
+    }
+    VrBase::unique_handle previous(g_onlineMarker.exchange(marker.release()));
+}
+
+void online_marker_held(DWORD error) {
+    wchar_t text[256];
+    swprintf(text, 256,
+             L"The online marker %ls is held by an object this service did not create (error %u); "
+             L"the service runs without it.",
+             kSsrOnlineMarkerName, static_cast<unsigned>(error));
+    VR_TRACE(VrBase::TL_ERROR, L"ServiceInfoObjsInit", L"%ls", text);
+    CSSRCommunication::instance().reg_evt_service_error(text);
 }
 
 DWORD ServiceInit() {
@@ -240,6 +276,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         if (!handle) VR_RAISE_LAST_ERROR(L"ServiceMain");
         CServiceStatus::instance().set_handle(handle);
         adopt_machine_protection_dir();
+        prepare_dump_folder();
         run_service_sequence();
     });
 }

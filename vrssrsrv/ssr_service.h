@@ -24,12 +24,17 @@ void release_core_link();
 void ssr_op_settings_init();
 void ssr_scheduler_init();
 void ServiceInfoObjsInit();
+// The marker's name is held by someone else: traced and recorded.
+void online_marker_held(DWORD error);
 
 struct SsrStep {
     const wchar_t* name;
     void (*run)();
 };
 const std::vector<SsrStep>& service_startup_steps();
+// For tests: puts another function in the named step's place and returns
+// the one it replaced (null for an unknown name).
+void (*replace_startup_step_for_tests(const wchar_t* name, void (*run)()))();
 // Shut-down steps.
 void stop_service_stop_scheduler();
 const std::vector<SsrStep>& service_shutdown_steps();

@@ -277,7 +277,11 @@ int run(std::vector<std::wstring> args) {
         return VrBase::ToolUsageError(kTool, command, L"unknown command");
     }
 
-    VrBase::unique_hmodule proxy(::LoadLibraryW(proxyPath.c_str()));
+    // By its full path, and its own dependencies from its folder, wherever
+    // this program lies.
+    proxyPath = VrBase::FullWindowsPath(proxyPath);
+    VrBase::unique_hmodule proxy(
+        ::LoadLibraryExW(proxyPath.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!proxy) {
         const DWORD error = ::GetLastError();
         fwprintf(stderr, L"vragent: cannot load %ls: %ls; give the proxy's path with --proxy\n",
@@ -315,6 +319,7 @@ int run(std::vector<std::wstring> args) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    VrBase::RestrictDllSearch();
     VrBase::ToolStreamsUtf8();
     Com::CInitializeThread com(COINIT_APARTMENTTHREADED);
     return run(std::vector<std::wstring>(argv + 1, argv + argc));

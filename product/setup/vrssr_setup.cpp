@@ -249,6 +249,7 @@ int run(int argc, wchar_t** argv) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    VrBase::RestrictDllSearch();
     VrBase::ToolStreamsUtf8();
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;

@@ -3,6 +3,7 @@
 // way a scan reads the file, so an administrator can check a document entry
 // by hand.
 #include "path_ops.h"
+#include "vrbase/module_path.h"
 #include "vrbase/error_description.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/scope.h"
@@ -248,6 +249,7 @@ private:
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    VrBase::RestrictDllSearch();
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
     VrBase::ToolStreamsUtf8();

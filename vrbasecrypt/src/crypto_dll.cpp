@@ -1,5 +1,6 @@
 #include "vrbasecrypt/crypto_dll.h"
 
+#include "vrbase/module_path.h"
 #include "vrbase/scope.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
@@ -53,12 +54,11 @@ void CCryptoDll::Initialize() {
     std::lock_guard<std::mutex> guard(m_lock);
     if (IsLoaded()) return;
 
-    unique_hmodule module(::LoadLibraryW(kLibraryName));
-    if (!module) {
-        VR_TRACE(TL_ERROR, L"CCryptoDll::Initialize", L"load library <%ls> failed, error %u", kLibraryName,
-                 ::GetLastError());
-        VR_RAISE(kErrCryptoNotLoaded, L"CCryptoDll::Initialize");
-    }
+    // The provider beside the module that holds this binding, by full path;
+    // a failure names that path.
+    static const int s_here = 0;
+    unique_hmodule module(LoadLibraryByPath(ModuleFolderOf(&s_here) + kLibraryName, kErrCryptoNotLoaded,
+                                            L"CCryptoDll::Initialize"));
     FARPROC found[kExportCount];
     for (int i = 0; i < kExportCount; ++i) {
         found[i] = ::GetProcAddress(module.get(), kExportNames[i]);

@@ -1,5 +1,6 @@
 #include "vrbase/error_description.h"
 
+#include "vrbase/module_path.h"
 #include "vrbase/product_locale.h"
 #include "vrbase/scope.h"
 
@@ -65,11 +66,17 @@ const wchar_t* MessageSourceFor(DWORD code) {
     return L"";
 }
 
+std::wstring MessageLibraryPath(const wchar_t* file) {
+    static const int s_here = 0;
+    if (_wcsicmp(file, L"VrError.dll") == 0) return ModuleFolderOf(&s_here) + file;
+    return SystemFolder() + file;
+}
+
 std::wstring DescribeCode(DWORD code, const std::vector<std::wstring>* inserts) {
     if (code == 0xFFFFFFFF) code = ::GetLastError();
     unique_hmodule library;
     const wchar_t* source = MessageSourceFor(code);
-    if (*source) library.reset(::LoadLibraryExW(source, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (*source) library.reset(::LoadLibraryExW(MessageLibraryPath(source).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
 
     std::wstring text = FormatFrom(library.get(), code, ProductMessageLanguage(), inserts);
     if (text.empty()) text = FormatFrom(library.get(), code, 0, inserts);

@@ -1,8 +1,12 @@
 #include "system_exception.h"
 
+#include "vrbase/minidump.h"
+#include "vrbase/module_path.h"
 #include "vrbase/scope.h"
 
 #include <dbghelp.h>
+#include <objbase.h>
+
 #include <cwchar>
 #include <mutex>
 
@@ -12,13 +16,11 @@ namespace {
 using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
                                           PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
 
-std::wstring DumpFilePath() {
-    wchar_t temp[520] = {};
-    DWORD n = ::GetTempPathW(520, temp);
-    if (n == 0 || n >= 520) temp[0] = L'\0';
+// The module's name without folder and extension; "dmpfile" when unknown.
+std::wstring DumpBaseName() {
     wchar_t module[520] = {};
     std::wstring base = L"dmpfile";
-    n = ::GetModuleFileNameW(nullptr, module, 520);
+    const DWORD n = ::GetModuleFileNameW(nullptr, module, 520);
     if (n > 0 && n < 520) {
         std::wstring full(module, n);
         size_t slash = full.find_last_of(L"\\/");
@@ -27,9 +29,14 @@ std::wstring DumpFilePath() {
         if (dot != std::wstring::npos) name.erase(dot);
         if (!name.empty()) base = name;
     }
-    wchar_t tick[16];
-    swprintf(tick, 16, L"%08X", static_cast<unsigned>(::GetTickCount()));
-    return std::wstring(temp) + base + L"-" + tick + L".dmp";
+    return base;
+}
+
+std::wstring TempFolder() {
+    wchar_t temp[520] = {};
+    DWORD n = ::GetTempPathW(520, temp);
+    if (n == 0 || n >= 520) temp[0] = L'\0';
+    return temp;
 }
 
 unsigned long long FileSize(HANDLE file) {
@@ -48,6 +55,8 @@ struct DumpShare {
     std::mutex mutex;
     unsigned count = 0;
     unsigned long long bytes = 0;
+    bool folderNamed = false;  // by SetMiniDumpFolder: then only there
+    std::wstring folder;
 };
 
 DumpShare& Share() {
@@ -57,21 +66,53 @@ DumpShare& Share() {
 
 } // namespace
 
+void SetMiniDumpFolder(const std::wstring& folder) {
+    DumpShare& share = Share();
+    std::lock_guard<std::mutex> lock(share.mutex);
+    share.folderNamed = true;
+    share.folder = folder;
+    if (!share.folder.empty() && share.folder.back() != L'\\') share.folder += L'\\';
+}
+
+std::wstring UnguessableName() {
+    GUID guid{};
+    if (FAILED(::CoCreateGuid(&guid))) return std::wstring();
+    wchar_t text[40] = {};
+    if (!::StringFromGUID2(guid, text, 40)) return std::wstring();
+    std::wstring name(text);
+    return name.size() > 2 ? name.substr(1, name.size() - 2) : std::wstring();  // without braces
+}
+
+HANDLE CreateNewDumpFile(const std::wstring& folder, const std::wstring& base,
+                         const std::function<std::wstring()>& unique, std::wstring& path) {
+    for (unsigned attempt = 0; attempt < kDumpNameAttempts; ++attempt) {
+        const std::wstring name = unique();
+        if (name.empty()) break;
+        path = folder + base + L"-" + name + L".dmp";
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return file;
+        if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
 std::wstring WriteMiniDump(EXCEPTION_POINTERS* pointers, DWORD threadId) {
     DumpShare& share = Share();
     std::lock_guard<std::mutex> lock(share.mutex);
     if (share.count >= kMaxDumpsPerRun || share.bytes >= kDumpBytesPerRun)
         return L"Not written: this process has written its share of dumps";
 
-    const std::wstring path = DumpFilePath();
-    unique_hfile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return L"Can't create file in temp folder!";
+    if (share.folderNamed && share.folder.empty()) return L"Not written: this process has no dump folder";
+    std::wstring path;
+    unique_hfile file(CreateNewDumpFile(share.folderNamed ? share.folder : TempFolder(), DumpBaseName(),
+                                        &UnguessableName, path));
+    if (!file) return share.folderNamed ? L"Can't create file in the dump folder!" : L"Can't create file in temp folder!";
     ++share.count;
 
     bool written = false;
     unsigned long long size = 0;
-    unique_hmodule dbghelp(::LoadLibraryW(L"dbghelp.dll"));
+    unique_hmodule dbghelp(::LoadLibraryW((SystemFolder() + L"dbghelp.dll").c_str()));
     if (dbghelp) {
         auto write = reinterpret_cast<MiniDumpWriteDumpFn>(
             reinterpret_cast<void*>(::GetProcAddress(dbghelp.get(), "MiniDumpWriteDump")));

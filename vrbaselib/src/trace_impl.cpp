@@ -1,6 +1,7 @@
 #include "trace_impl.h"
 
 #include "vrbase/scope.h"
+#include "vrbase/trust.h"
 
 #include <cstdio>
 #include <vector>
@@ -189,13 +190,55 @@ void CTraceImpl::Load() {
     }
 }
 
+namespace {
+
+// Opens the trace file without following a link, and only when it is a file
+// of its own: a link or hard link planted at the trace name must not receive
+// the lines (nor the emptying) of a process that may be LocalSystem.
+// (Its owner is not asked: in %Temp% a user's program writes its own file.)
+unique_hfile OpenTraceFile(const std::wstring& path, DWORD access) {
+    unique_hfile file(::CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return file;
+    const Trust::FileDoubt doubt = Trust::StoredFileDoubt(file.get());
+    if (doubt != Trust::FileDoubt::None && doubt != Trust::FileDoubt::ForeignOwner) file.reset();
+    return file;
+}
+
+} // namespace
+
 void CTraceImpl::OpenFile(bool keep, const std::string* firstText) {
     std::wstring path = *std::atomic_load(&m_path);
-    unique_hfile file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, keep ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file || !firstText) return;
+    unique_hfile file = OpenTraceFile(path, keep ? FILE_APPEND_DATA : (FILE_APPEND_DATA | FILE_WRITE_DATA));
+    if (!file) return;
+    if (!keep) {
+        // Emptied through the checked handle, never by opening the name anew.
+        LARGE_INTEGER zero{};
+        if (!::SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) || !::SetEndOfFile(file.get())) return;
+    }
+    if (!firstText) return;
     DWORD written = 0;
     ::WriteFile(file.get(), firstText->data(), static_cast<DWORD>(firstText->size()), &written, nullptr);
+}
+
+CTraceImpl::LockResult CTraceImpl::LockWithin(HANDLE file, OVERLAPPED& range) {
+    // Once a line found the lock held, the next ones try only once: a holder
+    // that keeps it costs each line no wait at all, not the budget again.
+    const ULONGLONG now = ::GetTickCount64();
+    const bool recentlyHeld = now - m_lastHeldTick.load(std::memory_order_relaxed) < kTraceHeldBackoffMs;
+    const ULONGLONG end = now + (recentlyHeld ? 0 : kTraceLockWaitMs);
+    for (;;) {
+        if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range))
+            return LockResult::Locked;
+        // A file system without locks only loses the turn-taking.
+        if (::GetLastError() != ERROR_LOCK_VIOLATION && ::GetLastError() != ERROR_IO_PENDING)
+            return LockResult::NoLocks;
+        if (::GetTickCount64() >= end) break;
+        ::Sleep(1);
+    }
+    m_lastHeldTick.store(::GetTickCount64(), std::memory_order_relaxed);
+    return LockResult::Held;
 }
 
 void CTraceImpl::AppendToFile(const std::string& line) {
@@ -204,18 +247,34 @@ void CTraceImpl::AppendToFile(const std::string& line) {
     // lines. Append-only writes are not atomic everywhere (Wine loses lines
     // of concurrent writers), so writers of one file, in any thread, module
     // or process, take turns on a lock over a byte no line ever reaches.
-    unique_hfile file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
+    // Any process that can open the file can hold that lock for ever: the
+    // wait is bounded, and a line that cannot have it is dropped and counted.
+    std::lock_guard<std::mutex> turn(m_fileMutex);
+    // Read access too: Windows locks only for a handle that may read or write
+    // data, and write access would put the lines at the start of the file.
+    unique_hfile file = OpenTraceFile(path, FILE_APPEND_DATA | FILE_READ_DATA);
     OVERLAPPED sentinel{};
     sentinel.Offset = 0xFFFFFFFE;
     sentinel.OffsetHigh = 0x7FFFFFFF;
-    const bool locked = ::LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &sentinel) != FALSE;
+    const LockResult lock = file ? LockWithin(file.get(), sentinel) : LockResult::Held;
+    if (lock == LockResult::Held) {
+        m_dropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     scope_exit unlock([&] {
-        if (locked) ::UnlockFileEx(file.get(), 0, 1, 0, &sentinel);
+        if (lock == LockResult::Locked) ::UnlockFileEx(file.get(), 0, 1, 0, &sentinel);
     });
+    std::string text;
+    if (const unsigned long dropped = m_dropped.exchange(0, std::memory_order_relaxed)) {
+        char note[160];
+        snprintf(note, sizeof(note),
+                 "W> %lu trace line(s) dropped before this one: the trace file was locked by another process, or a link\r\n",
+                 dropped);
+        text = note;
+    }
+    text += line;
     DWORD written = 0;
-    ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 void CTraceImpl::Emit(int level, const std::string& message) {

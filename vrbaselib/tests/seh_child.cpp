@@ -1,5 +1,7 @@
 // Child process for the system-exception tests: faults that end a process.
 #include "vrbase/exception_guard.h"
+#include "vrbase/minidump.h"
+#include "vrbase/vr_error.h"
 #include "vrbase/seh_catcher.h"
 #include "vrbase/trace.h"
 #include "support/test_support.h"
@@ -71,6 +73,20 @@ int wmain(int argc, wchar_t** argv) {
         for (int i = 0; i < 6; ++i)
             if (VrBase::GuardCode(L"RepeatedFault", [] { WriteThrough(g_null); return 0; }) == 0xE6060005) ++caught;
         std::printf("caught %d\n", caught);
+        return 0;
+    }
+    if (wcscmp(argv[1], L"fault-into") == 0 && argc > 2) {
+        // The service's way: dumps only into the folder it names.
+        VrBase::SetMiniDumpFolder(argv[2]);
+        VrBase::CSehCatcher seh;
+        std::wstring file;
+        try {
+            WriteThrough(g_null);
+        } catch (VrBase::CVrError& e) {
+            const wchar_t* field = e.Field(L"MiniDumpFile");
+            file = field ? field : L"";
+        }
+        std::printf("dump %ls\n", file.c_str());
         return 0;
     }
     if (wcscmp(argv[1], L"unload-while-faulting") == 0) {

@@ -4,12 +4,15 @@
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
+#include "../src/system_exception.h"
+
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <thread>
 
 VR_DEFINE_MODULE_TRACE(L"VrBaseSehTests")
@@ -212,6 +215,57 @@ TEST_F(SehTest, RepeatedFaultsWriteOnlyTheFirstFewDumps) {
     EXPECT_EQ(child.WaitExit(), 0u);
     EXPECT_NE(output.find("caught 6"), std::string::npos) << output;
     EXPECT_EQ(DumpsIn(dir).size(), 3u);
+}
+
+// Dumps hold the process's whole memory. A name known in advance lets
+// someone create the file first and read what is written into it; so names
+// are unguessable and a file that exists is never opened.
+TEST_F(SehTest, ADumpNeverGoesIntoAFileThatExists) {
+    const std::wstring planted = dir.file(L"base-planted.dmp");
+    vrtest::WriteFileBytes(planted, "mine");
+    int calls = 0;
+    std::wstring path;
+    VrBase::unique_hfile file(VrBase::CreateNewDumpFile(dir.path() + L"\\", L"base", [&] {
+        return ++calls == 1 ? std::wstring(L"planted") : std::wstring(L"fresh");
+    }, path));
+    ASSERT_TRUE(file);
+    EXPECT_EQ(path, dir.file(L"base-fresh.dmp"));
+    file.reset();
+    EXPECT_EQ(vrtest::ReadFileBytes(planted), "mine");
+
+    // Every name taken: no dump rather than someone else's file.
+    VrBase::unique_hfile none(VrBase::CreateNewDumpFile(dir.path() + L"\\", L"base", [] { return std::wstring(L"planted"); },
+                                                        path));
+    EXPECT_FALSE(none);
+    EXPECT_EQ(vrtest::ReadFileBytes(planted), "mine");
+
+    const std::wregex guid(LR"([0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})");
+    const std::wstring a = VrBase::UnguessableName(), b = VrBase::UnguessableName();
+    EXPECT_TRUE(std::regex_match(a, guid)) << a;
+    EXPECT_NE(a, b);
+}
+
+// A program that names its dump folder (the service, a protected one) writes
+// there and nowhere else, and with none named writes no dump at all.
+TEST_F(SehTest, ANamedDumpFolderIsTheOnlyOne) {
+    vrtest::TempDir own{L"vrdumps"};
+    {
+        vrtest::CapturedChild child(vrtest::ModuleFolder() + L"vrbase_seh_child.exe", L"fault-into \"" + own.path() + L"\"");
+        const std::string output = child.ReadAll();
+        EXPECT_EQ(child.WaitExit(), 0u);
+        const std::regex line(R"(dump (.*)\\vrbase_seh_child-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\.dmp\r?\n)");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(output, m, line)) << output;
+        std::string folder;
+        for (wchar_t c : own.path()) folder += static_cast<char>(c);  // a temporary folder's name is ASCII
+        EXPECT_EQ(m[1].str(), folder) << output;
+    }
+    EXPECT_TRUE(DumpsIn(dir).empty()) << "nothing in the temporary folder";
+    vrtest::CapturedChild child(vrtest::ModuleFolder() + L"vrbase_seh_child.exe", L"fault-into \"\"");
+    const std::string output = child.ReadAll();
+    EXPECT_EQ(child.WaitExit(), 0u);
+    EXPECT_EQ(output.rfind("dump Not written", 0), 0u) << output;
+    EXPECT_TRUE(DumpsIn(dir).empty());
 }
 
 } // namespace

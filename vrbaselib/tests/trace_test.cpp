@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <thread>
 
@@ -271,6 +272,73 @@ TEST_F(TraceTest, EightThreadsNeverTearALine) {
         int n = std::stoi(m[1].str());
         EXPECT_EQ(std::stoi(m[2].str()), next[n]++) << "lines of one thread stay in order";
     }
+}
+
+// Anyone who can open the trace file can take the lock its writers share
+// and keep it. Trace calls must come back anyway, losing their lines, and
+// the next line that gets through says how many were lost.
+TEST_F(TraceTest, AHeldFileLockCostsLinesNeverTheCaller) {
+    key.SetDword(nullptr, L"EnableMask", 0xFF);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);
+    VrBase::CVrTrace trace(L"HeldTrace");
+    VrBase::CTracePrefix(trace, 1, L"F").Write(L"before");
+
+    VrBase::unique_hfile holder(::CreateFileW(dir.file(L"HeldTrace.log").c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+    OVERLAPPED sentinel{};
+    sentinel.Offset = 0xFFFFFFFE;
+    sentinel.OffsetHigh = 0x7FFFFFFF;
+    ASSERT_TRUE(::LockFileEx(holder.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &sentinel));
+
+    // On a writer that waits for the lock these threads never end; the
+    // generous limit only keeps the test from hanging.
+    constexpr int kThreads = 4, kLinesEach = 25;
+    std::vector<std::thread> threads;
+    VrBase::unique_handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<int> left{kThreads};
+    for (int n = 0; n < kThreads; ++n)
+        threads.emplace_back([&, n] {
+            for (int i = 0; i < kLinesEach; ++i) VrBase::CTracePrefix(trace, 8, L"F").Write(L"held %d %d", n, i);
+            if (--left == 0) ::SetEvent(done.get());
+        });
+    const bool returned = ::WaitForSingleObject(done.get(), 60000) == WAIT_OBJECT_0;
+    ::UnlockFileEx(holder.get(), 0, 1, 0, &sentinel);
+    for (auto& th : threads) th.join();
+    ASSERT_TRUE(returned) << "trace calls waited for a lock another process holds";
+
+    VrBase::CTracePrefix(trace, 1, L"F").Write(L"after");
+    auto lines = Lines(L"HeldTrace.log");
+    ASSERT_EQ(lines.size(), 3u) << vrtest::ReadFileBytes(dir.file(L"HeldTrace.log"));
+    EXPECT_EQ(lines[0], "F before");
+    EXPECT_EQ(lines[1], "W> 100 trace line(s) dropped before this one: the trace file was locked by another process, "
+                        "or a link");
+    EXPECT_EQ(lines[2], "F after");
+}
+
+// A LocalSystem writer of a folder where users create files (the default
+// trace folder is %Temp%, C:\Windows\Temp for the service): a hard link
+// planted at the trace name leads to a file of someone else's choosing. It
+// is neither emptied nor written; its lines are counted as dropped.
+TEST_F(TraceTest, AHardLinkAtTheTraceNameIsNeitherEmptiedNorWritten) {
+    key.SetDword(nullptr, L"EnableMask", 0xFF);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);  // empties the file at start
+    const std::wstring victim = dir.file(L"victim.dat");
+    vrtest::WriteFileBytes(victim, "precious\r\n");
+    ASSERT_TRUE(::CreateHardLinkW(dir.file(L"LinkTrace.log").c_str(), victim.c_str(), nullptr));
+    VrBase::CVrTrace trace(L"LinkTrace");
+    for (int i = 0; i < 3; ++i) VrBase::CTracePrefix(trace, 8, L"F").Write(L"line %d", i);
+    EXPECT_EQ(vrtest::ReadFileBytes(victim), "precious\r\n");
+
+    // Once the name is a file of its own again, lines go in, the count first.
+    ASSERT_TRUE(::DeleteFileW(dir.file(L"LinkTrace.log").c_str()));
+    VrBase::CTracePrefix(trace, 8, L"F").Write(L"through");
+    auto lines = Lines(L"LinkTrace.log");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "W> 3 trace line(s) dropped before this one: the trace file was locked by another process, "
+                        "or a link");
+    EXPECT_EQ(lines[1], "E> F through");
+    EXPECT_EQ(vrtest::ReadFileBytes(victim), "precious\r\n");
 }
 
 } // namespace

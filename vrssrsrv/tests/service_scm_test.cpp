@@ -93,6 +93,7 @@ TEST_F(ServiceScm, InstallStartRunStopThroughTheScm) {
     ASSERT_TRUE(WaitState(SERVICE_STOPPED, seen));
     EXPECT_EQ(Query().exitCode, 0u);
     EXPECT_TRUE(vrtest::FileExists(dir.file(L"ssr_depot"))) << "the service found LocalProtectionDir";
+    EXPECT_TRUE(vrtest::FileExists(dir.file(L"dumps"))) << "the service made its own dump folder";
     EXPECT_FALSE(VrBase::unique_handle(::OpenEventW(kEventQueryState, FALSE, L"Global\\SSR_Online")))
         << "the marker is gone after stop";
 

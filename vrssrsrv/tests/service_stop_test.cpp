@@ -8,6 +8,8 @@
 #include "ssr_service.h"
 #include "ssr_service_status.h"
 #include "sid_helpers.h"
+#include "vrbase/scope.h"
+#include "vrbase/vr_error.h"
 
 #include "core_test_support.h"
 #include "journal_format.h"
@@ -89,9 +91,13 @@ TEST_F(ServiceStop, AStopDuringAScanWritesItsFinishEventAndRefusesNewScans) {
 // The online marker's name taken by an object of another kind: the last
 // start-up step fails, and no task the earlier steps started outlives the
 // STOPPED report.
+// The last step fails (a name held by another account no longer fails it).
 TEST_F(ServiceStop, AFailedStartUpLeavesNoTaskRunning) {
-    VrBase::unique_handle squatter(::CreateMutexW(nullptr, FALSE, kSsrOnlineMarkerName));
-    ASSERT_TRUE(squatter);
+    void (*original)() = replace_startup_step_for_tests(L"ServiceInfoObjsInit", [] {
+        VR_RAISE(ERROR_NOT_ENOUGH_MEMORY, L"ServiceInfoObjsInit");
+    });
+    ASSERT_NE(original, nullptr);
+    VrBase::scope_exit restore([&] { replace_startup_step_for_tests(L"ServiceInfoObjsInit", original); });
     DWORD lastState = 0, exitCode = 0;
     CServiceStatus::instance().set_observer([&](const SERVICE_STATUS& s) {
         lastState = s.dwCurrentState;

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -99,6 +100,25 @@ TEST_F(AgentEndToEnd, ConfigureScanReadTheStateAndExport) {
         EXPECT_NE(events.find(id), std::string::npos) << id << "\n" << events;
 
     ASSERT_EQ(Agent(L"deactivate", out), 0u) << out;
+}
+
+// The agent's program may lie in another folder than the proxy, a folder a
+// user can write into. A client library planted beside the program must not
+// stand in for the one beside the proxy: the planted one here exports only
+// VrOpenSession, so it would fail every request.
+TEST_F(AgentEndToEnd, AnAgentElsewhereGetsTheClientLibraryBesideTheProxy) {
+    ASSERT_TRUE(StartScanService());
+    vrtest::TempDir elsewhere{L"vragentdir"};
+    for (const auto& copy : {std::make_pair(L"vragent.exe", L"vragent.exe"),
+                             std::make_pair(L"fake_vrsrvapi.dll", L"VrSrvApi.dll")})
+        ASSERT_TRUE(::CopyFileW((vrtest::ModuleFolder() + copy.first).c_str(), elsewhere.file(copy.second).c_str(),
+                                FALSE))
+            << ::GetLastError();
+    vrtest::CapturedChild agent(elsewhere.file(L"vragent.exe"),
+                                L"--proxy \"" + vrtest::ModuleFolder() + L"VrSSRProxy.dll\" state", elsewhere.path());
+    const std::string out = agent.ReadAll();
+    EXPECT_EQ(agent.WaitExit(120000), 0u) << out;
+    EXPECT_NE(out.find("<Status>None</Status>"), std::string::npos) << "the service answered: " << out;
 }
 
 } // namespace

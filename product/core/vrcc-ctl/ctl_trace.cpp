@@ -5,6 +5,8 @@
 #include "vrbase/tool_cli.h"
 #include "vrbase/trace.h"
 #include "vrbase/trace_config.h"
+#include "vrbase/trust.h"
+#include "vrbase/vr_error.h"
 
 #include <shlobj.h>
 
@@ -212,12 +214,22 @@ void SetDword(HKEY key, const wchar_t* name, DWORD value) {
                                          VrBase::CodeWords(static_cast<DWORD>(rc)));
 }
 
-// The folder exists before any setting names it.
+// The folder exists before any setting names it, and only administrators
+// and SYSTEM write into it: services running as LocalSystem create their
+// trace files there. Folders made on the way get the same protection; an
+// existing trace folder that lets others write is repaired.
 void CreateFolder(const std::wstring& folder) {
-    const int rc = ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-    if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS && rc != ERROR_FILE_EXISTS)
-        Fail(static_cast<DWORD>(rc), L"trace set: cannot create " + folder + L": " +
-                                         VrBase::CodeWords(static_cast<DWORD>(rc)));
+    const size_t slash = folder.find_last_of(L'\\');
+    if (slash != std::wstring::npos && slash > 2) {
+        const std::wstring parent = folder.substr(0, slash);
+        if (::GetFileAttributesW(parent.c_str()) == INVALID_FILE_ATTRIBUTES) CreateFolder(parent);
+    }
+    try {
+        if (VrBase::Trust::EnsureAdminOnlyFolder(folder, true))
+            wprintf(L"trace set: %ls let others write into it; it is protected again\n", folder.c_str());
+    } catch (const VrBase::CVrError& e) {
+        Fail(e.GetCode(), L"trace set: cannot create " + folder + L" protected: " + VrBase::CodeWords(e.GetCode()));
+    }
 }
 
 void SetFolder(HKEY traceKey, const std::wstring& folder) {

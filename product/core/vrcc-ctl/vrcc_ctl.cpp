@@ -374,6 +374,7 @@ int Run(const std::vector<std::wstring>& a) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    VrBase::RestrictDllSearch();
     VrBase::ToolStreamsUtf8();
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;

@@ -3,6 +3,7 @@
 // debugging) until Ctrl+C or until it is ended.
 #include "core_server.h"
 #include "core_wire.h"
+#include "vrbase/module_path.h"
 #include "vrbase/error_description.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/seh_catcher.h"
@@ -102,6 +103,7 @@ void Usage() {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    VrBase::RestrictDllSearch();
     _setmode(_fileno(stdout), _O_U8TEXT);
     _setmode(_fileno(stderr), _O_U8TEXT);
     VrBase::CSehCatcher seh;

@@ -14,6 +14,11 @@ std::wstring DescribeCode(DWORD code, const std::vector<std::wstring>* inserts =
 // The library whose message table holds the code ("" for the system table).
 const wchar_t* MessageSourceFor(DWORD code);
 
+// Where a message library lies, by full path: the product's own beside the
+// module that asks (the program or the proxy), the platform's in System32.
+// Loaded as data, but a planted copy would still put its texts in our mouth.
+std::wstring MessageLibraryPath(const wchar_t* file);
+
 // The product locale name from the registry when it is well formed
 // (five characters, such as ru-RU), else empty.
 std::wstring ReadProductLocaleName();

@@ -57,5 +57,20 @@ HANDLE OpenStoredFileForRead(const std::wstring& path);
 // skipped.
 std::wstring UntrustedLinkOnPath(const std::wstring& path);
 
+// Named kernel objects (events, mutexes) in the global namespace, where
+// anyone may create one first under any name (trust_objects.cpp).
+
+// The SID of this process's user (LocalSystem in the service).
+std::vector<BYTE> ProcessUserSid();
+
+// True when the descriptor names an owner and it is `owner`. A descriptor
+// without an owner answers false: nothing tells who made the object.
+bool DescriptorOwnedBy(PSECURITY_DESCRIPTOR descriptor, PSID owner);
+
+// True when the object behind the handle is owned by this process's own
+// account: one the service's account made, not one an ordinary user (or an
+// administrator) created first under the same name.
+bool ObjectOwnedByOwnAccount(HANDLE object);
+
 } // namespace Trust
 } // namespace VrBase
