@@ -5,6 +5,7 @@
 #include "vrbase/vr_error.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <vector>
 
@@ -41,6 +42,17 @@ void send_stop(SC_HANDLE service, const wchar_t* fn) {
     if (!::ControlService(service, SERVICE_CONTROL_STOP, &status)) VR_RAISE_LAST_ERROR(fn);
 }
 
+class CSystemWaitClock : public IServiceWaitClock {
+public:
+    DWORD tick() override { return ::GetTickCount(); }
+    void sleep(DWORD ms) override { ::Sleep(ms); }
+};
+
+CSystemWaitClock g_systemClock;
+std::atomic<IServiceWaitClock*> g_waitClock{&g_systemClock};
+
+IServiceWaitClock& wait_clock() { return *g_waitClock.load(); }
+
 const std::map<DWORD, DWORD>& pending_states() {
     static const std::map<DWORD, DWORD> map = {
         {SERVICE_STOPPED, SERVICE_STOP_PENDING},
@@ -59,6 +71,8 @@ void CServiceHandle::Close() noexcept {
     m_handle = nullptr;
 }
 
+void set_service_wait_clock(IServiceWaitClock* clock) { g_waitClock.store(clock ? clock : &g_systemClock); }
+
 DWORD pending_state_for(DWORD desired) {
     auto it = pending_states().find(desired);
     return it == pending_states().end() ? 0 : it->second;
@@ -75,11 +89,12 @@ void wait_service_status(SC_HANDLE service, DWORD desired) {
         VR_TRACE(TL_WARNING, fn, L"Call to wait unsupported state: %d", desired);
         VR_RAISE(static_cast<DWORD>(E_NOTIMPL), fn);
     }
-    DWORD start = ::GetTickCount();
+    IServiceWaitClock& clock = wait_clock();
+    DWORD start = clock.tick();
     DWORD checkPoint = status.dwCheckPoint;
     while (status.dwCurrentState == pending) {
         VR_TRACE(TL_INFO, fn, L"Service pending (state %d)...", pending);
-        ::Sleep(service_poll_interval(status.dwWaitHint));
+        clock.sleep(service_poll_interval(status.dwWaitHint));
         status = query_status(service, fn);
         if (status.dwCurrentState == desired) {
             VR_TRACE(TL_INFO, fn, L"Service state %d. Wait complete.", desired);
@@ -88,8 +103,8 @@ void wait_service_status(SC_HANDLE service, DWORD desired) {
         if (status.dwCurrentState != pending) break;  // the caller judges where it ended
         if (status.dwCheckPoint > checkPoint) {
             checkPoint = status.dwCheckPoint;
-            start = ::GetTickCount();
-        } else if (::GetTickCount() - start > status.dwWaitHint) {
+            start = clock.tick();
+        } else if (clock.tick() - start > status.dwWaitHint) {
             VR_TRACE(TL_WARNING, fn, L"Service pending timeout! Waited state: %d Current state: ", desired);
             VR_RAISE(ERROR_SERVICE_REQUEST_TIMEOUT, fn);
         }

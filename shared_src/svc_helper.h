@@ -34,6 +34,15 @@ void wait_service_status(SC_HANDLE service, DWORD desired);
 // The poll interval for a wait hint.
 DWORD service_poll_interval(DWORD waitHint);
 
+// The clock the waits read and sleep on: the system's, unless a test puts
+// its own in its place (nullptr gives the system's back).
+struct IServiceWaitClock {
+    virtual ~IServiceWaitClock() = default;
+    virtual DWORD tick() = 0;
+    virtual void sleep(DWORD ms) = 0;
+};
+void set_service_wait_clock(IServiceWaitClock* clock);
+
 // Stops the active services that depend on the service; 0 on success, else
 // the failure's code (traced, not raised).
 DWORD stop_dependent(SC_HANDLE service, SC_HANDLE scm);

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -19,6 +21,65 @@ size_t Count(const std::string& text, const std::string& what) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
     return n;
 }
+
+// A clock that moves only when the wait sleeps, starting just before the
+// tick count wraps; each sleep is recorded and may move the probe on
+// before the wait looks again.
+class SteppedClock : public IServiceWaitClock {
+public:
+    SteppedClock() { set_service_wait_clock(this); }
+    ~SteppedClock() override { set_service_wait_clock(nullptr); }
+    DWORD tick() override { return m_now; }
+    void sleep(DWORD ms) override {
+        m_now += ms;
+        sleeps.push_back(ms);
+        if (onSleep) onSleep(sleeps.size());
+    }
+    std::vector<DWORD> sleeps;
+    std::function<void(size_t)> onSleep;
+
+private:
+    DWORD m_now = 0xFFFFFC00u;
+};
+
+bool Until(const std::function<bool()>& done, DWORD ms = 30000) {
+    for (DWORD waited = 0; waited < ms; waited += 20) {
+        if (done()) return true;
+        ::Sleep(20);
+    }
+    return false;
+}
+
+// The probe's own start status is in place (not the SCM's first one).
+bool ReportedItsStart(const ProbeService& probe, DWORD hint) {
+    return Until([&] {
+        const SERVICE_STATUS_PROCESS s = probe.Query();
+        return s.dwCurrentState == SERVICE_START_PENDING && s.dwCheckPoint >= 1 && s.dwWaitHint == hint;
+    });
+}
+
+// The events that drive a probe started with --start-steps.
+class StartSteps {
+public:
+    std::wstring Arguments(DWORD hint) const {
+        return L"--start-steps " + m_name + L" --start-hint " + std::to_wstring(hint);
+    }
+    // Moves the probe's check point on; returns once the SCM shows it.
+    void Step(const ProbeService& probe) {
+        const DWORD before = probe.Query().dwCheckPoint;
+        ::SetEvent(m_step.get());
+        EXPECT_TRUE(Until([&] { return probe.Query().dwCheckPoint > before; }));
+    }
+    void Finish(const ProbeService& probe) {
+        ::SetEvent(m_done.get());
+        EXPECT_TRUE(probe.WaitState(SERVICE_RUNNING));
+    }
+
+private:
+    const std::wstring m_name = L"Global\\VrSvcProbeSteps-" + std::to_wstring(::GetCurrentProcessId());
+    VrBase::unique_handle m_step{::CreateEventW(nullptr, FALSE, FALSE, (m_name + L"-step").c_str())};
+    VrBase::unique_handle m_done{::CreateEventW(nullptr, TRUE, FALSE, (m_name + L"-done").c_str())};
+};
 
 class ServiceControl : public ::testing::Test {
 protected:
@@ -72,13 +133,21 @@ TEST_F(ServiceControl, WaitOnAStateWithoutPendingPartner) {
     EXPECT_EQ(vrtest::ErrorCodeOf([&] { wait_service_status(probe.handle(), SERVICE_STOPPED); }), 0u);
 }
 
-// A 30 s hint is polled every 3 s: two polls cover a 4 s start. With a 1 s
-// poll the same start would take four or five.
+// The wait's intervals, asked of a clock that moves only when it sleeps,
+// while the probe's start goes at the test's pace: a 30 s hint is polled
+// every 3 s, the second poll finds it running.
 TEST_F(ServiceControl, PollIntervalIsATenthOfTheWaitHint) {
-    ProbeService probe(L"--start-ms 4000 --start-hint 30000 --start-progress");
+    StartSteps steps;
+    ProbeService probe(steps.Arguments(30000));
+    SteppedClock clock;
+    clock.onSleep = [&](size_t n) {
+        if (n == 2) steps.Finish(probe);
+    };
     probe.Start();
+    ASSERT_TRUE(ReportedItsStart(probe, 30000));
     wait_service_status(probe.handle(), SERVICE_RUNNING);
     EXPECT_EQ(probe.State(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(clock.sleeps, (std::vector<DWORD>{3000, 3000}));
     EXPECT_EQ(Count(Trace(), "Service pending (state 2)..."), 2u) << Trace();
     EXPECT_EQ(Count(Trace(), "Service state 4. Wait complete."), 1u) << Trace();
 }
@@ -86,28 +155,41 @@ TEST_F(ServiceControl, PollIntervalIsATenthOfTheWaitHint) {
 // A hint of 0 is polled every second; the check point keeps moving, so the
 // wait goes on past the hint.
 TEST_F(ServiceControl, ZeroHintPollsEverySecondWhileTheCheckPointMoves) {
-    ProbeService probe(L"--start-ms 2500 --start-hint 0 --start-progress");
+    StartSteps steps;
+    ProbeService probe(steps.Arguments(0));
+    SteppedClock clock;
+    clock.onSleep = [&](size_t n) {
+        if (n < 3) steps.Step(probe);
+        else steps.Finish(probe);
+    };
     probe.Start();
-    wait_service_status(probe.handle(), SERVICE_RUNNING);
-    const size_t polls = Count(Trace(), "Service pending (state 2)...");
-    EXPECT_GE(polls, 3u) << Trace();
-    EXPECT_LE(polls, 4u) << Trace();
+    ASSERT_TRUE(ReportedItsStart(probe, 0));
+    EXPECT_EQ(vrtest::ErrorCodeOf([&] { wait_service_status(probe.handle(), SERVICE_RUNNING); }), 0u) << Trace();
+    EXPECT_EQ(probe.State(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(clock.sleeps, (std::vector<DWORD>{1000, 1000, 1000}));
+    EXPECT_EQ(Count(Trace(), "Service pending (state 2)..."), 3u) << Trace();
 }
 
 TEST_F(ServiceControl, NoCheckPointProgressForLongerThanTheHintTimesOut) {
+    SteppedClock clock;
     ProbeService probe(L"--start-ms hold --start-hint 0");
     probe.Start();
+    ASSERT_TRUE(ReportedItsStart(probe, 0));
     EXPECT_EQ(vrtest::ErrorCodeOf([&] { wait_service_status(probe.handle(), SERVICE_RUNNING); }),
               static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+    EXPECT_EQ(clock.sleeps, (std::vector<DWORD>{1000}));
     EXPECT_EQ(Count(Trace(), "Service pending (state 2)..."), 1u) << "after the first poll: " << Trace();
     EXPECT_EQ(Count(Trace(), "Service pending timeout! Waited state: 4 Current state: "), 1u) << Trace();
 
     // With a 2.5 s hint the same service is given three polls.
+    clock.sleeps.clear();
     ProbeService longer(L"--start-ms hold --start-hint 2500", SERVICE_DEMAND_START, L"VrSoftwareStateTestLonger");
     longer.Start();
+    ASSERT_TRUE(ReportedItsStart(longer, 2500));
     const size_t before = Count(Trace(), "Service pending (state 2)...");
     EXPECT_EQ(vrtest::ErrorCodeOf([&] { wait_service_status(longer.handle(), SERVICE_RUNNING); }),
               static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+    EXPECT_EQ(clock.sleeps, (std::vector<DWORD>{1000, 1000, 1000}));
     EXPECT_EQ(Count(Trace(), "Service pending (state 2)...") - before, 3u) << Trace();
 }
 

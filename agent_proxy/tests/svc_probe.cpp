@@ -1,7 +1,9 @@
 // A small service for the service-control tests: it reports the start and
 // stop hints and the check-point progress its command line asks for.
 //   svc_probe.exe NAME [--start-ms N|hold] [--start-hint MS] [--start-progress]
-//                      [--stop-ms N] [--stop-hint MS] [--stop-progress]
+//                      [--start-steps EVENTS] [--stop-ms N] [--stop-hint MS] [--stop-progress]
+// With --start-steps the start goes at the test's pace: each signal of the
+// event EVENTS-step moves the check point on, EVENTS-done ends the start.
 #include <windows.h>
 
 #include <cwchar>
@@ -14,6 +16,7 @@ struct Phase {
     DWORD hint = 0;
     bool progress = false;
     bool hold = false;
+    std::wstring steps;  // the events' common name; empty when time drives it
 };
 
 std::wstring g_name;
@@ -35,6 +38,17 @@ void report(DWORD state, DWORD checkPoint, DWORD hint) {
 bool pend(DWORD state, const Phase& phase, bool stoppable) {
     DWORD checkPoint = 1;
     report(state, checkPoint, phase.hint);
+    if (!phase.steps.empty()) {
+        HANDLE events[] = {g_stopRequested,
+                           ::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, (phase.steps + L"-step").c_str()),
+                           ::OpenEventW(SYNCHRONIZE, FALSE, (phase.steps + L"-done").c_str())};
+        if (!events[1] || !events[2]) return true;
+        for (;;) {
+            const DWORD signalled = ::WaitForMultipleObjects(3, events, FALSE, INFINITE);
+            if (signalled == WAIT_OBJECT_0 + 1) report(state, ++checkPoint, phase.hint);
+            else return signalled != WAIT_OBJECT_0 + 2;
+        }
+    }
     const ULONGLONG end = ::GetTickCount64() + phase.ms;
     while (phase.hold || ::GetTickCount64() < end) {
         if (stoppable && ::WaitForSingleObject(g_stopRequested, 250) == WAIT_OBJECT_0) return true;
@@ -76,6 +90,8 @@ int wmain(int argc, wchar_t** argv) {
             else g_start.ms = wcstoul(argv[i], nullptr, 10);
         } else if (a == L"--start-hint" && hasValue) {
             g_start.hint = wcstoul(argv[++i], nullptr, 10);
+        } else if (a == L"--start-steps" && hasValue) {
+            g_start.steps = argv[++i];
         } else if (a == L"--start-progress") {
             g_start.progress = true;
         } else if (a == L"--stop-ms" && hasValue) {

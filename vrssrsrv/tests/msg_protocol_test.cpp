@@ -287,6 +287,61 @@ TEST(ProtocolValidators, BothSidesOfEveryBoundAndNothingReadPastTheMessage) {
     EXPECT_EQ(reinterpret_cast<SSR_STATE_REPLY*>(reply)->Status, 111u);
 }
 
+// A payload's own Size against the message that carries it, for every
+// message with a sized payload: equal is served, one byte or far beyond is
+// refused with nothing run, terminated text or not. A validator that trusts
+// Size reads past the message into the no-access page (0xE6060005) or
+// serves a request it should refuse.
+TEST(ProtocolValidators, PayloadSizeBeyondTheMessageIsRefused) {
+    TestOperations ops;
+    set_ssr_operations(&ops);
+    VrBase::scope_exit reset([] { set_ssr_operations(nullptr); });
+    GuardedCall call;
+    const std::vector<BYTE> sid = get_current_user_sid();
+    auto withSid = [&](std::vector<BYTE> p) {
+        std::memcpy(p.data() + 4, sid.data(), sid.size());
+        return p;
+    };
+    std::vector<BYTE> scan(72, 0);
+    scan[0] = 72;
+    struct Case {
+        DWORD id;
+        const char* name;
+        std::vector<BYTE> payload;
+        DWORD replySize;
+    };
+    const Case cases[] = {
+        {VRM_SSR_SET_FULL_CONFIG, "configuration", Payload(4, L"<Settings/>", true), kSsrStatusReplySize},
+        {VRM_SSR_SET_FULL_CONFIG, "unterminated configuration", Payload(4, L"<Settings/>", false),
+         kSsrStatusReplySize},
+        {VRM_SSR_START_SCAN, "scan", withSid(scan), kSsrStatusReplySize},
+        {VRM_SSR_EXPORT_SOFTWARE_STATE, "export", withSid(Payload(72, L"<Export/>", true)), kSsrExportReplySize},
+        {VRM_SSR_EXPORT_SOFTWARE_STATE, "unterminated export", withSid(Payload(72, L"<Export/>", false)),
+         kSsrExportReplySize},
+    };
+    auto served = [&] {
+        std::lock_guard<std::mutex> l(ops.lock);
+        return ops.configs.size() + (ops.lastSid.empty() ? 0 : 1) + (ops.lastExportSid.empty() ? 0 : 1);
+    };
+    for (const Case& c : cases) {
+        const DWORD dataSize = static_cast<DWORD>(c.payload.size());
+        for (DWORD size : {dataSize + 1, dataSize + 2, dataSize + 4096, DWORD(0x7FFFFFFF), DWORD(0xFFFFFFFF)}) {
+            std::vector<BYTE> p = c.payload;
+            std::memcpy(p.data(), &size, 4);
+            const size_t before = served();
+            EXPECT_EQ(call.Run(c.id, p, c.replySize), 87u) << c.name << ": Size " << size << ", message " << dataSize;
+            EXPECT_EQ(served(), before) << c.name << ": nothing run for Size " << size;
+        }
+    }
+    // Exactly the message: the terminated ones are served.
+    EXPECT_EQ(call.Run(cases[0].id, cases[0].payload, cases[0].replySize), 0u);
+    EXPECT_EQ(call.Run(cases[2].id, cases[2].payload, cases[2].replySize), 0u);
+    EXPECT_EQ(call.Run(cases[3].id, cases[3].payload, cases[3].replySize), 0u);
+    EXPECT_EQ(ops.configs.size(), 1u);
+    EXPECT_EQ(ops.lastSid, sid);
+    EXPECT_EQ(ops.lastExportSid, get_StrSID_4m_SID(sid.data()));
+}
+
 // Configuration and export are for administrators; the receiver judges the
 // sender's token, here a restricted one with Administrators deny-only.
 TEST_F(Protocol, NonAdministratorsAreRefused) {

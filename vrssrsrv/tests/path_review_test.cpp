@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <set>
 
 namespace {
 
@@ -185,9 +185,32 @@ TEST_F(Walk, AbortBeforeTheWalk) {
     EXPECT_TRUE(files.empty());
 }
 
-// The abort is seen at the next folder: the walk stops part-way.
+// Plain folders as they are; the abort is set when the walk asks about the
+// folder it would enter after `before` others.
+class AbortAtFolder : public IReparseQuery {
+public:
+    AbortAtFolder(HANDLE abort, int before) : m_abort(abort), m_before(before) {}
+    DWORD reparse_point(const std::wstring&, bool& isReparse, DWORD& tag) const override {
+        isReparse = false;
+        tag = 0;
+        if (++m_asked == m_before + 1) ::SetEvent(m_abort);
+        return 0;
+    }
+    DWORD unnamed_volume_mount(const std::wstring&, bool& isUnnamed, std::wstring&) const override {
+        isUnnamed = false;
+        return 0;
+    }
+
+private:
+    HANDLE m_abort;
+    int m_before;
+    mutable int m_asked = 0;
+};
+
+// The abort is seen at the next folder: the walk stops part-way, with the
+// folders it finished and nothing of the one it was about to enter.
 TEST_F(Walk, AbortDuringTheWalk) {
-    const int folders = 40, perFolder = 150;
+    const int folders = 12, perFolder = 20, finished = 5;
     for (int f = 0; f < folders; ++f) {
         std::wstring folder = P(L"f" + std::to_wstring(100 + f));
         MakeDir(folder);
@@ -195,21 +218,18 @@ TEST_F(Walk, AbortDuringTheWalk) {
     }
     PathSet targets = Set({dir.path()}), exclusions;
     trg_paths_check_and_adjustment(targets, exclusions);
-    std::thread stopper([&] {
-        ::Sleep(50);
-        ::SetEvent(abort.get());
-    });
+    AbortAtFolder reparse(abort.get(), finished);
     DWORD code = 0;
     try {
-        targets_review(abort.get(), targets, exclusions, {}, L"OP", L"S", files);
+        targets_review(abort.get(), targets, exclusions, {}, L"OP", L"S", files, reparse);
     } catch (VrBase::CVrError& e) {
         code = e.GetCode();
     }
-    stopper.join();
     EXPECT_EQ(code, 1235u);
-    EXPECT_LT(files.size(), static_cast<size_t>(folders * perFolder));
-    EXPECT_EQ(files.size() % perFolder, 0u) << "whole folders only: the check sits at folder boundaries";
-    std::printf("collected %zu of %d files before the abort\n", files.size(), folders * perFolder);
+    EXPECT_EQ(files.size(), static_cast<size_t>(finished * perFolder));
+    std::set<std::wstring> folderNames;
+    for (const std::wstring& name : Collected()) folderNames.insert(name.substr(0, name.find(L'\\')));
+    EXPECT_EQ(folderNames.size(), static_cast<size_t>(finished)) << "whole folders only";
 }
 
 // Junctions and mount points Wine cannot make; a Unix symbolic link to a

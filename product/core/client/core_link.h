@@ -40,6 +40,9 @@ public:
     bool IsDown() const;
     bool OnCallbackThread() const { return ::GetCurrentThreadId() == m_callbackThreadId; }
 
+    // Notifications held while the callback is busy; later ones are dropped.
+    static constexpr size_t kMaxQueuedNotifications = 256;
+
 private:
     struct Waiter {
         bool done = false;
@@ -66,7 +69,6 @@ private:
     uint64_t m_nextId = 1;
     std::map<uint64_t, Waiter*> m_waiters;
     std::deque<Frame> m_inbox;
-    static constexpr size_t kMaxQueuedNotifications = 256;
     bool m_dropping = false;
     bool m_lostPending = false;
     bool m_callbackDone = false;

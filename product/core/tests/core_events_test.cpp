@@ -129,19 +129,22 @@ TEST(Notifications, ReachTheAgentsRegisteredForTheComponent) {
     CoreConfig config;
     CoreProcess core;
     core.Start();
+    // Names of this test's own: what other programs notify is not counted.
+    const std::wstring pid = std::to_wstring(::GetCurrentProcessId());
+    const std::wstring component = L"VRTEST" + pid, someoneElse = L"SOMEONE_ELSE" + pid;
     AgentLog mine, other;
     HANDLE registration = nullptr, otherRegistration = nullptr;
-    ASSERT_EQ(VrRegisterAgentNotify(L"ROZEDURI", &AgentLog::Routine, &mine, &registration), 0u);
-    ASSERT_EQ(VrRegisterAgentNotify(L"SOMEONE_ELSE", &AgentLog::Routine, &other, &otherRegistration), 0u);
+    ASSERT_EQ(VrRegisterAgentNotify(component.c_str(), &AgentLog::Routine, &mine, &registration), 0u);
+    ASSERT_EQ(VrRegisterAgentNotify(someoneElse.c_str(), &AgentLog::Routine, &other, &otherRegistration), 0u);
 
     // Another process notifies, as the scan service does.
-    Peer state(L"notify", L"ROZEDURI state");
+    Peer state(L"notify", component + L" state");
     EXPECT_EQ(state.WaitExit(), 0u);
-    Peer config2(L"notify", L"rozeduri config");
+    Peer config2(L"notify", L"vrtest" + pid + L" config");
     EXPECT_EQ(config2.WaitExit(), 0u);
     ASSERT_TRUE(mine.WaitFor(2, 10000));
-    EXPECT_EQ(mine.seen[0], L"1:ROZEDURI:status" + std::wstring());
-    EXPECT_EQ(mine.seen[1], L"2:rozeduri:full");
+    EXPECT_EQ(mine.seen[0], L"1:" + component + L":status");
+    EXPECT_EQ(mine.seen[1], L"2:vrtest" + pid + L":full");
     EXPECT_TRUE(other.seen.empty());
 
     // Once unregistered, nothing more arrives; a core that goes away is
@@ -150,7 +153,7 @@ TEST(Notifications, ReachTheAgentsRegisteredForTheComponent) {
     EXPECT_EQ(VrUnregisterAgentNotify(registration), 6u);
     core.Kill();
     ASSERT_TRUE(other.WaitFor(1, 10000));
-    EXPECT_EQ(other.seen[0], L"0:SOMEONE_ELSE:");
+    EXPECT_EQ(other.seen[0], L"0:" + someoneElse + L":");
     EXPECT_EQ(mine.seen.size(), 2u);
     EXPECT_EQ(VrUnregisterAgentNotify(otherRegistration), 0u);
 }
