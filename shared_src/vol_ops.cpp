@@ -37,9 +37,20 @@ std::wstring without_long_prefix(const std::wstring& path) {
 bool read_reparse_data(const std::wstring& given, std::vector<BYTE>& data, const wchar_t* caller) {
     const std::wstring path = without_long_prefix(given);
     DWORD attributes = ::GetFileAttributesW(long_path(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) VR_RAISE_LAST_ERROR(caller);
+    VrBase::unique_hfile handle;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (::GetLastError() != ERROR_ACCESS_DENIED) VR_RAISE_LAST_ERROR(caller);
+        // Refused by name (a DACL that denies the caller on the entry and
+        // its folder): the open with backup intent answers a thread that
+        // holds the backup privilege, as a scan's does.
+        handle = open_reparse_by_ntcreate(path);
+        FILE_BASIC_INFO basic{};
+        if (!::GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof(basic)))
+            VR_RAISE_LAST_ERROR(caller);
+        attributes = basic.FileAttributes;
+    }
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-    VrBase::unique_hfile handle = open_reparse_by_ntcreate(path);
+    if (!handle) handle = open_reparse_by_ntcreate(path);
     data.assign(4096, 0);
     for (;;) {
         DWORD returned = 0;
