@@ -7,6 +7,7 @@
 # Usage: demo.sh BUILD_DIR
 set -eu
 build=$(cd "${1:-build}" && pwd)
+checkout=$(cd "$(dirname "$0")/.." && pwd)
 bin="$build/bin"
 demo="$build/demo"
 mkdir -p "$demo"
@@ -18,7 +19,15 @@ echo "== Wine prefix $WINEPREFIX"
 # Services live as long as the Wine server: keep it up after the demo (a
 # server running for a time only is replaced by one that stays, unless
 # programs run in it: then start-server names them and the demo stops).
-W start-server >/dev/null
+# After stop-server, the first Wine program in the prefix (vragent state,
+# say) brings the automatic services back in a server with a time limit,
+# which start-server will not replace under them. They are the demo's own,
+# and it starts them again below.
+if ! W start-server >/dev/null 2>&1; then
+  echo "== The demo's services ran in a Wine server with a time limit: ending it to start one that stays"
+  W stop-server >/dev/null
+  W start-server >/dev/null
+fi
 
 drive_c="$WINEPREFIX/drive_c"
 sample="$drive_c/vrdemo/sample"
@@ -46,23 +55,9 @@ W sc start VrCC >/dev/null 2>&1 || true
 W "$bin/vrssr-setup.exe" install --start=demand '--protection-dir=C:\ProgramData\Varnel\'
 W "$bin/vragent.exe" activate >/dev/null
 
-cat > "$demo/settings.xml" <<'XML'
-<ROZEDURI><Settings>
-  <ScanSetting>
-    <Paths all="false"><Path>C:\windows</Path><Path>C:\vrdemo\sample</Path></Paths>
-    <ExcludePaths enable="false"/>
-    <Extensions all="true"/>
-  </ScanSetting>
-  <ScheduleScan enabled="false"/>
-  <EventRegistration>
-    <Event name="EID_SP_SES_BUILD_STARTED" enabled="true"/>
-    <Event name="EID_SP_SES_BUILD_COMPLETE" enabled="true"/>
-    <Event name="EID_SP_SES_BUILD_ERROR" enabled="true"/>
-    <Event name="EID_SP_SES_SAVED" enabled="true"/>
-  </EventRegistration>
-</Settings></ROZEDURI>
-XML
-settings_w=$(W winepath -w "$demo/settings.xml" 2>/dev/null | tr -d '\r')
+# The annotated example of docs/configuration.md, sent as it stands.
+settings="$checkout/docs/settings-example.xml"
+settings_w=$(W winepath -w "$settings" 2>/dev/null | tr -d '\r')
 echo "== Configuration (the service takes its session on the core within seconds)"
 tries=0
 until W "$bin/vragent.exe" config "$settings_w"; do
@@ -109,14 +104,20 @@ set -e
 echo "(exit code $rc: 0 no change, 1 changes, 2 trouble)"
 [ $rc -le 1 ] || { echo "demo: vrpassport could not compare the passports" >&2; exit 1; }
 
+# Short lines from the checkout's root, where make demo runs.
+here() { case "$1" in "$checkout"/*) printf '%s' "${1#"$checkout"/}" ;; *) printf '%s' "$1" ;; esac; }
+r=$(here "$run") b=$(here "$bin") d=$(here "$demo")
 cat <<EOF2
 
-The services stay installed and running in $WINEPREFIX. From here:
-  WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe state         # the scan state
-  WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe scan --wait   # scan again
-  WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe export 'Z:\\tmp\\ses.xml'
-  WINEPREFIX=$WINEPREFIX $run $bin/vrpassport.exe diff --html 'Z:\\tmp\\diff.html' '$before_w' '$after_w'
-  WINEPREFIX=$WINEPREFIX $run $bin/vrcc-ctl.exe events       # the events of the scans and exports
-  WINEPREFIX=$WINEPREFIX $run $bin/vragent.exe deactivate    # stop it; 'activate' starts it again
-  WINEPREFIX=$WINEPREFIX $run stop-server                      # end every Wine process of the demo
+The services stay up in the demo's own prefix. From the checkout's root, in one shell:
+  export WINEPREFIX=\$PWD/$d/wineprefix W=$r
+  \$W $b/vragent.exe state                # the scan state
+  \$W $b/vragent.exe scan --wait          # scan again
+  \$W $b/vragent.exe export 'Z:\\tmp\\ses.xml'
+  \$W $b/vrpassport.exe list $d/passport.xml
+  \$W $b/vrpassport.exe diff --html diff.html $d/passport-before.xml $d/passport-after.xml
+  \$W $b/vrcc-ctl.exe events              # the events of the scans and exports
+  \$W stop-server                        # end the services and every Wine program of the demo
+  \$W start-server && \$W $b/vragent.exe activate   # bring them back (VrCC starts by itself)
+Your own configuration: docs/configuration.md (make demo sends docs/settings-example.xml).
 EOF2

@@ -1,6 +1,7 @@
 #include "ssr_full_config.h"
 
 #include "agent_mng.h"
+#include "ssr_config_check.h"
 #include "ssr_disk_depot.h"
 #include "ssr_policy_ops.h"
 #include "ssr_scheduler.h"
@@ -16,10 +17,7 @@ void accept_full_config(const std::wstring& text) {
     CSSRDiskDepotLocker depotLock;
     CSSRScheduler& scheduler = CSSRScheduler::instance();
     CSSROpSettings& settings = CSSROpSettings::instance();
-    // The schedule check answers 87 for every fault; checked second, a
-    // document that does not parse is refused with its parse error.
-    settings.check_new_settings(text);
-    scheduler.check_schedule(text);
+    check_full_config(text);
     CSSRDiskDepot::instance().save_last_config(text);
     scheduler.apply_schedule(text);
     settings.apply_new_settings(text);

@@ -136,6 +136,20 @@ void SetSelectionProperties(IXMLDOMDocument2* doc, const std::wstring& namespace
 
 } // namespace
 
+namespace {
+
+// Error 3 that names what is missing ("Element" or "Attribute") and the
+// element it was looked for in ("In"), for whoever explains the failure.
+VrBase::CVrError NotFound(const wchar_t* what, const std::wstring& name, IXMLDOMNode* in, int line, const wchar_t* fn) {
+    VrBase::CVrError error =
+        VrBase::CVrError::WithItem(ERROR_PATH_NOT_FOUND, VR_SOURCE_FILE, line, fn, what, name.c_str());
+    Com::CBstr inName;
+    if (in && SUCCEEDED(in->get_nodeName(inName.put()))) error.SetField(L"In", inName.str());
+    return error;
+}
+
+} // namespace
+
 CElement CElement::Lookup(const std::wstring& xpath, const std::wstring& namespaces) const {
     const wchar_t* const fn = L"Xml::CElement::Lookup";
     SetSelectionProperties(OwnerDocument().get(), namespaces, fn);
@@ -143,7 +157,7 @@ CElement CElement::Lookup(const std::wstring& xpath, const std::wstring& namespa
     VR_CHECK_HR(m_node->selectSingleNode(Com::CBstr(xpath).get(), found.put()), fn);
     if (!found) {
         VR_TRACE(VrBase::TL_WARNING, fn, L"Element %s not found.", xpath.c_str());
-        VR_RAISE(ERROR_PATH_NOT_FOUND, fn);
+        throw NotFound(L"Element", xpath, m_node.get(), __LINE__, fn);
     }
     return CElement(std::move(found));
 }
@@ -189,7 +203,7 @@ std::wstring CElement::_GetAttribute(const std::wstring& name) const {
     VR_CHECK_HR(element->getAttribute(Com::CBstr(name).get(), value.put()), fn);
     if (value.get().vt == VT_NULL || value.get().vt == VT_EMPTY) {
         VR_TRACE(VrBase::TL_WARNING, fn, L"Attribute %s not found", name.c_str());
-        VR_RAISE(ERROR_PATH_NOT_FOUND, fn);
+        throw NotFound(L"Attribute", name, m_node.get(), __LINE__, fn);
     }
     if (value.get().vt != VT_BSTR || !value.get().bstrVal) return std::wstring();
     return std::wstring(value.get().bstrVal, ::SysStringLen(value.get().bstrVal));

@@ -1,6 +1,7 @@
 // vragent: a small management agent for administrators and tests. It loads
 // the component's proxy the way the product's agent does and drives it.
 #include "agent_streams.h"
+#include "config_check.h"
 #include "component_proxy.h"
 
 #include "Com/com_init.h"
@@ -38,6 +39,7 @@ const wchar_t kHelp[] =
     L"  info                  the component's name, its state sets and whether it is switched on\n"
     L"  state                 the scan state document (status, last scan times, document id)\n"
     L"  config FILE|-         send a configuration document (UTF-8 file, or standard input)\n"
+    L"  config --check FILE   check a configuration document here, by the scan service's own rules\n"
     L"  scan [--wait]         start a scan; --wait shows its progress until it ends\n"
     L"  export PATH [--delete]\n"
     L"                        copy the last software state document to PATH; --delete also\n"
@@ -245,7 +247,7 @@ int usage() {
 
 // The arguments each command takes, for the one-line usage error.
 const wchar_t* expected_arguments(const std::wstring& command) {
-    if (command == L"config") return L"config takes FILE or -";
+    if (command == L"config") return L"config takes FILE, - or --check FILE";
     if (command == L"export") return L"export takes PATH and optionally --delete";
     if (command == L"scan") return L"scan takes only --wait";
     return L"takes no arguments";
@@ -261,6 +263,8 @@ int run(std::vector<std::wstring> args) {
     if (args.empty()) return usage();
     const std::wstring command = args[0];
     if (VrBase::IsHelpArgument(command)) return VrBase::ToolHelp(kHelp);
+    // Needs neither the proxy nor the services.
+    if (command == L"config" && args.size() == 3 && args[1] == L"--check") return check_config_file(args[2]);
 
     const bool known = (args.size() == 1 && (command == L"info" || command == L"state" || command == L"scan" ||
                                               command == L"activate" || command == L"deactivate")) ||

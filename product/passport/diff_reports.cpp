@@ -1,5 +1,6 @@
 #include "diff_reports.h"
 
+#include "entry_json.h"
 #include "text_escape.h"
 
 namespace passport {
@@ -39,26 +40,6 @@ private:
     std::ostream& m_out;
 };
 
-std::string json_identity(const SesReader& reader) {
-    const Identity& id = reader.identity();
-    std::string out = "{\"file\":" + json_string(reader.name()) + ",\"uniqueId\":" + json_string(id.uniqueId) +
-                      ",\"dateGenerated\":" + json_string(id.dateGenerated) + ",\"sid\":" + json_string(id.sid) +
-                      ",\"computer\":{";
-    for (size_t i = 0; i < id.computer.size(); ++i)
-        out += (i ? "," : "") + json_string(id.computer[i].first) + ":" + json_string(id.computer[i].second);
-    return out + "}}";
-}
-
-std::string json_entry(const Entry& entry) {
-    std::string out = "{";
-    const char* separator = "";
-    for (const EntryField& field : entry_fields()) {
-        out += separator + json_string(field.label) + ":" + json_string(entry.*field.member);
-        separator = ",";
-    }
-    return out + "}";
-}
-
 class JsonReport : public DiffSink {
 public:
     explicit JsonReport(std::ostream& out) : m_out(out) {}
@@ -67,12 +48,12 @@ public:
     }
     void added(const Entry& entry) override { change("added", entry) << ",\"entry\":" << json_entry(entry) << "}"; }
     void removed(const Entry& entry) override { change("removed", entry) << ",\"entry\":" << json_entry(entry) << "}"; }
-    void changed(const Entry& before, const Entry&, const std::vector<FieldChange>& changes, bool flagged) override {
+    void changed(const Entry& before, const Entry& after, const std::vector<FieldChange>& changes, bool flagged) override {
         change("changed", before) << ",\"fields\":[";
         for (size_t i = 0; i < changes.size(); ++i)
-            m_out << (i ? "," : "") << "{\"field\":" << json_string(changes[i].field->label)
-                  << ",\"old\":" << json_string(*changes[i].before) << ",\"new\":" << json_string(*changes[i].after)
-                  << "}";
+            m_out << (i ? "," : "") << "{\"field\":\"" << changes[i].field->key
+                  << "\",\"old\":" << json_field(*changes[i].field, before)
+                  << ",\"new\":" << json_field(*changes[i].field, after) << "}";
         m_out << "],\"checksumChangedVersionTextsUnchanged\":" << (flagged ? "true" : "false") << "}";
     }
     void end(const DiffCounts& counts) override {

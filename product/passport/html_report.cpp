@@ -20,6 +20,7 @@ h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em}
 table{border-collapse:collapse;width:100%;font-size:.9em}
 th,td{border:1px solid #ccc;padding:.25em .5em;text-align:left;vertical-align:top;overflow-wrap:anywhere}
 th{background:#eee}
+td.num{white-space:nowrap;overflow-wrap:normal;text-align:right;font-variant-numeric:tabular-nums}
 .ids th{width:9em}
 .counts{display:flex;gap:1em;flex-wrap:wrap;list-style:none;padding:0}
 .counts li{border:1px solid #bbb;border-radius:.4em;padding:.5em 1em}
@@ -58,6 +59,8 @@ if (location.hash.indexOf("#filter=") === 0) {
 )";
 
 std::string cell(const std::string& text) { return "<td>" + html_text(text) + "</td>"; }
+// A number is never broken across lines and lines up with the others.
+std::string number_cell(const std::string& text) { return "<td class=\"num\">" + html_text(text) + "</td>"; }
 
 struct Kind {
     const char* id;
@@ -122,7 +125,7 @@ private:
                cell(id.sid) + "</tr>";
     }
     static std::string entry_row(const Entry& e) {
-        return "<tr>" + cell(e.path()) + cell(e.description) + cell(e.type) + cell(e.fileVersion) + cell(e.size) + cell(e.changeTime) +
+        return "<tr>" + cell(e.path()) + cell(e.description) + cell(e.type) + cell(e.fileVersion) + number_cell(e.size) + number_cell(e.changeTime) +
                cell(e.checksum) + "</tr>\n";
     }
     OutputFile m_page;

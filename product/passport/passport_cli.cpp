@@ -2,6 +2,7 @@
 
 #include "diff_reports.h"
 #include "file_access.h"
+#include "passport_list.h"
 #include "passport_summary.h"
 #include "text_escape.h"
 
@@ -20,8 +21,12 @@ const char kUsage[] =
     "  vrpassport diff [--json | --html OUT] OLD NEW\n"
     "      added, removed and changed entries between two documents, each change\n"
     "      field by field; text by default, JSON with --json, one HTML page with --html\n"
+    "  vrpassport list [--csv | --json] FILE\n"
+    "      every entry of one document as it is read: checksum (- when none), size\n"
+    "      and path per line; every field as CSV with a header row, or as JSON\n"
     "  vrpassport --help\n"
-    "Exit codes: 0 no change, 1 changes, 2 trouble (a bad document or argument).\n"
+    "Exit codes: 0 no change (summary, list: done), 1 changes, 2 trouble (a bad\n"
+    "document or argument, a report that could not be written).\n"
     "Documents are read in one pass and never changed.\n";
 
 class UsageError : public std::runtime_error {
@@ -33,6 +38,7 @@ struct Options {
     std::string command;
     std::vector<std::string> files;
     bool json = false;
+    bool csv = false;
     std::string html;
 };
 
@@ -40,7 +46,7 @@ Options parse(const std::vector<std::string>& args) {
     Options o;
     if (args.empty()) throw UsageError("no command given");
     o.command = args[0];
-    if (o.command != "summary" && o.command != "diff") throw UsageError("unknown command: " + o.command);
+    if (o.command != "summary" && o.command != "diff" && o.command != "list") throw UsageError("unknown command: " + o.command);
     bool options = true;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -48,8 +54,10 @@ Options parse(const std::vector<std::string>& args) {
             o.files.push_back(a);
         } else if (a == "--") {
             options = false;
-        } else if (o.command == "diff" && a == "--json") {
+        } else if ((o.command == "diff" || o.command == "list") && a == "--json") {
             o.json = true;
+        } else if (o.command == "list" && a == "--csv") {
+            o.csv = true;
         } else if (o.command == "diff" && a == "--html") {
             if (++i == args.size() || args[i].empty()) throw UsageError("--html needs the path of the page to write");
             o.html = args[i];
@@ -60,6 +68,7 @@ Options parse(const std::vector<std::string>& args) {
         }
     }
     if (o.json && !o.html.empty()) throw UsageError("--json and --html exclude each other");
+    if (o.json && o.csv) throw UsageError("--json and --csv exclude each other");
     const size_t needed = o.command == "diff" ? 2 : 1;
     if (o.files.size() < needed) throw UsageError(o.command + " needs " + (needed == 2 ? "OLD and NEW" : "FILE"));
     if (o.files.size() > needed) throw UsageError("unexpected argument: " + o.files[needed]);
@@ -95,6 +104,7 @@ int run_passport(const std::vector<std::string>& args, std::ostream& out, std::o
         const Options o = parse(args);
         int code = kNoChange;
         if (o.command == "summary") print_summary(o.files[0], out);
+        else if (o.command == "list") print_list(o.files[0], o.csv ? ListForm::Csv : o.json ? ListForm::Json : ListForm::Text, out);
         else code = diff(o, out);
         // A report that did not reach its reader is no answer.
         if (!out.flush()) throw DocumentError("the standard output", 0, "cannot be written; the report is incomplete");

@@ -74,7 +74,13 @@ void print_summary(const std::string& path, std::ostream& out) {
     out << "largest files\n";
     std::vector<Sized> top;
     for (; !largest.empty(); largest.pop()) top.push_back(largest.top());
-    for (auto it = top.rbegin(); it != top.rend(); ++it) out << "  " << it->size << "  " << plain_text(it->path) << '\n';
+    // Sizes right-aligned, so their magnitudes read at a glance.
+    size_t width = 0;
+    for (const Sized& s : top) width = std::max(width, std::to_string(s.size).size());
+    for (auto it = top.rbegin(); it != top.rend(); ++it) {
+        const std::string size = std::to_string(it->size);
+        out << "  " << std::string(width - size.size(), ' ') << size << "  " << plain_text(it->path) << '\n';
+    }
 
     out << "without checksum " << withoutChecksum << '\n';
     for (const std::string& p : listedWithoutChecksum) out << "  " << plain_text(p) << '\n';

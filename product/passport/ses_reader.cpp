@@ -29,17 +29,17 @@ bool parse_size(const std::string& text, unsigned long long& value) {
 
 const std::vector<EntryField>& entry_fields() {
     static const std::vector<EntryField> fields = {
-        {"P", "folder", &Entry::folder},
-        {"N", "name", &Entry::name},
-        {"D", "description", &Entry::description},
-        {"T", "type", &Entry::type},
-        {"V", "file version", &Entry::fileVersion},
-        {"MN", "company", &Entry::company},
-        {"PN", "product name", &Entry::product},
-        {"PV", "product version", &Entry::productVersion},
-        {"S", "size", &Entry::size},
-        {"CD", "change time", &Entry::changeTime},
-        {"CS", "checksum", &Entry::checksum},
+        {"P", "folder", "folder", &Entry::folder},
+        {"N", "name", "name", &Entry::name},
+        {"D", "description", "description", &Entry::description},
+        {"T", "type", "type", &Entry::type},
+        {"V", "file version", "fileVersion", &Entry::fileVersion},
+        {"MN", "company", "company", &Entry::company},
+        {"PN", "product name", "productName", &Entry::product},
+        {"PV", "product version", "productVersion", &Entry::productVersion},
+        {"S", "size", "size", &Entry::size},
+        {"CD", "change time", "changeTime", &Entry::changeTime},
+        {"CS", "checksum", "checksum", &Entry::checksum},
     };
     return fields;
 }

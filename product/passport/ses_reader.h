@@ -37,7 +37,8 @@ struct Entry {
 // One child element of an entry: its tag and where it is kept.
 struct EntryField {
     const char* tag;
-    const char* label;  // how reports name it
+    const char* label;  // how the text and HTML reports name it
+    const char* key;    // its JSON key, in the style of every other key
     std::string Entry::*member;
 };
 // The eleven children, in the order the writer puts them.

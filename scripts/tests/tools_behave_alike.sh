@@ -68,6 +68,14 @@ tool vragent "$bin/vragent.exe" frobnicate
 call "$bin/vragent.exe" --proxy 'C:\no\such.dll' info
 failing "vragent --proxy" 1 '^vragent: cannot load C:\\no\\such\.dll: .+ \(126\)'
 
+# vrpassport answers a wrong argument as diff does, with 2.
+call "$bin/vrpassport.exe" --help
+[ $rc -eq 0 ] && [ -n "$out" ] && [ -z "$err" ] || fail "vrpassport --help: exit code $rc, stderr: $err"
+call "$bin/vrpassport.exe" list --html x.html a.xml
+[ $rc -eq 2 ] || fail "vrpassport list --html: exit code $rc, not 2"
+[ "$(printf '%s\n' "$err" | wc -l)" -eq 1 ] && [ -z "$out" ] || fail "vrpassport list --html: not one line on stderr: $err"
+case "$err" in *--html*) ;; *) fail "vrpassport list --html: the line does not name --html: $err" ;; esac
+
 # The service's command line belongs to the service control manager: only
 # --help is its own.
 tool VrSSRSrv "$bin/VrSSRSrv.exe"

@@ -143,8 +143,12 @@ TEST_F(Passport, EveryKindOfChangeIsReportedAndNothingElse) {
           "{\"kind\":\"changed\",\"path\":\"C:\\\\Dir\\\\App.exe\",\"fields\":[{\"field\":\"checksum\"",
           "\"checksumChangedVersionTextsUnchanged\":true}",
           "{\"kind\":\"removed\",\"path\":\"C:\\\\Dir\\\\app.exe\",\"entry\":{\"folder\":\"C:\\\\Dir\",\"name\":\"app.exe\"",
+          "\"productVersion\":\"1.2\",\"size\":1024,\"changeTime\":",
           "{\"kind\":\"added\",\"path\":\"C:\\\\Dir\\\\app.exe.bak\"",
+          "{\"field\":\"size\",\"old\":1024,\"new\":2048}",
           "{\"field\":\"description\",\"old\":\"Tool & <Co>\",\"new\":\"Tool & \\\"Co\\\"\"}",
+          "{\"field\":\"fileVersion\",\"old\":\"1.2.3.4\",\"new\":\"2.0.0.0\"}",
+          "{\"field\":\"productName\",\"old\":\"Sample\",\"new\":\"Other product\"}",
           "\"counts\":{\"added\":2,\"removed\":2,\"changed\":6,\"checksumChangedVersionTextsUnchanged\":2}}"}) {
         const size_t found = json.output.find(piece, at);
         EXPECT_NE(found, std::string::npos) << "missing or out of order: " << piece << "\n" << json.output;

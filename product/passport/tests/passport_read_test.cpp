@@ -76,16 +76,96 @@ TEST(PassportSummary, IdentityTotalsTypesLargestAndMissingChecksums) {
         "  1  (none)",
         "  1  Data",
         "largest files",
-        "  18446744073709551615  C:\\Apps\\big.bin",
-        "  1024  C:\\Apps\\locked.dll",
-        "  10  \"C:\\\\Apps\\\\z\\\\tab\\there.txt\"",  // a control character: quoted, read back one way
-        "  10  C:\\Apps\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt",
-        "  0  C:\\Apps\\tool.exe",
+        "  18446744073709551615  C:\\Apps\\big.bin",  // sizes right-aligned
+        "                  1024  C:\\Apps\\locked.dll",
+        "                    10  \"C:\\\\Apps\\\\z\\\\tab\\there.txt\"",  // a control character: quoted, read back one way
+        "                    10  C:\\Apps\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt",
+        "                     0  C:\\Apps\\tool.exe",
         "without checksum 2",
         "  C:\\Apps\\locked.dll",
         "  C:\\Apps\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt",
     };
     EXPECT_EQ(vrtest::SplitLines(run.output), expected);
+}
+
+// The inventory a spreadsheet or a program reads: every entry in document
+// order, each value exactly once, whatever its characters.
+TEST(PassportList, EveryEntryInEachFormReadsBackExactly) {
+    std::vector<Item> items = SummaryItems();
+    Item formula;
+    formula.path = "C:\\Apps\\=HYPERLINK(\"x\",1).exe";  // a formula by its name, with a comma and quotes
+    formula.description = "-2+3";
+    formula.company = "A, B \"and\" C";
+    items.insert(items.begin(), formula);  // '=' sorts before 'b'
+    vrtest::TempDir dir(L"vrpassport");
+    const std::wstring path = dir.file(L"doc.xml");
+    vrtest::WriteFileBytes(path, sestest::document(items, "LIST-ID"));
+    const std::string cyrillic = "C:\\Apps\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt";
+    const std::string sum = "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF";
+
+    ToolRun run = Tool(L"list \"" + path + L"\"");
+    ASSERT_EQ(run.code, 0u) << run.output;
+    const std::vector<std::string> text = {
+        sum + "  1024  C:\\Apps\\=HYPERLINK(\"x\",1).exe",
+        sum + "  18446744073709551615  C:\\Apps\\big.bin",
+        "-  1024  C:\\Apps\\locked.dll",
+        sum + "  0  C:\\Apps\\tool.exe",
+        sum + "  10  \"C:\\\\Apps\\\\z\\\\tab\\there.txt\"",
+        "-  10  " + cyrillic,
+    };
+    EXPECT_EQ(vrtest::SplitLines(run.output), text);
+
+    run = Tool(L"list --csv \"" + path + L"\"");
+    ASSERT_EQ(run.code, 0u) << run.output;
+    const std::string row = ",Application,1.2.3.4,Example & Co,Sample,1.2,";
+    const std::string csv =
+        "path,folder,name,description,type,fileVersion,company,productName,productVersion,size,changeTime,checksum\r\n"
+        "\"C:\\Apps\\=HYPERLINK(\"\"x\"\",1).exe\",C:\\Apps,\"'=HYPERLINK(\"\"x\"\",1).exe\",'-2+3,Application,1.2.3.4,"
+        "\"A, B \"\"and\"\" C\",Sample,1.2,1024,2026-05-01T10:00:00.000Z," + sum + "\r\n"
+        "C:\\Apps\\big.bin,C:\\Apps,big.bin,Sample tool,Data,1.2.3.4,Example & Co,Sample,1.2,18446744073709551615,"
+        "2026-05-01T10:00:00.000Z," + sum + "\r\n"
+        "C:\\Apps\\locked.dll,C:\\Apps,locked.dll,Sample tool" + row + "1024,2026-05-01T10:00:00.000Z,\r\n"
+        "C:\\Apps\\tool.exe,C:\\Apps,tool.exe,Sample tool" + row + "0,2026-05-01T10:00:00.000Z," + sum + "\r\n"
+        "C:\\Apps\\z\\tab\there.txt,C:\\Apps\\z,tab\there.txt,Sample tool" + row + "10,2026-05-01T10:00:00.000Z," + sum + "\r\n" +
+        cyrillic + ",C:\\Apps," + cyrillic.substr(8) + ",Sample tool,,1.2.3.4,Example & Co,Sample,1.2,10,"
+        "2026-05-01T10:00:00.000Z,\r\n";
+    EXPECT_EQ(run.output, csv);
+
+    run = Tool(L"list --json \"" + path + L"\"");
+    ASSERT_EQ(run.code, 0u) << run.output;
+    const std::vector<std::string> json = vrtest::SplitLines(run.output);
+    ASSERT_EQ(json.size(), 10u) << run.output;
+    EXPECT_EQ(json[0].rfind("{\"document\":{\"file\":", 0), 0u) << json[0];
+    EXPECT_NE(json[0].find("\"uniqueId\":\"LIST-ID\""), std::string::npos) << json[0];
+    EXPECT_EQ(json[1], "\"entries\":[");
+    EXPECT_EQ(json[2],
+              "{\"path\":\"C:\\\\Apps\\\\=HYPERLINK(\\\"x\\\",1).exe\",\"folder\":\"C:\\\\Apps\",\"name\":"
+              "\"=HYPERLINK(\\\"x\\\",1).exe\",\"description\":\"-2+3\",\"type\":\"Application\",\"fileVersion\":\"1.2.3.4\","
+              "\"company\":\"A, B \\\"and\\\" C\",\"productName\":\"Sample\",\"productVersion\":\"1.2\",\"size\":1024,"
+              "\"changeTime\":\"2026-05-01T10:00:00.000Z\",\"checksum\":\"" + sum + "\"},");
+    EXPECT_NE(json[3].find("\"size\":18446744073709551615,"), std::string::npos) << json[3];
+    EXPECT_NE(json[4].find("\"checksum\":\"\"}"), std::string::npos) << json[4];
+    EXPECT_NE(json[6].find("\"name\":\"tab\\there.txt\""), std::string::npos) << json[6];
+    EXPECT_EQ(json[8], "],");
+    EXPECT_EQ(json[9], "\"count\":6}");
+
+    // An empty passport is an empty list, and a broken one is trouble
+    // named with its line, in every form.
+    vrtest::WriteFileBytes(path, sestest::document({}));
+    run = Tool(L"list --json \"" + path + L"\"");
+    EXPECT_EQ(run.code, 0u) << run.output;
+    const std::vector<std::string> empty = vrtest::SplitLines(run.output);
+    EXPECT_EQ(std::vector<std::string>(empty.begin() + std::min<size_t>(1, empty.size()), empty.end()),
+              (std::vector<std::string>{"\"entries\":[],", "\"count\":0}"}))
+        << run.output;
+    std::string cut = sestest::document(items);
+    cut.resize(cut.find("</SI>") + 200);
+    vrtest::WriteFileBytes(path, cut);
+    for (const wchar_t* form : {L"", L"--csv ", L"--json "}) {
+        run = Tool(L"list " + std::wstring(form) + L"\"" + path + L"\"");
+        EXPECT_EQ(run.code, 2u) << run.output;
+        EXPECT_NE(run.output.find("cut short"), std::string::npos) << run.output;
+    }
 }
 
 struct Broken {
@@ -200,8 +280,12 @@ TEST(PassportUsage, WrongArgumentsAreNamedAndHelpIsNoTrouble) {
         {L"diff --json --html x.html a b", 2, "exclude each other"},
         {L"diff a b --html", 2, "--html needs the path"},
         {L"summary --json a", 2, "unknown option for summary: --json"},
+        {L"list --html x.html a", 2, "unknown option for list: --html"},
+        {L"list --csv --json a", 2, "--json and --csv exclude each other"},
+        {L"list a b", 2, "unexpected argument: b"},
+        {L"diff --csv a b", 2, "unknown option for diff: --csv"},
         {L"summary C:\\no\\such\\document.xml", 2, "C:\\no\\such\\document.xml: cannot be opened"},
-        {L"--help", 0, "Exit codes: 0 no change, 1 changes, 2 trouble"},
+        {L"--help", 0, "Exit codes: 0 no change (summary, list: done), 1 changes, 2 trouble"},
     };
     for (const Case& c : cases) {
         const ToolRun run = Tool(c.args);
