@@ -275,7 +275,11 @@ private:
         DWORD tag = 0;
         if (const DWORD error = m_reparse.reparse_point(child, reparse, tag)) {
             VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt failed.", child.c_str());
-            if (listedFolder && !vanished(error)) m_collector.unseen(child);
+            // Listed as a link yet without reparse data (under Wine, a link
+            // of the host): a link is not entered, so nothing is missed.
+            const bool dataLessLink =
+                error == ERROR_NOT_A_REPARSE_POINT && (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+            if (listedFolder && !vanished(error) && !dataLessLink) m_collector.unseen(child);
             return false;
         }
         if (reparse) {

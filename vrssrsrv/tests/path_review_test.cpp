@@ -154,6 +154,34 @@ TEST_F(Walk, HostPipesListedAsFilesAreLeftOut) {
     EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"plain.txt"}));
 }
 
+// Under Wine a Unix symbolic link to a folder is listed as a folder with
+// the reparse attribute but has no reparse data to read. The walk does not
+// enter links, so nothing behind it is missed: no event, nothing collected
+// through it, the folder it points at collected once.
+TEST_F(Walk, HostLinksToFoldersAreNotEnteredAndNotReported) {
+    const std::wstring ln = L"Z:\\bin\\ln";
+    if (::GetFileAttributesW(ln.c_str()) == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "not under Wine";
+    MakeDir(P(L"real"));
+    MakeFile(P(L"real\\inside.txt"), "behind the link");
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = vrtest::StartProcess(ln, L"ln -s real link", FALSE, dir.path().c_str(), si);
+    VrBase::unique_handle process(pi.hProcess), thread(pi.hThread);
+    DWORD listed = INVALID_FILE_ATTRIBUTES;
+    for (int tries = 0; listed == INVALID_FILE_ATTRIBUTES && tries < 300; ++tries) {
+        listed = ::GetFileAttributesW(P(L"link").c_str());
+        if (listed == INVALID_FILE_ATTRIBUTES) ::Sleep(100);
+    }
+    ASSERT_NE(listed, INVALID_FILE_ATTRIBUTES) << "the link was made";
+    ASSERT_EQ(listed & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+
+    scantest::RecordingSink sink;
+    Review(Set({dir.path()}), {});
+    EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"real\\inside.txt"}));
+    for (const auto& e : sink.events) ADD_FAILURE() << "event for " << std::string(std::get<2>(e).begin(), std::get<2>(e).end());
+}
+
 // A page file listed in ExistingPageFiles is not taken; the same name
 // elsewhere is.
 TEST_F(Walk, PageFilesAreLeftOut) {
