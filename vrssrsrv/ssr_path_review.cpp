@@ -442,6 +442,9 @@ void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions, const
         drop_excluded_targets(targets, exclusions);
         return;
     }
+    // First: a target under an exclusion is not scanned, so not checked
+    // and never reported as one the scan could not see.
+    drop_excluded_targets(targets, exclusions);
     for (auto t = targets.begin(); t != targets.end();) {
         bool exists = false;
         const wchar_t* problem = nullptr;
@@ -465,7 +468,6 @@ void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions, const
             ++t;
         }
     }
-    drop_excluded_targets(targets, exclusions);
 }
 
 const IReparseQuery& system_reparse_query() {

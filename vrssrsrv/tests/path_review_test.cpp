@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 namespace {
@@ -64,18 +65,27 @@ TEST(PathSets, ScanAllLocalsTakesOnlyFixedDrives) {
     EXPECT_EQ(targets, PathSet(fixed.begin(), fixed.end()));
 }
 
-// Missing targets, files and links: each removal traced in its words.
+// Missing targets, files and links: each removal traced in its words and
+// reported; a target that lies under an exclusion is not scanned whatever
+// it is, so nothing is reported of it.
 TEST_F(Walk, TargetChecksAreTraced) {
     vrtest::TraceToFolder trace(dir.path());
 
     MakeDir(P(L"real"));
     MakeFile(P(L"real\\one.txt"));
     MakeFile(P(L"plain.txt"));
-    PathSet targets = Set({P(L"real"), P(L"missing"), P(L"gone\\deeper"), P(L"plain.txt")});
-    PathSet exclusions;
-    trg_paths_check_and_adjustment(targets, exclusions);
+    PathSet targets = Set({P(L"real"), P(L"missing"), P(L"gone\\deeper"), P(L"plain.txt"), P(L"skipped\\gone")});
+    PathSet exclusions = Set({P(L"skipped")});
+    scantest::RecordingSink sink;
+    trg_paths_check_and_adjustment(targets, exclusions, [](const std::wstring& target) {
+        reg_evt_file_error(L"OP", SSR_STAGE_COLLECT_FILE, target, L"S");
+    });
     EXPECT_EQ(targets, Set({P(L"real"), P(L"plain.txt")}));
     targets_review(abort.get(), targets, exclusions, {}, L"OP", L"S", files);
+    std::set<std::wstring> reported;
+    for (const auto& e : sink.events) reported.insert(std::get<2>(e));
+    EXPECT_EQ(reported, (std::set<std::wstring>{P(L"missing"), P(L"gone\\deeper"), P(L"plain.txt")}));
+    EXPECT_EQ(sink.events.size(), 3u);
 
     std::string log = trace.Read(L"VrSSRSrvTests");
     auto has = [&](const std::string& s) { return log.find(s) != std::string::npos; };
