@@ -446,12 +446,18 @@ void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions, const
     // and never reported as one the scan could not see.
     drop_excluded_targets(targets, exclusions);
     for (auto t = targets.begin(); t != targets.end();) {
-        bool exists = false;
         const wchar_t* problem = nullptr;
-        if (check_fo_existance(*t, exists) != 0) {
-            problem = L"software scan path <%ls> check failed! The path is removed.";
-        } else if (!exists) {
-            problem = L"software scan path <%ls> not exist! The path is removed.";
+        // Asked as the walk asks, with backup intent where the name is
+        // refused: a target closed to the service by its DACL is still read.
+        if (scan_attributes(*t) == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = ::GetLastError();
+            if (vanished(error)) {
+                problem = L"software scan path <%ls> not exist! The path is removed.";
+            } else {
+                VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> err get attributes %u", t->c_str(),
+                         static_cast<unsigned>(error));
+                problem = L"software scan path <%ls> check failed! The path is removed.";
+            }
         } else {
             bool reparse = false;
             DWORD tag = 0;
