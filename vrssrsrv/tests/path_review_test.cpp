@@ -380,42 +380,47 @@ namespace {
 
 // One directory record as a file system (or a redirector answering for a
 // server) might write it, at the end of buf.
-void AppendRecord(std::vector<BYTE>& buf, ULONG next, const std::wstring& name, ULONG nameBytes, CCHAR shortBytes) {
+void AppendRecord(std::vector<BYTE>& buf, ULONG next, const std::wstring& name, ULONG nameBytes,
+                  DWORD attributes = FILE_ATTRIBUTE_ARCHIVE, ULONG eaSize = 0) {
     const size_t at = buf.size();
-    buf.resize(at + offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + name.size() * sizeof(wchar_t));
-    FILE_ID_BOTH_DIR_INFO header{};
+    buf.resize(at + offsetof(FILE_FULL_DIR_INFO, FileName) + name.size() * sizeof(wchar_t));
+    FILE_FULL_DIR_INFO header{};
     header.NextEntryOffset = next;
-    header.FileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+    header.FileAttributes = attributes;
     header.EndOfFile.QuadPart = 0x100000005LL;
+    header.LastWriteTime.QuadPart = 0x200000007LL;
     header.FileNameLength = nameBytes;
-    header.ShortNameLength = shortBytes;
-    for (wchar_t& c : header.ShortName) c = L'S';
-    std::memcpy(buf.data() + at, &header, offsetof(FILE_ID_BOTH_DIR_INFO, FileName));
-    std::memcpy(buf.data() + at + offsetof(FILE_ID_BOTH_DIR_INFO, FileName), name.data(), name.size() * sizeof(wchar_t));
+    header.EaSize = eaSize;
+    std::memcpy(buf.data() + at, &header, offsetof(FILE_FULL_DIR_INFO, FileName));
+    std::memcpy(buf.data() + at + offsetof(FILE_FULL_DIR_INFO, FileName), name.data(), name.size() * sizeof(wchar_t));
 }
 
 } // namespace
 
 // Directory records are read only inside the buffer the system filled:
 // names and offsets that point past it, a record that would not move on,
-// an empty or overlong name, and a short name longer than its field end
-// the listing instead of reading past the buffer, looping, or overrunning
-// the entry.
+// and an empty or overlong name end the listing instead of reading past
+// the buffer, looping, or overrunning the entry. A reparse point's tag is
+// taken from the EA size field, and only for a reparse point.
 TEST(FolderListingRecords, MalformedRecordsAreRefused) {
-    const ULONG header = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+    const ULONG header = offsetof(FILE_FULL_DIR_INFO, FileName);
     WIN32_FIND_DATAW entry;
     size_t next = 99;
     std::vector<BYTE> buf;
-    AppendRecord(buf, header + 8, L"abcd", 8, 4);
-    AppendRecord(buf, 0, L"e", 2, 0);
+    AppendRecord(buf, header + 8, L"abcd", 8, FILE_ATTRIBUTE_ARCHIVE, 0x40);
+    AppendRecord(buf, 0, L"e", 2, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_MOUNT_POINT);
     ASSERT_TRUE(listed_entry(buf.data(), buf.size(), 0, entry, next));
     EXPECT_STREQ(entry.cFileName, L"abcd");
-    EXPECT_STREQ(entry.cAlternateFileName, L"SS");
+    EXPECT_EQ(entry.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(entry.dwReserved0, 0u) << "extended attributes' size is no reparse tag";
     EXPECT_EQ(entry.nFileSizeHigh, 1u);
     EXPECT_EQ(entry.nFileSizeLow, 5u);
+    EXPECT_EQ(entry.ftLastWriteTime.dwHighDateTime, 2u);
+    EXPECT_EQ(entry.ftLastWriteTime.dwLowDateTime, 7u);
     ASSERT_EQ(next, header + 8);
     ASSERT_TRUE(listed_entry(buf.data(), buf.size(), next, entry, next));
     EXPECT_STREQ(entry.cFileName, L"e");
+    EXPECT_EQ(entry.dwReserved0, static_cast<DWORD>(IO_REPARSE_TAG_MOUNT_POINT));
     EXPECT_EQ(next, 0u) << "the last record";
     EXPECT_FALSE(listed_entry(buf.data(), buf.size(), buf.size(), entry, next)) << "no record at the end";
     EXPECT_FALSE(listed_entry(buf.data(), buf.size() - 1, header + 8, entry, next)) << "name cut by the end";
@@ -425,29 +430,25 @@ TEST(FolderListingRecords, MalformedRecordsAreRefused) {
         ULONG next;
         std::wstring name;
         ULONG nameBytes;
-        CCHAR shortBytes;
         bool accepted;
     };
     const Case cases[] = {
-        {"a next record inside this header would not move on", header - 1, L"ab", 4, 0, false},
-        {"a next record past the buffer", 4096, L"ab", 4, 0, false},
-        {"a name past the buffer", 0, L"ab", 4000, 0, false},
-        {"half a character", 0, L"ab", 3, 0, false},
-        {"no name", 0, L"", 0, 0, false},
-        {"a name longer than an entry holds", 0, std::wstring(MAX_PATH, L'n'), MAX_PATH * 2, 0, false},
-        {"the longest name an entry holds", 0, std::wstring(MAX_PATH - 1, L'n'), (MAX_PATH - 1) * 2, 0, true},
-        {"a short name longer than its field", 0, L"ab", 4, static_cast<CCHAR>(-2), true},
-        {"a short name of 13 characters", 0, L"ab", 4, 26, true},
+        {"a next record inside this header would not move on", header - 1, L"ab", 4, false},
+        {"a next record past the buffer", 4096, L"ab", 4, false},
+        {"a name past the buffer", 0, L"ab", 4000, false},
+        {"half a character", 0, L"ab", 3, false},
+        {"no name", 0, L"", 0, false},
+        {"a name longer than an entry holds", 0, std::wstring(MAX_PATH, L'n'), MAX_PATH * 2, false},
+        {"the longest name an entry holds", 0, std::wstring(MAX_PATH - 1, L'n'), (MAX_PATH - 1) * 2, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         buf.clear();
-        AppendRecord(buf, c.next, c.name, c.nameBytes, c.shortBytes);
+        AppendRecord(buf, c.next, c.name, c.nameBytes);
         entry = WIN32_FIND_DATAW{};
         EXPECT_EQ(listed_entry(buf.data(), buf.size(), 0, entry, next), c.accepted);
         if (c.accepted) {
             EXPECT_EQ(std::wstring(entry.cFileName), c.name);
-            EXPECT_LT(wcslen(entry.cAlternateFileName), 13u);
         }
     }
 }
