@@ -19,9 +19,9 @@ FILETIME filetime_of(const LARGE_INTEGER& value) {
 } // namespace
 
 bool listed_entry(const BYTE* buffer, size_t size, size_t offset, WIN32_FIND_DATAW& entry, size_t& next) {
-    constexpr size_t kHeader = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+    constexpr size_t kHeader = offsetof(FILE_FULL_DIR_INFO, FileName);
     if (offset > size || size - offset < kHeader) return false;
-    FILE_ID_BOTH_DIR_INFO record;
+    FILE_FULL_DIR_INFO record;
     std::memcpy(&record, buffer + offset, kHeader);
     if (record.FileNameLength > size - offset - kHeader || record.FileNameLength % sizeof(wchar_t)) return false;
     const size_t nameChars = record.FileNameLength / sizeof(wchar_t);
@@ -41,11 +41,6 @@ bool listed_entry(const BYTE* buffer, size_t size, size_t offset, WIN32_FIND_DAT
     if (record.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) entry.dwReserved0 = record.EaSize;
     std::memcpy(entry.cFileName, buffer + offset + kHeader, record.FileNameLength);
     entry.cFileName[nameChars] = L'\0';
-    const size_t shortChars = static_cast<unsigned char>(record.ShortNameLength) / sizeof(wchar_t);
-    if (shortChars < 14 && shortChars <= sizeof(record.ShortName) / sizeof(wchar_t)) {
-        std::memcpy(entry.cAlternateFileName, record.ShortName, shortChars * sizeof(wchar_t));
-        entry.cAlternateFileName[shortChars] = L'\0';
-    }
     next = record.NextEntryOffset ? offset + record.NextEntryOffset : 0;
     return true;
 }
@@ -73,7 +68,9 @@ bool CFolderListing::open(const std::wstring& folder) {
 bool CFolderListing::fill() {
     if (m_buffer.empty()) m_buffer.resize(kListingBufferBytes);
     std::memset(m_buffer.data(), 0, m_buffer.size());
-    if (!::GetFileInformationByHandleEx(m_folder.get(), FileIdBothDirectoryInfo, m_buffer.data(),
+    // The plainest class that carries every field the walk reads: file
+    // systems that keep no file ids or short names answer it as well.
+    if (!::GetFileInformationByHandleEx(m_folder.get(), FileFullDirectoryInfo, m_buffer.data(),
                                         static_cast<DWORD>(m_buffer.size())))
         return false;
     m_at = 0;

@@ -275,7 +275,11 @@ private:
         DWORD tag = 0;
         if (const DWORD error = m_reparse.reparse_point(child, reparse, tag)) {
             VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> check reparse pnt failed.", child.c_str());
-            if (listedFolder && !vanished(error)) m_collector.unseen(child);
+            // Listed as a link yet without reparse data (under Wine, a link
+            // of the host): a link is not entered, so nothing is missed.
+            const bool dataLessLink =
+                error == ERROR_NOT_A_REPARSE_POINT && (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+            if (listedFolder && !vanished(error) && !dataLessLink) m_collector.unseen(child);
             return false;
         }
         if (reparse) {
@@ -438,13 +442,22 @@ void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions, const
         drop_excluded_targets(targets, exclusions);
         return;
     }
+    // First: a target under an exclusion is not scanned, so not checked
+    // and never reported as one the scan could not see.
+    drop_excluded_targets(targets, exclusions);
     for (auto t = targets.begin(); t != targets.end();) {
-        bool exists = false;
         const wchar_t* problem = nullptr;
-        if (check_fo_existance(*t, exists) != 0) {
-            problem = L"software scan path <%ls> check failed! The path is removed.";
-        } else if (!exists) {
-            problem = L"software scan path <%ls> not exist! The path is removed.";
+        // Asked as the walk asks, with backup intent where the name is
+        // refused: a target closed to the service by its DACL is still read.
+        if (scan_attributes(*t) == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = ::GetLastError();
+            if (vanished(error)) {
+                problem = L"software scan path <%ls> not exist! The path is removed.";
+            } else {
+                VR_TRACE(VrBase::TL_WARNING, fn, L"FO <%ls> err get attributes %u", t->c_str(),
+                         static_cast<unsigned>(error));
+                problem = L"software scan path <%ls> check failed! The path is removed.";
+            }
         } else {
             bool reparse = false;
             DWORD tag = 0;
@@ -461,7 +474,6 @@ void trg_paths_check_and_adjustment(PathSet& targets, PathSet& exclusions, const
             ++t;
         }
     }
-    drop_excluded_targets(targets, exclusions);
 }
 
 const IReparseQuery& system_reparse_query() {

@@ -1,4 +1,5 @@
 #include "ssr_path_review.h"
+#include "ssr_folder_listing.h"
 
 #include "scan_test_support.h"
 #include "vrbase/trace.h"
@@ -6,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstring>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -64,24 +68,33 @@ TEST(PathSets, ScanAllLocalsTakesOnlyFixedDrives) {
     EXPECT_EQ(targets, PathSet(fixed.begin(), fixed.end()));
 }
 
-// Missing targets, files and links: each removal traced in its words.
+// Missing targets, files and links: each removal traced in its words and
+// reported; a target that lies under an exclusion is not scanned whatever
+// it is, so nothing is reported of it.
 TEST_F(Walk, TargetChecksAreTraced) {
     vrtest::TraceToFolder trace(dir.path());
 
     MakeDir(P(L"real"));
     MakeFile(P(L"real\\one.txt"));
     MakeFile(P(L"plain.txt"));
-    PathSet targets = Set({P(L"real"), P(L"missing"), P(L"gone\\deeper"), P(L"plain.txt")});
-    PathSet exclusions;
-    trg_paths_check_and_adjustment(targets, exclusions);
+    PathSet targets = Set({P(L"real"), P(L"missing"), P(L"gone\\deeper"), P(L"plain.txt"), P(L"skipped\\gone")});
+    PathSet exclusions = Set({P(L"skipped")});
+    scantest::RecordingSink sink;
+    trg_paths_check_and_adjustment(targets, exclusions, [](const std::wstring& target) {
+        reg_evt_file_error(L"OP", SSR_STAGE_COLLECT_FILE, target, L"S");
+    });
     EXPECT_EQ(targets, Set({P(L"real"), P(L"plain.txt")}));
     targets_review(abort.get(), targets, exclusions, {}, L"OP", L"S", files);
+    std::set<std::wstring> reported;
+    for (const auto& e : sink.events) reported.insert(std::get<2>(e));
+    EXPECT_EQ(reported, (std::set<std::wstring>{P(L"missing"), P(L"gone\\deeper"), P(L"plain.txt")}));
+    EXPECT_EQ(sink.events.size(), 3u);
 
     std::string log = trace.Read(L"VrSSRSrvTests");
     auto has = [&](const std::string& s) { return log.find(s) != std::string::npos; };
     std::string d(dir.path().begin(), dir.path().end());
     EXPECT_TRUE(has("software scan path <" + d + "\\missing> not exist! The path is removed.")) << log;
-    EXPECT_TRUE(has("software scan path <" + d + "\\gone\\deeper> check failed! The path is removed.")) << log;
+    EXPECT_TRUE(has("software scan path <" + d + "\\gone\\deeper> not exist! The path is removed.")) << log;
     EXPECT_TRUE(has("can't open for search: \\\\?\\" + d + "\\plain.txt\\*")) << "a target that is a file";
     EXPECT_TRUE(has("Scan started!"));
     EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"real\\one.txt"}));
@@ -152,6 +165,34 @@ TEST_F(Walk, HostPipesListedAsFilesAreLeftOut) {
     EXPECT_EQ(listed.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT), 0u);
     Review(Set({dir.path()}), {});
     EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"plain.txt"}));
+}
+
+// Under Wine a Unix symbolic link to a folder is listed as a folder with
+// the reparse attribute but has no reparse data to read. The walk does not
+// enter links, so nothing behind it is missed: no event, nothing collected
+// through it, the folder it points at collected once.
+TEST_F(Walk, HostLinksToFoldersAreNotEnteredAndNotReported) {
+    const std::wstring ln = L"Z:\\bin\\ln";
+    if (::GetFileAttributesW(ln.c_str()) == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "not under Wine";
+    MakeDir(P(L"real"));
+    MakeFile(P(L"real\\inside.txt"), "behind the link");
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = vrtest::StartProcess(ln, L"ln -s real link", FALSE, dir.path().c_str(), si);
+    VrBase::unique_handle process(pi.hProcess), thread(pi.hThread);
+    DWORD listed = INVALID_FILE_ATTRIBUTES;
+    for (int tries = 0; listed == INVALID_FILE_ATTRIBUTES && tries < 300; ++tries) {
+        listed = ::GetFileAttributesW(P(L"link").c_str());
+        if (listed == INVALID_FILE_ATTRIBUTES) ::Sleep(100);
+    }
+    ASSERT_NE(listed, INVALID_FILE_ATTRIBUTES) << "the link was made";
+    ASSERT_EQ(listed & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+
+    scantest::RecordingSink sink;
+    Review(Set({dir.path()}), {});
+    EXPECT_EQ(Collected(), (std::vector<std::wstring>{L"real\\inside.txt"}));
+    for (const auto& e : sink.events) ADD_FAILURE() << "event for " << std::string(std::get<2>(e).begin(), std::get<2>(e).end());
 }
 
 // A page file listed in ExistingPageFiles is not taken; the same name
@@ -354,3 +395,80 @@ TEST_F(Walk, AnAbortedWalkStillReportsTheFilesFoundFailing) {
 }
 
 } // namespace
+
+namespace {
+
+// One directory record as a file system (or a redirector answering for a
+// server) might write it, at the end of buf.
+void AppendRecord(std::vector<BYTE>& buf, ULONG next, const std::wstring& name, ULONG nameBytes,
+                  DWORD attributes = FILE_ATTRIBUTE_ARCHIVE, ULONG eaSize = 0) {
+    const size_t at = buf.size();
+    buf.resize(at + offsetof(FILE_FULL_DIR_INFO, FileName) + name.size() * sizeof(wchar_t));
+    FILE_FULL_DIR_INFO header{};
+    header.NextEntryOffset = next;
+    header.FileAttributes = attributes;
+    header.EndOfFile.QuadPart = 0x100000005LL;
+    header.LastWriteTime.QuadPart = 0x200000007LL;
+    header.FileNameLength = nameBytes;
+    header.EaSize = eaSize;
+    std::memcpy(buf.data() + at, &header, offsetof(FILE_FULL_DIR_INFO, FileName));
+    std::memcpy(buf.data() + at + offsetof(FILE_FULL_DIR_INFO, FileName), name.data(), name.size() * sizeof(wchar_t));
+}
+
+} // namespace
+
+// Directory records are read only inside the buffer the system filled:
+// names and offsets that point past it, a record that would not move on,
+// and an empty or overlong name end the listing instead of reading past
+// the buffer, looping, or overrunning the entry. A reparse point's tag is
+// taken from the EA size field, and only for a reparse point.
+TEST(FolderListingRecords, MalformedRecordsAreRefused) {
+    const ULONG header = offsetof(FILE_FULL_DIR_INFO, FileName);
+    WIN32_FIND_DATAW entry;
+    size_t next = 99;
+    std::vector<BYTE> buf;
+    AppendRecord(buf, header + 8, L"abcd", 8, FILE_ATTRIBUTE_ARCHIVE, 0x40);
+    AppendRecord(buf, 0, L"e", 2, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_MOUNT_POINT);
+    ASSERT_TRUE(listed_entry(buf.data(), buf.size(), 0, entry, next));
+    EXPECT_STREQ(entry.cFileName, L"abcd");
+    EXPECT_EQ(entry.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(entry.dwReserved0, 0u) << "extended attributes' size is no reparse tag";
+    EXPECT_EQ(entry.nFileSizeHigh, 1u);
+    EXPECT_EQ(entry.nFileSizeLow, 5u);
+    EXPECT_EQ(entry.ftLastWriteTime.dwHighDateTime, 2u);
+    EXPECT_EQ(entry.ftLastWriteTime.dwLowDateTime, 7u);
+    ASSERT_EQ(next, header + 8);
+    ASSERT_TRUE(listed_entry(buf.data(), buf.size(), next, entry, next));
+    EXPECT_STREQ(entry.cFileName, L"e");
+    EXPECT_EQ(entry.dwReserved0, static_cast<DWORD>(IO_REPARSE_TAG_MOUNT_POINT));
+    EXPECT_EQ(next, 0u) << "the last record";
+    EXPECT_FALSE(listed_entry(buf.data(), buf.size(), buf.size(), entry, next)) << "no record at the end";
+    EXPECT_FALSE(listed_entry(buf.data(), buf.size() - 1, header + 8, entry, next)) << "name cut by the end";
+
+    struct Case {
+        const char* what;
+        ULONG next;
+        std::wstring name;
+        ULONG nameBytes;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"a next record inside this header would not move on", header - 1, L"ab", 4, false},
+        {"a next record past the buffer", 4096, L"ab", 4, false},
+        {"a name past the buffer", 0, L"ab", 4000, false},
+        {"half a character", 0, L"ab", 3, false},
+        {"no name", 0, L"", 0, false},
+        {"a name longer than an entry holds", 0, std::wstring(MAX_PATH, L'n'), MAX_PATH * 2, false},
+        {"the longest name an entry holds", 0, std::wstring(MAX_PATH - 1, L'n'), (MAX_PATH - 1) * 2, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        buf.clear();
+        AppendRecord(buf, c.next, c.name, c.nameBytes);
+        entry = WIN32_FIND_DATAW{};
+        EXPECT_EQ(listed_entry(buf.data(), buf.size(), 0, entry, next), c.accepted);
+        if (c.accepted) {
+            EXPECT_EQ(std::wstring(entry.cFileName), c.name);
+        }
+    }
+}
