@@ -33,6 +33,7 @@ struct Value {
 class Row {
 public:
     virtual ~Row() = default;
+    virtual int columns() const = 0;
     virtual bool null(int column) const = 0;
     virtual std::string text(int column) const = 0;
     long long number(int column) const { return null(column) ? 0 : std::stoll(text(column)); }

@@ -150,7 +150,9 @@ int import(const Options& o, Report& report) {
 int dispatch(const Options& o, Report& report) {
     if (o.command == "init") {
         FleetStore::create(o.db);
-        report.note("the store " + passport::terminal_text(o.db) + " is ready (schema version " +
+        // A server address may carry a password: never echoed.
+        report.note("the store " + (is_server_address(o.db) ? std::string("on the server") : passport::terminal_text(o.db)) +
+                    " is ready (schema version " +
                     std::to_string(schema_version()) + ")");
         return 0;
     }

@@ -21,6 +21,7 @@ const size_t kCopyBufferBytes = 1 << 20;
 class PostgresRow : public Row {
 public:
     PostgresRow(PGresult* r, int row) : m_r(r), m_row(row) {}
+    int columns() const override { return PQnfields(m_r); }
     bool null(int column) const override { return PQgetisnull(m_r, m_row, column); }
     std::string text(int column) const override {
         return std::string(PQgetvalue(m_r, m_row, column), PQgetlength(m_r, m_row, column));

@@ -23,6 +23,7 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementClose>;
 class SqliteRow : public Row {
 public:
     explicit SqliteRow(sqlite3_stmt* s) : m_s(s) {}
+    int columns() const override { return sqlite3_column_count(m_s); }
     bool null(int column) const override { return sqlite3_column_type(m_s, column) == SQLITE_NULL; }
     std::string text(int column) const override {
         const unsigned char* t = sqlite3_column_text(m_s, column);
