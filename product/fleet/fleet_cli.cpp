@@ -163,8 +163,11 @@ int dispatch(const Options& o, Report& report) {
         if (byChecksum && o.has("--version")) throw UsageError("--version goes with --name");
         FleetStore store(o.db);
         if (byChecksum) {
-            // The scan service writes checksums in upper case.
+            // The scan service writes checksums in upper case, and a value
+            // pasted from elsewhere may carry white space.
             std::string checksum = o.value("--checksum");
+            checksum.erase(0, checksum.find_first_not_of(" \t\r\n"));
+            checksum.erase(checksum.find_last_not_of(" \t\r\n") + 1);
             for (char& c : checksum)
                 if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
             store.hosts_with_checksum(checksum, report);

@@ -68,20 +68,21 @@ std::string csv_field(const std::string& text) {
     return out + "\"";
 }
 
-// RFC 4180; tables one after another, each with its header, with a blank
-// line between them.
+// RFC 4180 quoting, lines ended by LF alone so shell tools take the last
+// field as it is; tables one after another, each with its header, with a
+// blank line between them.
 class CsvReport : public Report {
 public:
     explicit CsvReport(std::FILE* out) : m_out(out) {}
     void table(const std::string&, const std::vector<std::string>& columns) override {
         std::string line;
         for (size_t i = 0; i < columns.size(); ++i) line += (i ? "," : "") + csv_field(columns[i]);
-        std::fprintf(m_out, "%s%s\r\n", m_tables++ ? "\r\n" : "", line.c_str());
+        std::fprintf(m_out, "%s%s\n", m_tables++ ? "\n" : "", line.c_str());
     }
     void row(const std::vector<Cell>& cells) override {
         std::string line;
         for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + csv_field(cells[i].text);
-        std::fprintf(m_out, "%s\r\n", line.c_str());
+        std::fprintf(m_out, "%s\n", line.c_str());
     }
     void note(const std::string&) override {}
     void finish() override {}
