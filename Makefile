@@ -53,8 +53,10 @@ test: build ## build, then run every test under Wine and the fleet store's nativ
 # tests run against SQLite and a throwaway PostgreSQL cluster.
 FLEET_BUILD := $(BUILD)/native-fleet
 fleet-native: deps
-	@cmake -S product/fleet -B $(FLEET_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(FLEET_BUILD) -j$(JOBS) >/dev/null
+	@mkdir -p $(FLEET_BUILD)
+	@{ cmake -S product/fleet -B $(FLEET_BUILD) -DCMAKE_BUILD_TYPE=Release && \
+	   cmake --build $(FLEET_BUILD) -j$(JOBS); } >$(FLEET_BUILD)/build.log 2>&1 || \
+	  { cat $(FLEET_BUILD)/build.log; echo "== the fleet store did not build (above)"; exit 1; }
 
 test-fleet: fleet-native ## the fleet store's tests, against SQLite and PostgreSQL
 	@echo "== testing the fleet store (SQLite and PostgreSQL)"
