@@ -16,6 +16,8 @@ const char kDefaultGroup[] = "default";
 const char kMigrationMark[] = "-- migration ";
 // Entries between two progress calls of an import.
 const unsigned long long kProgressEvery = 1000000;
+// Sizes are kept as signed 64-bit numbers, the widest both engines have.
+const unsigned long long kMaxSize = 9223372036854775807ULL;
 
 const char* const kIncomingColumns[] = {"folder", "folder_digest", "name", "ordinal", "digest", "checksum", "size",
                                         "type", "description", "file_version", "company", "product", "product_version",
@@ -211,6 +213,9 @@ ImportResult FleetStore::import(passport::SesReader& reader, const ImportOptions
     passport::Entry entry;
     std::string lastFolder, folderDigest, ordinal, digest;
     while (reader.next(entry)) {
+        if (entry.sizeValue > kMaxSize)
+            throw passport::DocumentError(reader.name(), entry.line,
+                                          "the size " + entry.size + " is larger than any file can be");
         if (entry.folder != lastFolder || folderDigest.empty()) {
             folderDigest = digest_of({&entry.folder});
             lastFolder = entry.folder;

@@ -31,22 +31,25 @@ const NamedStatement kStatements[] = {
     // The import: the passport is loaded into the scratch table incoming,
     // then merged into the store by a few set statements. Known values are
     // passed over by an index look-up, which costs less than a conflict; a
-    // new value met twice in one statement is skipped by its conflict,
-    // which costs less than sorting for DISTINCT.
+    // new value met twice in one statement is skipped by its conflict.
+    // New values go in sorted by key, so imports of several hosts running
+    // at once on a server wait for each other's values in one order and
+    // never deadlock.
     {"incoming_clear", "DELETE FROM incoming"},
     {"resolved_clear", "DELETE FROM resolved"},
     {"folders_add",
      "INSERT INTO folder (digest, name) SELECT folder_digest, folder FROM incoming i WHERE NOT EXISTS "
-     "(SELECT 1 FROM folder fo WHERE fo.digest = i.folder_digest) ON CONFLICT (digest) DO NOTHING"},
+     "(SELECT 1 FROM folder fo WHERE fo.digest = i.folder_digest) ORDER BY folder_digest ON CONFLICT (digest) DO NOTHING"},
     {"paths_add",
      "INSERT INTO path (folder_id, name) SELECT fo.id, i.name FROM incoming i "
      "JOIN folder fo ON fo.digest = i.folder_digest WHERE NOT EXISTS "
-     "(SELECT 1 FROM path p WHERE p.folder_id = fo.id AND p.name = i.name) ON CONFLICT (folder_id, name) DO NOTHING"},
+     "(SELECT 1 FROM path p WHERE p.folder_id = fo.id AND p.name = i.name) ORDER BY fo.id, i.name "
+     "ON CONFLICT (folder_id, name) DO NOTHING"},
     {"contents_add",
      "INSERT INTO content (digest, checksum, size, type, description, file_version, company, product, product_version) "
      "SELECT digest, checksum, CAST(size AS BIGINT), type, description, file_version, company, product, "
      "product_version FROM incoming i WHERE NOT EXISTS (SELECT 1 FROM content c WHERE c.digest = i.digest) "
-     "ON CONFLICT (digest) DO NOTHING"},
+     "ORDER BY digest ON CONFLICT (digest) DO NOTHING"},
     {"incoming_resolve",
      "INSERT INTO resolved (path_id, ordinal, content_id, change_time) "
      "SELECT p.id, i.ordinal, c.id, i.change_time FROM incoming i "
