@@ -58,6 +58,8 @@ public:
     virtual void load_begin(const std::string& table, const std::vector<std::string>& columns) = 0;
     virtual void load_row(const std::vector<const std::string*>& values) = 0;
     virtual void load_end() = 0;
+    // Empties a scratch table, its space with it.
+    virtual void clear(const std::string& table) = 0;
     // After a load into a scratch table, before statements that join it.
     virtual void loaded(const std::string& table) = 0;
 

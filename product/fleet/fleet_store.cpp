@@ -205,8 +205,8 @@ ImportResult FleetStore::import(passport::SesReader& reader, const ImportOptions
          Value(now_text())},
         [&](const Row& row) { roundId = row.number(0); });
 
-    run("incoming_clear", {});
-    run("resolved_clear", {});
+    m_db->clear("incoming");
+    m_db->clear("resolved");
     m_db->load_begin("incoming", std::vector<std::string>(std::begin(kIncomingColumns), std::end(kIncomingColumns)));
     // Replaced names only: they are few (see Entry::replaced).
     std::map<std::u16string, long long> repeats;

@@ -154,6 +154,9 @@ public:
         }
         if (!error.empty()) throw StoreError(m_address_name() + ": copy: " + trimmed(error));
     }
+    // Deleted rows would stay as dead versions: nothing vacuums a
+    // connection's temporary tables, so each import would grow them.
+    void clear(const std::string& table) override { execute("TRUNCATE " + table); }
     // A scratch table has no statistics until asked: without them the
     // planner guesses a handful of rows and joins it by nested loops.
     void loaded(const std::string& table) override { execute("ANALYZE " + table); }

@@ -24,6 +24,7 @@ CREATE TABLE host (
   name     TEXT NOT NULL UNIQUE,
   group_id BIGINT NOT NULL REFERENCES host_group (id)
 );
+CREATE INDEX host_by_group ON host (group_id);
 -- One per imported passport; seq counts a host's rounds from 1.
 CREATE TABLE round (
   id        {{id}},

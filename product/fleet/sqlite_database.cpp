@@ -124,6 +124,8 @@ public:
         if (rc != SQLITE_DONE) fail("loading rows");
     }
     void load_end() override { m_load.reset(); }
+    // A DELETE without WHERE drops the table's pages whole.
+    void clear(const std::string& table) override { execute("DELETE FROM " + table); }
     void loaded(const std::string&) override {}
 
     void begin() override { execute("BEGIN IMMEDIATE"); }

@@ -35,8 +35,6 @@ const NamedStatement kStatements[] = {
     // New values go in sorted by key, so imports of several hosts running
     // at once on a server wait for each other's values in one order and
     // never deadlock.
-    {"incoming_clear", "DELETE FROM incoming"},
-    {"resolved_clear", "DELETE FROM resolved"},
     {"folders_add",
      "INSERT INTO folder (digest, name) SELECT folder_digest, folder FROM incoming i WHERE NOT EXISTS "
      "(SELECT 1 FROM folder fo WHERE fo.digest = i.folder_digest) ORDER BY folder_digest ON CONFLICT (digest) DO NOTHING"},
@@ -123,14 +121,16 @@ const NamedStatement kStatements[] = {
 
     // Against the group's golden passport: what a host has that differs
     // from it or is not in it, then what it lacks; approved states left out.
+    // The group's hosts are named first so both engines walk their rows by
+    // the key's leading host column, not every host's open rows.
     {"deviations_present",
      "SELECT h.name, CASE WHEN g.content_id IS NULL THEN 'added' ELSE 'changed' END, fo.name, p.name, f.ordinal, "
      "cg.checksum, cf.checksum, cg.file_version, cf.file_version, h.id, f.path_id, f.content_id "
-     "FROM host h JOIN host_file f ON f.host_id = h.id "
+     "FROM host_file f JOIN host h ON h.id = f.host_id "
      "LEFT JOIN golden g ON g.group_id = ?1 AND g.path_id = f.path_id AND g.ordinal = f.ordinal "
      "LEFT JOIN content cg ON cg.id = g.content_id JOIN content cf ON cf.id = f.content_id "
      "JOIN path p ON p.id = f.path_id JOIN folder fo ON fo.id = p.folder_id "
-     "WHERE h.group_id = ?1 AND (?2 = 0 OR h.id = ?2) AND f.closed_round IS NULL "
+     "WHERE f.host_id IN (SELECT id FROM host WHERE group_id = ?1 AND (?2 = 0 OR id = ?2)) AND f.closed_round IS NULL "
      "AND (g.content_id IS NULL OR g.content_id <> f.content_id) AND NOT EXISTS "
      "(SELECT 1 FROM approval a WHERE a.host_id = h.id AND a.path_id = f.path_id AND a.ordinal = f.ordinal "
      "AND a.group_id = ?1 AND a.content_id = f.content_id) "
