@@ -122,19 +122,21 @@ const NamedStatement kStatements[] = {
     // Against the group's golden passport: what a host has that differs
     // from it or is not in it, then what it lacks; approved states left out.
     // The group's hosts are named first so both engines walk their rows by
-    // the key's leading host column, not every host's open rows.
+    // the key's leading host column, not every host's open rows; only the
+    // few rows that differ are then looked up further (MATERIALIZED keeps
+    // the engines from folding those look-ups into the walk).
     {"deviations_present",
-     "SELECT h.name, CASE WHEN g.content_id IS NULL THEN 'added' ELSE 'changed' END, fo.name, p.name, f.ordinal, "
-     "cg.checksum, cf.checksum, cg.file_version, cf.file_version, h.id, f.path_id, f.content_id "
-     "FROM host_file f JOIN host h ON h.id = f.host_id "
-     "LEFT JOIN golden g ON g.group_id = ?1 AND g.path_id = f.path_id AND g.ordinal = f.ordinal "
-     "LEFT JOIN content cg ON cg.id = g.content_id JOIN content cf ON cf.id = f.content_id "
-     "JOIN path p ON p.id = f.path_id JOIN folder fo ON fo.id = p.folder_id "
-     "WHERE f.host_id IN (SELECT id FROM host WHERE group_id = ?1 AND (?2 = 0 OR id = ?2)) AND f.closed_round IS NULL "
-     "AND (g.content_id IS NULL OR g.content_id <> f.content_id) AND NOT EXISTS "
-     "(SELECT 1 FROM approval a WHERE a.host_id = h.id AND a.path_id = f.path_id AND a.ordinal = f.ordinal "
-     "AND a.group_id = ?1 AND a.content_id = f.content_id) "
-     "ORDER BY h.name COLLATE {{binary}}, " FILE_ORDER ", f.ordinal"},
+     "WITH d AS MATERIALIZED (SELECT f.host_id, f.path_id, f.ordinal, f.content_id, g.content_id AS golden_id "
+     "FROM host_file f LEFT JOIN golden g ON g.group_id = ?1 AND g.path_id = f.path_id AND g.ordinal = f.ordinal "
+     "WHERE f.host_id IN (SELECT id FROM host WHERE group_id = ?1 AND (?2 = 0 OR id = ?2)) "
+     "AND f.closed_round IS NULL AND (g.content_id IS NULL OR g.content_id <> f.content_id)) "
+     "SELECT h.name, CASE WHEN d.golden_id IS NULL THEN 'added' ELSE 'changed' END, fo.name, p.name, d.ordinal, "
+     "cg.checksum, cf.checksum, cg.file_version, cf.file_version, h.id, d.path_id, d.content_id "
+     "FROM d JOIN host h ON h.id = d.host_id LEFT JOIN content cg ON cg.id = d.golden_id "
+     "JOIN content cf ON cf.id = d.content_id JOIN path p ON p.id = d.path_id JOIN folder fo ON fo.id = p.folder_id "
+     "WHERE NOT EXISTS (SELECT 1 FROM approval a WHERE a.host_id = d.host_id AND a.path_id = d.path_id "
+     "AND a.ordinal = d.ordinal AND a.group_id = ?1 AND a.content_id = d.content_id) "
+     "ORDER BY h.name COLLATE {{binary}}, " FILE_ORDER ", d.ordinal"},
     {"deviations_absent",
      "SELECT h.name, 'removed', fo.name, p.name, g.ordinal, cg.checksum, NULL, cg.file_version, NULL, h.id, g.path_id, "
      "NULL FROM host h JOIN golden g ON g.group_id = ?1 JOIN content cg ON cg.id = g.content_id "
