@@ -22,6 +22,7 @@ struct Scale {
     int hosts = 100, groups = 4;
     long long entries = 100000;
     int runs = 5;
+    bool keep = false;  // leave the SQLite store behind to look at
     std::string dir = "/tmp";
 };
 
@@ -229,15 +230,16 @@ Figures run_engine(const std::string& label, const std::string& address, const S
 
 int main(int argc, char** argv) {
     Scale scale;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string a = argv[i], v = argv[i + 1];
-        if (a == "--hosts") scale.hosts = std::atoi(v.c_str());
+    for (int i = 1; i < argc; i += 2) {
+        const std::string a = argv[i], v = i + 1 < argc ? argv[i + 1] : "";
+        if (a == "--keep") scale.keep = true, --i;
+        else if (a == "--hosts") scale.hosts = std::atoi(v.c_str());
         else if (a == "--entries") scale.entries = std::atoll(v.c_str());
         else if (a == "--groups") scale.groups = std::atoi(v.c_str());
         else if (a == "--runs") scale.runs = std::atoi(v.c_str());
         else if (a == "--dir") scale.dir = v;
         else {
-            std::fprintf(stderr, "usage: bench_fleet [--hosts N] [--entries N] [--groups N] [--runs N] [--dir DIR]\n");
+            std::fprintf(stderr, "usage: bench_fleet [--hosts N] [--entries N] [--groups N] [--runs N] [--dir DIR] [--keep]\n");
             return 2;
         }
     }
@@ -263,7 +265,8 @@ int main(int argc, char** argv) {
             for (const auto& e : engines) std::printf("%14s", e.second[row].second.c_str());
             std::printf("\n");
         }
-        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+        if (!scale.keep)
+            for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_fleet: %s\n", e.what());
         return 2;
