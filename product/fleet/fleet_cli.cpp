@@ -48,14 +48,14 @@ struct Options {
 };
 
 // Options each command takes: with a value, or a flag.
-struct CommandSpec {
+struct CommandForm {
     const char* name;
     unsigned minPositional, maxPositional;  // after DB
     std::vector<std::string> valued, flags;
 };
 
-const std::vector<CommandSpec>& commands() {
-    static const std::vector<CommandSpec> table = {
+const std::vector<CommandForm>& commands() {
+    static const std::vector<CommandForm> table = {
         {"init", 0, 0, {}, {}},
         {"import", 1, ~0u, {"--host", "--group"}, {"--allow-older"}},
         {"hosts-with", 0, 0, {"--checksum", "--name", "--version"}, {}},
@@ -72,10 +72,10 @@ Options parse(const std::vector<std::string>& args) {
     Options o;
     if (args.empty()) throw UsageError("no command given");
     o.command = args[0];
-    const CommandSpec* spec = nullptr;
-    for (const CommandSpec& c : commands())
-        if (o.command == c.name) spec = &c;
-    if (!spec) throw UsageError("unknown command " + passport::terminal_text(o.command));
+    const CommandForm* form = nullptr;
+    for (const CommandForm& c : commands())
+        if (o.command == c.name) form = &c;
+    if (!form) throw UsageError("unknown command " + passport::terminal_text(o.command));
     bool onlyFiles = false;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -85,14 +85,14 @@ Options parse(const std::vector<std::string>& args) {
             o.format = a == "--json" ? Report::Json : Report::Csv;
         } else if (!onlyFiles && a.size() > 1 && a[0] == '-') {
             bool known = false;
-            for (const std::string& v : spec->valued)
+            for (const std::string& v : form->valued)
                 if (a == v) {
                     if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
                     if (o.values.count(a)) throw UsageError(a + " given twice");
                     o.values[a] = args[++i];
                     known = true;
                 }
-            for (const std::string& f : spec->flags)
+            for (const std::string& f : form->flags)
                 if (a == f) o.flags[a] = known = true;
             if (!known) throw UsageError(o.command + " takes no option " + passport::terminal_text(a));
         } else if (o.db.empty()) {
@@ -102,7 +102,7 @@ Options parse(const std::vector<std::string>& args) {
         }
     }
     if (o.db.empty()) throw UsageError(o.command + " needs the store (DB)");
-    if (o.positional.size() < spec->minPositional || o.positional.size() > spec->maxPositional)
+    if (o.positional.size() < form->minPositional || o.positional.size() > form->maxPositional)
         throw UsageError("wrong number of arguments for " + o.command);
     return o;
 }
