@@ -61,13 +61,6 @@ private:
     long long m_rows = 0;
 };
 
-std::string csv_field(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string out = "\"";
-    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-}
-
 // RFC 4180 quoting, lines ended by LF alone so shell tools take the last
 // field as it is; tables one after another, each with its header, with a
 // blank line between them.
@@ -76,12 +69,12 @@ public:
     explicit CsvReport(std::FILE* out) : m_out(out) {}
     void table(const std::string&, const std::vector<std::string>& columns) override {
         std::string line;
-        for (size_t i = 0; i < columns.size(); ++i) line += (i ? "," : "") + csv_field(columns[i]);
+        for (size_t i = 0; i < columns.size(); ++i) line += (i ? "," : "") + passport::csv_cell(columns[i]);
         std::fprintf(m_out, "%s%s\n", m_tables++ ? "\n" : "", line.c_str());
     }
     void row(const std::vector<Cell>& cells) override {
         std::string line;
-        for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + csv_field(cells[i].text);
+        for (size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + passport::csv_cell(cells[i].text);
         std::fprintf(m_out, "%s\n", line.c_str());
     }
     void note(const std::string&) override {}

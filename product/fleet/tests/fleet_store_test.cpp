@@ -402,6 +402,31 @@ TEST_P(FleetTest, DeviationsAgainstTheGoldenPassportAndApprovals) {
 
 // A store of another schema version is refused with both versions named;
 // arguments that make no sense are trouble, not an empty answer.
+// Version texts come from the files themselves and approvals from whoever
+// approves: a spreadsheet opening the CSV must see them as text, never as
+// formulas.
+TEST_P(FleetTest, CsvValuesASpreadsheetWouldRunStayText) {
+    std::vector<Item> items = base_items();
+    items[1].fileVersion = "=HYPERLINK(\"http://x\",\"1.0\")";
+    items[2].fileVersion = "@SUM(1)";
+    ASSERT_EQ(import("ws-1", "office", passport("f1.xml", items, "33333333-0000-0000-0000-000000000001",
+                                                "2026-05-01T10:00:00.000Z")).rc, 0);
+    Outcome o = vrfleet({"hosts-with", m_db, "--name", "b.dll", "--csv"});
+    EXPECT_EQ(o.rc, 0) << o.err;
+    EXPECT_NE(o.out.find(",\"'=HYPERLINK(\"\"http://x\"\",\"\"1.0\"\")\","), std::string::npos) << o.out;
+    o = vrfleet({"history", m_db, "ws-1", "C:\\Apps\\c.exe", "--csv"});
+    EXPECT_NE(o.out.find(",'@SUM(1),"), std::string::npos) << o.out;
+
+    ASSERT_EQ(vrfleet({"golden", m_db, "office", "--from", "ws-1"}).rc, 0);
+    items[0].checksum = std::string(64, '9');
+    ASSERT_EQ(import("ws-1", "office", passport("f2.xml", items, "33333333-0000-0000-0000-000000000002",
+                                                "2026-05-02T10:00:00.000Z")).rc, 0);
+    o = vrfleet({"approve", m_db, "office", "--host", "ws-1", "--all", "--by", "+alice", "--reason", "-2+3", "--csv"});
+    EXPECT_EQ(o.rc, 0) << o.err;
+    EXPECT_NE(o.out.find(",'+alice,"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find(",'-2+3\n"), std::string::npos) << o.out;
+}
+
 TEST_P(FleetTest, ForeignSchemaVersionAndBadArguments) {
     {
         std::unique_ptr<fleet::Database> db = fleet::open_database(m_db, false);
