@@ -7,7 +7,7 @@ export WINEPREFIX := $(abspath $(BUILD))/wineprefix
 MAKEFLAGS += --no-print-directory
 stage = @echo "== $(1)"
 
-.PHONY: all help deps configure build test demo bench bench-gost bench-walk bench-document bench-core bench-scan bench-passport clean
+.PHONY: all help deps configure build test demo bench bench-gost bench-walk bench-document bench-core bench-scan bench-passport bench-fleet test-fleet fleet-native clean
 
 all: build
 
@@ -31,8 +31,9 @@ build: configure ## build every program, DLL and test into build/bin
 # The tests install, start, stop and remove the services in the build's own
 # prefix; the prefix's Wine server is ended afterwards. Failed tests run once
 # more, alone, and are named either way.
-test: build ## build, then run every test under Wine; non-zero when any fails
-	@cd $(BUILD) && echo "== testing $$(ctest -N | sed -n 's/^Total Tests: //p') tests" && \
+test: build ## build, then run every test under Wine and the fleet store's natively; non-zero when any fails
+	@$(MAKE) test-fleet; fleet=$$?; \
+	  cd $(BUILD) && echo "== testing $$(ctest -N | sed -n 's/^Total Tests: //p') tests" && \
 	  ctest --output-on-failure --no-label-summary -j$(JOBS); rc=$$?; \
 	  if [ $$rc -ne 0 ] && [ -s Testing/Temporary/LastTestsFailed.log ]; then \
 	    echo "== the failed tests once more, one at a time (Wine on a loaded machine now and then fails to start a program;" \
@@ -44,7 +45,22 @@ test: build ## build, then run every test under Wine; non-zero when any fails
 	  echo "== slowest tests (seconds)"; \
 	  sed '/^---/,$$d' Testing/Temporary/CTestCostData.txt 2>/dev/null | sort -k3 -g -r | head -5 | \
 	    awk '{ printf "  %8.1f  %s\n", $$3, $$1 }'; \
-	  exit $$rc
+	  [ $$fleet -eq 0 ] || echo "== the fleet store's tests failed (above, before the Windows tests)"; \
+	  [ $$rc -eq 0 ] && exit $$fleet; exit $$rc
+
+# The fleet store vrfleet is native Linux code, built in a tree of its own
+# ($(BUILD)/native-fleet) and never part of the Windows deliverables; its
+# tests run against SQLite and a throwaway PostgreSQL cluster.
+FLEET_BUILD := $(BUILD)/native-fleet
+fleet-native: deps
+	@mkdir -p $(FLEET_BUILD)
+	@{ cmake -S product/fleet -B $(FLEET_BUILD) -DCMAKE_BUILD_TYPE=Release && \
+	   cmake --build $(FLEET_BUILD) -j$(JOBS); } >$(FLEET_BUILD)/build.log 2>&1 || \
+	  { cat $(FLEET_BUILD)/build.log; echo "== the fleet store did not build (above)"; exit 1; }
+
+test-fleet: fleet-native ## the fleet store's tests, against SQLite and PostgreSQL
+	@echo "== testing the fleet store (SQLite and PostgreSQL)"
+	@sh product/fleet/tests/with_postgres.sh $(FLEET_BUILD)/tests/vrfleet_tests --gtest_brief=1
 
 # The main job end to end: services installed in a prefix of the demo's own
 # (build/demo), a scan through vragent, the document exported and checked.
@@ -57,7 +73,7 @@ demo: configure ## the main job end to end in a prefix of its own (build/demo)
 	@sh scripts/demo.sh $(BUILD)
 
 # Benchmarks print figures; they never fail on time.
-BENCHES := bench-gost bench-walk bench-document bench-core bench-scan bench-passport
+BENCHES := bench-gost bench-walk bench-document bench-core bench-scan bench-passport bench-fleet
 bench: $(BENCHES) ## every benchmark; they print figures and never fail on time
 
 # GOST R 34.11-94: our core against librhash natively, then the provider DLL
@@ -98,6 +114,14 @@ bench-passport: configure ## vrpassport diff of two 1,000,000-entry documents: t
 	@cmake --build $(BUILD)/native-passport -j$(JOBS) >/dev/null
 	@/usr/bin/time -f "native build: %e s, peak resident %M KB" $(BUILD)/native-passport/vrpassport diff \
 	  $(BENCH_PASSPORT)/old-1M.xml $(BENCH_PASSPORT)/new-1M.xml >/dev/null || [ $$? -eq 1 ]
+
+# Two rounds of generated passports (streamed, never written to disk) into
+# SQLite and PostgreSQL side by side. FLEET_SCALE picks the size.
+FLEET_SCALE ?= --hosts 100 --entries 100000 --groups 4
+bench-fleet: fleet-native ## the fleet store: import speed, bytes per entry, query times (FLEET_SCALE="--hosts 10 --entries 100000")
+	@mkdir -p $(BUILD)/bench-fleet
+	@VRFLEET_PG_SERVER_OPTIONS="-c shared_buffers=1GB -c max_wal_size=8GB" \
+	  sh product/fleet/tests/with_postgres.sh $(FLEET_BUILD)/bench/bench_fleet $(FLEET_SCALE) --dir $(abspath $(BUILD))/bench-fleet
 
 clean: ## end the build prefix's Wine processes and remove the build tree
 	@if [ -d "$(BUILD)/wineprefix" ]; then wineserver -k >/dev/null 2>&1 || true; fi

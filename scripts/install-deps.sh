@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the cross toolchain, Wine and the test tools when any is missing.
+# Installs the cross toolchain, Wine, the test tools and the fleet store's
+# engines when any is missing.
 set -e
 need=""
 have() { command -v "$1" >/dev/null 2>&1; }
@@ -15,6 +16,12 @@ have flock                       || need="$need util-linux"
 have g++                         || need="$need g++"
 have python3                     || need="$need python3"
 have chromium                    || need="$need chromium"
+# The fleet store, built natively: its two engines and its tests.
+[ -f /usr/include/sqlite3.h ]    || need="$need libsqlite3-dev"
+[ -f /usr/include/postgresql/libpq-fe.h ] || need="$need libpq-dev"
+ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || need="$need postgresql"
+[ -f /usr/lib/x86_64-linux-gnu/libgtest.a ] || need="$need libgtest-dev"
+have runuser                     || need="$need util-linux"
 [ -z "$need" ] && exit 0
 echo "installing:$need"
 SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo

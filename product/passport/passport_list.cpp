@@ -10,25 +10,6 @@ namespace {
 
 const char kNoChecksum[] = "-";
 
-// Lines end as the platform's text files do (CRLF on Windows, as RFC 4180
-// has them). Quoted when it holds a separator, a quote or a line break. A
-// value a spreadsheet would take for a formula (a file named "=cmd|..."
-// or "+1") gets a leading apostrophe, the spreadsheets' own mark of text,
-// so opening the inventory runs nothing a file's name chose.
-std::string csv_cell(const std::string& text) {
-    std::string value = text;
-    if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@' ||
-                           value[0] == '\t' || value[0] == '\r'))
-        value.insert(0, 1, '\'');
-    if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
-    std::string out = "\"";
-    for (char c : value) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
-
 } // namespace
 
 unsigned long long print_list(const std::string& path, ListForm form, std::ostream& out) {
@@ -50,6 +31,8 @@ unsigned long long print_list(const std::string& path, ListForm form, std::ostre
                 << plain_text(entry.path()) << '\n';
             break;
         case ListForm::Csv:
+            // Lines end as the platform's text files do (CRLF on Windows, as
+            // RFC 4180 has them).
             out << csv_cell(entry.path());
             for (const EntryField& field : fields)
                 out << ',' << (field.member == &Entry::size ? std::to_string(entry.sizeValue) : csv_cell(entry.*field.member));

@@ -90,6 +90,20 @@ std::string json_string(const std::string& text) {
     return out + "\"";
 }
 
+std::string csv_cell(const std::string& text) {
+    std::string value = text;
+    if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@' ||
+                           value[0] == '\t' || value[0] == '\r'))
+        value.insert(0, 1, '\'');
+    if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
+    std::string out = "\"";
+    for (char c : value) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
 std::string html_text(const std::string& text) {
     std::string out;
     out.reserve(text.size());

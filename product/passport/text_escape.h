@@ -15,6 +15,11 @@ std::string quoted_text(const std::string& text);
 std::string terminal_text(const std::string& text);
 // A JSON string literal, quotes included.
 std::string json_string(const std::string& text);
+// One CSV field: quoted when it holds a separator, a quote or a line break;
+// a value a spreadsheet would take for a formula (a file's version text
+// "=cmd|..." or "+1") gets a leading apostrophe, the spreadsheets' own mark
+// of text, so opening the table runs nothing a document chose.
+std::string csv_cell(const std::string& text);
 // Text for HTML content and attribute values.
 std::string html_text(const std::string& text);
 
