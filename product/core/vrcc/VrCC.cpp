@@ -6,11 +6,10 @@
 #include "vrbase/error_description.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/seh_catcher.h"
+#include "vrbase/tool_cli.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
-#include <fcntl.h>
-#include <io.h>
 
 #include <cstdio>
 #include <mutex>
@@ -64,8 +63,7 @@ DWORD Serve(bool service) {
         if (service) {
             Report(SERVICE_RUNNING);
         } else {
-            wprintf(L"VrCC: serving %ls; Ctrl+C stops\n", vrcc::kPipeName);
-            fflush(stdout);
+            VrBase::ToolPrint(L"VrCC: serving %ls; Ctrl+C stops\n", vrcc::kPipeName);
         }
         ::WaitForSingleObject(g_stopEvent, INFINITE);
         if (service) Report(SERVICE_STOP_PENDING, 0, 20000);
@@ -93,8 +91,7 @@ BOOL WINAPI ConsoleHandler(DWORD) {
 }
 
 void Usage() {
-    fwprintf(stderr,
-             L"usage: VrCC.exe             run as the service \"VrCC\" (started by the service control manager)\n"
+    VrBase::ToolPrintError(L"usage: VrCC.exe             run as the service \"VrCC\" (started by the service control manager)\n"
              L"       VrCC.exe --console   serve from this window until Ctrl+C\n"
              L"Install the service with: vrcc-ctl install [--start=auto|demand]\n");
 }
@@ -102,8 +99,6 @@ void Usage() {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    _setmode(_fileno(stdout), _O_U8TEXT);
-    _setmode(_fileno(stderr), _O_U8TEXT);
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
     g_stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -114,17 +109,17 @@ int wmain(int argc, wchar_t** argv) {
         if (::StartServiceCtrlDispatcherW(table)) return 0;
         DWORD e = ::GetLastError();
         if (e == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
-            fwprintf(stderr, L"VrCC: not started as a service.\n");
+            VrBase::ToolPrintError(L"VrCC: not started as a service.\n");
             Usage();
         } else {
-            fwprintf(stderr, L"VrCC: %ls (%u)\n", VrBase::DescribeCode(e).c_str(), e);
+            VrBase::ToolPrintError(L"VrCC: %ls (%u)\n", VrBase::DescribeCode(e).c_str(), e);
         }
         return static_cast<int>(e);
     }
     if (argc == 2 && wcscmp(argv[1], L"--console") == 0) {
         ::SetConsoleCtrlHandler(&ConsoleHandler, TRUE);
         DWORD e = Serve(false);
-        if (e) fwprintf(stderr, L"VrCC: cannot serve: %ls (%u)\n", VrBase::DescribeCode(e).c_str(), e);
+        if (e) VrBase::ToolPrintError(L"VrCC: cannot serve: %ls (%u)\n", VrBase::DescribeCode(e).c_str(), e);
         return static_cast<int>(e);
     }
     Usage();
