@@ -63,13 +63,8 @@ cat > "$demo/settings.xml" <<'XML'
 </Settings></ROZEDURI>
 XML
 settings_w=$(W winepath -w "$demo/settings.xml" 2>/dev/null | tr -d '\r')
-echo "== Configuration (the service takes its session on the core within seconds)"
-tries=0
-until W "$bin/vragent.exe" config "$settings_w"; do
-  tries=$((tries + 1))
-  [ $tries -lt 20 ] || { echo "demo: the scan service did not accept the configuration" >&2; exit 1; }
-  sleep 3
-done
+echo "== Configuration (vragent waits while the service takes its session on the core)"
+W "$bin/vragent.exe" config "$settings_w" || { echo "demo: the scan service did not accept the configuration" >&2; exit 1; }
 
 echo "== Scan"
 start=$(date +%s)

@@ -2,11 +2,18 @@
 
 #include "Com/com_ptr.h"
 #include "xml_common.h"
+#include "vrbase/error_description.h"
 #include "vrbase/scope.h"
 #include "vrbase/tool_cli.h"
 #include "vrbase/vr_error.h"
 
+#include <objidl.h>
+#include <shlwapi.h>
 #include <winsvc.h>
+#include <xmllite.h>
+
+#include <cwchar>
+#include <vector>
 
 namespace {
 
@@ -18,19 +25,65 @@ DWORD win32_of(HRESULT hr) {
     return HRESULT_FACILITY(hr) == FACILITY_WIN32 && (code & 0x80000000) ? HRESULT_CODE(hr) : code;
 }
 
+std::string utf8_of(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                        nullptr);
+    std::string bytes(n > 0 ? n : 0, '\0');
+    if (n > 0)
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
+    return bytes;
+}
+
+// Where the streaming parser stops reading the text; false when it reads
+// it whole or cannot tell.
+bool streaming_stop(const std::wstring& text, UINT& line, UINT& position) {
+    const std::string bytes = utf8_of(text);
+    Com::ComPtr<IStream> stream(
+        ::SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
+    Com::ComPtr<IXmlReader> reader;
+    if (!stream || FAILED(::CreateXmlReader(IID_IXmlReader, reader.put_void(), nullptr)) ||
+        FAILED(reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit)) ||
+        FAILED(reader->SetInput(stream.get())))
+        return false;
+    XmlNodeType type = XmlNodeType_None;
+    HRESULT hr = S_OK;
+    while ((hr = reader->Read(&type)) == S_OK) {
+    }
+    if (SUCCEEDED(hr)) return false;
+    line = position = 0;
+    return SUCCEEDED(reader->GetLineNumber(&line)) && SUCCEEDED(reader->GetLinePosition(&position)) && line > 0;
+}
+
 // The parser's own account of a configuration that does not parse: the
 // service answers only the code, so the text is parsed here once more.
+// Where the DOM parser gives no line (Wine's), the streaming parser says
+// where it stopped.
 std::wstring parse_failure_words(const std::wstring& text) {
-    std::wstring words;
-    try {
-        Xml::CDocument document;
-        document.Create();
-        VARIANT_BOOL ok = VARIANT_FALSE;
-        document.get()->loadXML(Com::CBstr(text).get(), &ok);
-        if (ok != VARIANT_TRUE) ThrowXmlParsingError(document);
-    } catch (const VrBase::CVrError& e) {
-        if (e.GetCode() == kXmlParseFailed) words = e.GetDescription();
+    Xml::CDocument document;
+    document.Create();
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    document.get()->loadXML(Com::CBstr(text).get(), &ok);
+    if (ok == VARIANT_TRUE) return std::wstring();
+    Com::ComPtr<IXMLDOMParseError> error;
+    if (FAILED(document.get()->get_parseError(error.put())) || !error) return std::wstring();
+    long code = 0, line = 0, position = 0;
+    error->get_errorCode(&code);
+    error->get_line(&line);
+    error->get_linepos(&position);
+    Com::CBstr reason;
+    error->get_reason(reason.put());
+    std::wstring why = reason.get() ? reason.str() : std::wstring();
+    while (!why.empty() && (why.back() == L'\n' || why.back() == L'\r' || why.back() == L' ')) why.pop_back();
+    UINT streamLine = 0, streamPosition = 0;
+    if (line <= 0 && streaming_stop(text, streamLine, streamPosition)) {
+        line = static_cast<long>(streamLine);
+        position = static_cast<long>(streamPosition);
     }
+    const std::vector<std::wstring> inserts{VrBase::FormatText(L"0x%08X", static_cast<unsigned>(code)),
+                                            VrBase::FormatText(L"%ld", line), VrBase::FormatText(L"%ld", position),
+                                            why.empty() ? std::wstring(L"not well-formed") : why};
+    std::wstring words = VrBase::DescribeCode(kXmlParseFailed, &inserts);
     while (!words.empty() && (words.back() == L'.' || words.back() == L' ')) words.pop_back();
     return words;
 }
