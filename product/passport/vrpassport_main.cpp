@@ -22,22 +22,21 @@ public:
     ToolStreamBuffer& operator=(const ToolStreamBuffer&) = delete;
 
 protected:
+    // A write that fails (a full disk, a closed pipe) fails the stream, so
+    // the tool can tell that its report did not get out.
     int_type overflow(int_type c) override {
         if (c != traits_type::eof()) {
             m_pending.push_back(static_cast<char>(c));
-            if (c == '\n' || m_pending.size() >= kFlushBytes) Flush(false);
+            if ((c == '\n' || m_pending.size() >= kFlushBytes) && !Flush(false)) return traits_type::eof();
         }
         return traits_type::not_eof(c);
     }
     std::streamsize xsputn(const char* s, std::streamsize n) override {
         m_pending.append(s, static_cast<size_t>(n));
-        if (m_pending.size() >= kFlushBytes || (n > 0 && s[n - 1] == '\n')) Flush(false);
+        if ((m_pending.size() >= kFlushBytes || (n > 0 && s[n - 1] == '\n')) && !Flush(false)) return 0;
         return n;
     }
-    int sync() override {
-        Flush(false);
-        return 0;
-    }
+    int sync() override { return Flush(false) ? 0 : -1; }
 
 private:
     static constexpr size_t kFlushBytes = 64 * 1024;
@@ -54,11 +53,12 @@ private:
         return n;
     }
 
-    void Flush(bool all) {
+    bool Flush(bool all) {
         const size_t whole = all ? m_pending.size() : WholeLength(m_pending);
-        if (whole == 0) return;
-        VrBase::ToolWriteUtf8(m_stream, m_pending.substr(0, whole));
+        if (whole == 0) return true;
+        const bool written = VrBase::ToolWriteUtf8(m_stream, m_pending.substr(0, whole));
         m_pending.erase(0, whole);
+        return written;
     }
 
     VrBase::ToolStream m_stream;

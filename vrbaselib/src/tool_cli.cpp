@@ -42,26 +42,27 @@ std::wstring WithCrLf(ToolStream stream, const std::wstring& text) {
     return out;
 }
 
-void WriteConsoleText(HANDLE console, const std::wstring& text) {
+bool WriteConsoleText(HANDLE console, const std::wstring& text) {
     for (size_t at = 0; at < text.size();) {
         size_t n = std::min(kConsoleChunkChars, text.size() - at);
         // A surrogate pair stays in one write.
         if (at + n < text.size() && IS_HIGH_SURROGATE(text[at + n - 1]) && n > 1) --n;
         DWORD written = 0;
         if (!::WriteConsoleW(console, text.data() + at, static_cast<DWORD>(n), &written, nullptr) || written == 0)
-            return;
+            return false;
         at += written;
     }
+    return true;
 }
 
-void WriteBytes(HANDLE handle, const std::string& bytes) {
+bool WriteBytes(HANDLE handle, const std::string& bytes) {
     for (size_t at = 0; at < bytes.size();) {
         DWORD written = 0;
         const DWORD n = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 20));
-        // A reader that went away (a closed pipe) ends the output quietly.
-        if (!::WriteFile(handle, bytes.data() + at, n, &written, nullptr) || written == 0) return;
+        if (!::WriteFile(handle, bytes.data() + at, n, &written, nullptr) || written == 0) return false;
         at += written;
     }
+    return true;
 }
 
 std::string Utf8Of(const std::wstring& text) {
@@ -98,17 +99,15 @@ std::wstring FormatList(const wchar_t* format, va_list args) {
 
 } // namespace
 
-void ToolWrite(ToolStream stream, const std::wstring& text) {
+bool ToolWrite(ToolStream stream, const std::wstring& text) {
+    if (text.empty()) return true;
     HANDLE handle = StreamHandle(stream);
-    if (!handle || handle == INVALID_HANDLE_VALUE || text.empty()) return;
+    if (!handle || handle == INVALID_HANDLE_VALUE) return false;
     const std::wstring lines = WithCrLf(stream, text);
-    if (IsConsole(handle))
-        WriteConsoleText(handle, lines);
-    else
-        WriteBytes(handle, Utf8Of(lines));
+    return IsConsole(handle) ? WriteConsoleText(handle, lines) : WriteBytes(handle, Utf8Of(lines));
 }
 
-void ToolWriteUtf8(ToolStream stream, const std::string& text) { ToolWrite(stream, WideOfUtf8(text)); }
+bool ToolWriteUtf8(ToolStream stream, const std::string& text) { return ToolWrite(stream, WideOfUtf8(text)); }
 
 bool ToolStreamIsConsole(ToolStream stream) { return IsConsole(StreamHandle(stream)); }
 

@@ -14,10 +14,11 @@ constexpr int kExitUsage = ERROR_INVALID_PARAMETER;  // 87
 // bytes to a pipe or a file, each line ending in CR LF (never CR CR LF).
 // The C runtime's wide streams are not used: Wine's drops every formatted
 // number when they write to a console.
+// False when the text did not go out whole (a full disk, a closed pipe).
 enum class ToolStream { Out, Err };
-void ToolWrite(ToolStream stream, const std::wstring& text);
+bool ToolWrite(ToolStream stream, const std::wstring& text);
 // UTF-8 text (what a portable part of a tool produces), written the same way.
-void ToolWriteUtf8(ToolStream stream, const std::string& text);
+bool ToolWriteUtf8(ToolStream stream, const std::string& text);
 // printf-style formatting to a string; the formats of swprintf.
 std::wstring FormatText(const wchar_t* format, ...);
 // Formatted, to standard output and to standard error.
