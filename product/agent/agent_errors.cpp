@@ -5,7 +5,6 @@
 #include "vrbase/error_description.h"
 #include "vrbase/scope.h"
 #include "vrbase/tool_cli.h"
-#include "vrbase/vr_error.h"
 
 #include <objidl.h>
 #include <shlwapi.h>
@@ -25,20 +24,10 @@ DWORD win32_of(HRESULT hr) {
     return HRESULT_FACILITY(hr) == FACILITY_WIN32 && (code & 0x80000000) ? HRESULT_CODE(hr) : code;
 }
 
-std::string utf8_of(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                        nullptr);
-    std::string bytes(n > 0 ? n : 0, '\0');
-    if (n > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
-    return bytes;
-}
-
 // Where the streaming parser stops reading the text; false when it reads
 // it whole or cannot tell.
 bool streaming_stop(const std::wstring& text, UINT& line, UINT& position) {
-    const std::string bytes = utf8_of(text);
+    const std::string bytes = VrBase::Utf8Of(text);
     Com::ComPtr<IStream> stream(
         ::SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
     Com::ComPtr<IXmlReader> reader;

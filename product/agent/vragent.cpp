@@ -319,14 +319,9 @@ private:
         }
     }
 
-    static std::wstring WideOfUtf8(std::string bytes) {
+    static std::wstring TextOfUtf8(std::string bytes) {
         if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-        std::wstring text(bytes.size(), L'\0');
-        int chars = bytes.empty() ? 0
-                                  : ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                                          &text[0], static_cast<int>(text.size()));
-        text.resize(chars > 0 ? chars : 0);
-        return text;
+        return VrBase::WideOfUtf8(bytes);
     }
 
     static std::wstring ReadStdin() {
@@ -335,7 +330,7 @@ private:
         char chunk[4096];
         size_t n;
         while ((n = fread(chunk, 1, sizeof(chunk), stdin)) > 0) bytes.append(chunk, n);
-        return WideOfUtf8(std::move(bytes));
+        return TextOfUtf8(std::move(bytes));
     }
 
     // The configuration as the proxy will read it, for the words of a
@@ -351,7 +346,7 @@ private:
         if (!bytes.empty() && !::ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr))
             return std::wstring();
         bytes.resize(got);
-        return WideOfUtf8(std::move(bytes));
+        return TextOfUtf8(std::move(bytes));
     }
 
     static int Fail(HRESULT hr, const wchar_t* what, const AgentFailureContext& context = AgentFailureContext()) {

@@ -65,6 +65,22 @@ bool WriteBytes(HANDLE handle, const std::string& bytes) {
     return true;
 }
 
+std::wstring FormatList(const wchar_t* format, va_list args) {
+    std::vector<wchar_t> buffer(256);
+    for (;;) {
+        va_list copy;
+        va_copy(copy, args);
+        const int n = std::vswprintf(buffer.data(), buffer.size(), format, copy);
+        va_end(copy);
+        if (n >= 0 && static_cast<size_t>(n) < buffer.size()) return std::wstring(buffer.data(), n);
+        // Some runtimes answer -1 for a short buffer, others the length needed.
+        if (buffer.size() >= (64u << 20)) return std::wstring(buffer.data());
+        buffer.resize(n > 0 ? static_cast<size_t>(n) + 1 : buffer.size() * 2);
+    }
+}
+
+} // namespace
+
 std::string Utf8Of(const std::wstring& text) {
     if (text.empty()) return std::string();
     const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
@@ -82,22 +98,6 @@ std::wstring WideOfUtf8(const std::string& text) {
     if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
     return wide;
 }
-
-std::wstring FormatList(const wchar_t* format, va_list args) {
-    std::vector<wchar_t> buffer(256);
-    for (;;) {
-        va_list copy;
-        va_copy(copy, args);
-        const int n = std::vswprintf(buffer.data(), buffer.size(), format, copy);
-        va_end(copy);
-        if (n >= 0 && static_cast<size_t>(n) < buffer.size()) return std::wstring(buffer.data(), n);
-        // Some runtimes answer -1 for a short buffer, others the length needed.
-        if (buffer.size() >= (64u << 20)) return std::wstring(buffer.data());
-        buffer.resize(n > 0 ? static_cast<size_t>(n) + 1 : buffer.size() * 2);
-    }
-}
-
-} // namespace
 
 bool ToolWrite(ToolStream stream, const std::wstring& text) {
     if (text.empty()) return true;

@@ -19,6 +19,9 @@ enum class ToolStream { Out, Err };
 bool ToolWrite(ToolStream stream, const std::wstring& text);
 // UTF-8 text (what a portable part of a tool produces), written the same way.
 bool ToolWriteUtf8(ToolStream stream, const std::string& text);
+// UTF-8 and back; a byte-order mark is kept as U+FEFF.
+std::string Utf8Of(const std::wstring& text);
+std::wstring WideOfUtf8(const std::string& text);
 // printf-style formatting to a string; the formats of swprintf.
 std::wstring FormatText(const wchar_t* format, ...);
 // Formatted, to standard output and to standard error.
