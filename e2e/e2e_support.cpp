@@ -50,7 +50,7 @@ DWORD ServicesTest::Agent(const std::wstring& args, std::string& out, DWORD time
 
 std::string ServicesTest::Events(unsigned long long since, unsigned long long* next) {
     std::string out;
-    const DWORD rc = coretest::RunCaptured(L"vrcc-ctl.exe", L"events --since " + std::to_wstring(since), out);
+    const DWORD rc = coretest::RunCaptured(L"vrcc-ctl.exe", L"events --raw --since " + std::to_wstring(since), out);
     EXPECT_EQ(rc, 0u) << out;
     if (next) {
         const size_t at = out.rfind("mark ");

@@ -58,13 +58,9 @@ int wmain(int argc, wchar_t** argv) {
     VrBase::SetMiniDumpFolder(std::wstring());  // none until the service's own folder is ready
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
-    if (argc == 2 && VrBase::IsHelpArgument(argv[1])) {
-        VrBase::ToolStreamsUtf8();
-        return VrBase::ToolHelp(kByHand);
-    }
+    if (argc == 2 && VrBase::IsHelpArgument(argv[1])) return VrBase::ToolHelp(kByHand);
     if (StartedByHand()) {
-        VrBase::ToolStreamsUtf8();
-        fwprintf(stderr, L"%ls", kByHand);
+        VrBase::ToolPrintError(L"%ls", kByHand);
         return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     }
     return static_cast<int>(VrBase::GuardCode(L"wmain", [] {
@@ -75,7 +71,7 @@ int wmain(int argc, wchar_t** argv) {
         SERVICE_TABLE_ENTRYW table[] = {{name, &ServiceMain}, {nullptr, nullptr}};
         if (!::StartServiceCtrlDispatcherW(table)) {
             const DWORD code = ::GetLastError();
-            if (code == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) fwprintf(stderr, L"%ls", kByHand);
+            if (code == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) VrBase::ToolPrintError(L"%ls", kByHand);
             VR_RAISE(code, L"wmain");
         }
         return 0;

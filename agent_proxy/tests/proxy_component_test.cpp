@@ -387,7 +387,10 @@ TEST_F(Component, VragentConfiguresScansAndExports) {
 
     ops.exportStatus = ERROR_NOT_READY;
     EXPECT_EQ(coretest::RunCaptured(L"vragent.exe", L"export " + target, out), 1u) << out;
-    EXPECT_NE(out.find("vragent: GetSES failed: 0x80070015"), std::string::npos) << out;
+    EXPECT_NE(out.find("vragent: GetSES failed: no software state document yet: run a scan (vragent scan --wait) "
+                       "(0x80070015)"),
+              std::string::npos)
+        << out;
     EXPECT_NE(ops.exports[1].find(L"<PostAction>Keep</PostAction>"), std::wstring::npos);
 
     // A scan that ends without its document is a failed scan.

@@ -180,10 +180,10 @@ int check_config_file(const std::wstring& path) {
                    L"or day, or a Path that is empty or longer than 32,767 characters (see docs/configuration.md)";
         else
             what = L" " + VrBase::CodeWords(code);
-        fwprintf(stderr, code > 0xFFFF ? L"vragent: %ls:%ls (0x%08lX)\n" : L"vragent: %ls:%ls (%lu)\n", path.c_str(),
+        VrBase::ToolPrintError(code > 0xFFFF ? L"vragent: %ls:%ls (0x%08lX)\n" : L"vragent: %ls:%ls (%lu)\n", path.c_str(),
                  what.c_str(), static_cast<unsigned long>(code));
         return 1;
     }
-    wprintf(L"%ls: the scan service would accept this configuration\n", path.c_str());
+    VrBase::ToolPrint(L"%ls: the scan service would accept this configuration\n", path.c_str());
     return 0;
 }

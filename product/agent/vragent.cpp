@@ -1,5 +1,6 @@
 // vragent: a small management agent for administrators and tests. It loads
 // the component's proxy the way the product's agent does and drives it.
+#include "agent_errors.h"
 #include "agent_streams.h"
 #include "config_check.h"
 #include "component_proxy.h"
@@ -16,6 +17,8 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <winsvc.h>
+
 #include <cstdio>
 #include <cwchar>
 #include <iterator>
@@ -37,7 +40,8 @@ const wchar_t kHelp[] =
     L"usage: vragent [--proxy PATH] COMMAND [ARGUMENTS]\n"
     L"\n"
     L"  info                  the component's name, its state sets and whether it is switched on\n"
-    L"  state                 the scan state document (status, last scan times, document id)\n"
+    L"  state [--xml]         the scan state in words (service, scan, times, document, last error);\n"
+    L"                        --xml prints the scan state document itself (UTF-8)\n"
     L"  config FILE|-         send a configuration document (UTF-8 file, or standard input)\n"
     L"  config --check FILE   check a configuration document here, by the scan service's own rules\n"
     L"  scan [--wait]         start a scan; --wait shows its progress until it ends\n"
@@ -53,16 +57,15 @@ const wchar_t kHelp[] =
     L"fails (its report says Error, or the component refuses the call; the error is\n"
     L"printed), 87 for a usage error. Configuration and export need an administrator.\n"
     L"The core service VrCC must run for config, scan, export and for state while the\n"
-    L"service runs.\n"
+    L"service runs. Right after the service starts it needs a few seconds to link to\n"
+    L"VrCC; vragent waits for that (at most 30 s) and says so.\n"
     L"\n"
     L"example: vragent config settings.xml && vragent scan --wait && vragent export C:\\ses.xml\n";
 
-// "what failed: the system's words (code)".
-void print_error(HRESULT hr, const wchar_t* what) {
-    const DWORD code = static_cast<DWORD>(hr);
-    const DWORD win32 = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : code;
-    fwprintf(stderr, L"vragent: %ls failed: %ls (0x%08X)\n", what, VrBase::CodeWords(win32).c_str(), code);
-}
+// The most vragent waits for a running service to link to the core, and
+// how often it asks meanwhile; the service polls the core every 3 s.
+constexpr DWORD kLinkWaitMs = 30000;
+constexpr DWORD kLinkPollMs = 500;
 
 // The text of a child of the document element, empty when absent.
 std::wstring node_text(const std::wstring& document, const wchar_t* xpath) {
@@ -73,6 +76,40 @@ std::wstring node_text(const std::wstring& document, const wchar_t* xpath) {
     return value;
 }
 
+// The declaration of a document printed as UTF-8, which every text this
+// tool writes to a file or pipe is.
+std::wstring with_utf8_declaration(const std::wstring& document) {
+    if (document.compare(0, 5, L"<?xml") != 0) return L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" + document;
+    const size_t end = document.find(L"?>");
+    if (end == std::wstring::npos) return document;
+    return L"<?xml version=\"1.0\" encoding=\"utf-8\"?>" + document.substr(end + 2);
+}
+
+const wchar_t* service_state_words(DWORD state) {
+    switch (state) {
+    case SERVICE_STOPPED: return L"stopped";
+    case SERVICE_START_PENDING: return L"starting";
+    case SERVICE_STOP_PENDING: return L"stopping";
+    case SERVICE_RUNNING: return L"running";
+    case SERVICE_CONTINUE_PENDING: return L"continuing";
+    case SERVICE_PAUSE_PENDING: return L"pausing";
+    case SERVICE_PAUSED: return L"paused";
+    default: return L"not installed";
+    }
+}
+
+std::wstring scan_status_words(const std::wstring& status, const std::wstring& source) {
+    if (status == L"InProgress")
+        return source == L"Policy" ? L"in progress, started by the schedule"
+               : source == L"Admin" ? L"in progress, requested by the management"
+                                    : L"in progress";
+    if (status == L"Complete") return L"complete: a software state document is ready";
+    if (status == L"None") return L"none: no document (no scan yet, the last one failed, or its document was handed away)";
+    if (status == L"Starting") return L"not known while the service starts";
+    if (status == L"Stopped") return L"not known while the service is stopped";
+    return status;
+}
+
 class CAgent {
 public:
     explicit CAgent(IVRESComponentProxy* component) : m_c(component) {}
@@ -81,42 +118,78 @@ public:
         CComponentText name(m_c);
         HRESULT hr = m_c->GetName(m_c, name.put());
         if (FAILED(hr)) return Fail(hr, L"GetName");
-        wprintf(L"component: %ls\n", name.get());
+        VrBase::ToolPrint(L"component: %ls\n", name.get());
         for (DWORD i = 0;; ++i) {
             CComponentText set(m_c);
             hr = m_c->EnumStateNames(m_c, i, set.put());
             if (hr == HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS)) break;
             if (FAILED(hr)) return Fail(hr, L"EnumStateNames");
-            wprintf(L"state set: %ls\n", set.get());
+            VrBase::ToolPrint(L"state set: %ls\n", set.get());
         }
         VR_COMPONENT_INFORMATION information{};
         hr = m_c->GetInformation(m_c, &information);
         if (FAILED(hr)) return Fail(hr, L"GetInformation");
-        wprintf(L"switched: %ls\n", information.On ? L"on" : L"off");
+        VrBase::ToolPrint(L"switched: %ls\n", information.On ? L"on" : L"off");
         return 0;
     }
 
-    int State() {
+    int State(bool xml) {
         std::wstring document;
-        HRESULT hr = ReadState(document);
+        HRESULT hr = ReadStateLinked(document);
         if (FAILED(hr)) return Fail(hr, L"GetState");
-        wprintf(L"%ls\n", document.c_str());
+        if (xml) {
+            std::wstring text = with_utf8_declaration(document);
+            if (text.empty() || text.back() != L'\n') text += L'\n';
+            VrBase::ToolWrite(VrBase::ToolStream::Out, text);
+            return 0;
+        }
+        const AgentServiceStatus service = query_scan_service();
+        auto value = [&](const wchar_t* xpath, const wchar_t* none) {
+            std::wstring text = node_text(document, xpath);
+            return text.empty() ? std::wstring(none) : text;
+        };
+        VrBase::ToolPrint(L"VrSoftwareState\n");
+        if (service.state == SERVICE_RUNNING || service.state == SERVICE_START_PENDING)
+            VrBase::ToolPrint(L"  service:       %ls (process %u)\n", service_state_words(service.state),
+                              static_cast<unsigned>(service.processId));
+        else
+            VrBase::ToolPrint(L"  service:       %ls\n", service_state_words(service.state));
+        VrBase::ToolPrint(L"  scan:          %ls\n",
+                          scan_status_words(node_text(document, L"./Scan/Status"),
+                                            node_text(document, L"./Scan/InProgress")).c_str());
+        VrBase::ToolPrint(L"  started:       %ls\n", value(L"./Scan/LastScanStartTime", L"-").c_str());
+        VrBase::ToolPrint(L"  finished:      %ls\n", value(L"./Scan/LastScanEndTime", L"-").c_str());
+        VrBase::ToolPrint(L"  document:      %ls\n", value(L"./Scan/UniqueId", L"none").c_str());
+        const std::wstring schedule = node_text(document, L"./Scan/ScheduleScan");
+        VrBase::ToolPrint(L"  schedule:      %ls\n", schedule == L"true" ? L"on" : schedule == L"false" ? L"off" : L"-");
+        // What the service control manager kept of the last stop.
+        const DWORD last = service.exitCode == ERROR_SERVICE_SPECIFIC_ERROR ? service.serviceCode : service.exitCode;
+        if (service.state == SERVICE_STOPPED && last != 0)
+            VrBase::ToolPrint(L"  last error:    %ls\n", VrBase::CodeInWords(last).c_str());
+        else
+            VrBase::ToolPrint(L"  last error:    none\n");
         return 0;
     }
 
     int Config(const std::wstring& source) {
         std::unique_ptr<CAgentStream> stream;
+        AgentFailureContext context;
         if (source == L"-") {
-            stream = std::make_unique<CAgentStream>(VR_RDSTREAM_TEXT, ReadStdin());
+            context.configuration = ReadStdin();
+            stream = std::make_unique<CAgentStream>(VR_RDSTREAM_TEXT, context.configuration);
         } else {
             std::wstring full;
-            if (DWORD error = VrBase::GuardCode(L"config", [&] { full = full_path(source); return 0; }))
-                return Fail(HRESULT_FROM_WIN32(error), L"config");
+            if (DWORD error = VrBase::GuardCode(L"config", [&] { full = full_path(source); return 0; })) {
+                context.path = source;
+                return Fail(HRESULT_FROM_WIN32(error), L"config", context);
+            }
+            context.path = full;
+            context.configuration = ReadUtf8File(full);
             stream = std::make_unique<CAgentStream>(VR_RDSTREAM_UTF8_FILE, full);
         }
-        HRESULT hr = m_c->SetConfiguration(m_c, L"full", L"1", stream.get());
-        if (FAILED(hr)) return Fail(hr, L"SetConfiguration");
-        wprintf(L"configuration accepted\n");
+        HRESULT hr = WhileLinking([&] { return m_c->SetConfiguration(m_c, L"full", L"1", stream.get()); });
+        if (FAILED(hr)) return Fail(hr, L"SetConfiguration", context);
+        VrBase::ToolPrint(L"configuration accepted\n");
         return 0;
     }
 
@@ -131,8 +204,11 @@ public:
 
     int Export(const std::wstring& path, bool deleteInternal) {
         std::wstring full;
+        AgentFailureContext context;
+        context.path = path;
         if (DWORD error = VrBase::GuardCode(L"export", [&] { full = full_path(path); return 0; }))
-            return Fail(HRESULT_FROM_WIN32(error), L"export");
+            return Fail(HRESULT_FROM_WIN32(error), L"export", context);
+        context.path = full;
         Xml::CDocument doc;
         Xml::CElement root = doc.Create(L"ExportParameters");
         std::wstring parameters;
@@ -142,20 +218,26 @@ public:
             return Fail(E_FAIL, L"export parameters");
         CAgentStream stream(VR_RDSTREAM_TEXT, parameters);
         std::wstring report;
-        return Command(L"GetSES", &stream, report);
+        return Command(L"GetSES", &stream, report, context);
     }
 
-    int Command(const wchar_t* name, IVRReadStream* parameters, std::wstring& report) {
-        CResultStream result;
-        HRESULT hr = m_c->InvokeCommand(m_c, name, parameters, L"vragent", result.put());
-        if (result) {
-            report = result.ReadAll();
-            wprintf(L"%ls\n", report.c_str());
-        }
-        if (FAILED(hr)) return Fail(hr, name);
+    int Command(const wchar_t* name, IVRReadStream* parameters, std::wstring& report,
+                const AgentFailureContext& context = AgentFailureContext()) {
+        HRESULT reported = S_OK;
+        HRESULT hr = WhileLinking([&] {
+            CResultStream result;
+            HRESULT call = m_c->InvokeCommand(m_c, name, parameters, L"vragent", result.put());
+            report = result ? result.ReadAll() : std::wstring();
+            reported = S_OK;
+            if (node_text(report, L"./Status") == L"Error")
+                reported = static_cast<HRESULT>(wcstoul(node_text(report, L"./ErrorCode").c_str(), nullptr, 16));
+            return FAILED(call) ? call : reported;
+        });
+        if (!report.empty()) VrBase::ToolPrint(L"%ls\n", report.c_str());
+        if (FAILED(hr)) return Fail(hr, name, context);
         if (node_text(report, L"./Status") == L"Error") {
-            fwprintf(stderr, L"vragent: %ls failed: %ls %ls\n", name, node_text(report, L"./ErrorCode").c_str(),
-                     node_text(report, L"./ErrorDescription").c_str());
+            VrBase::ToolPrintError(L"vragent: %ls failed: %ls %ls\n", name, node_text(report, L"./ErrorCode").c_str(),
+                                   node_text(report, L"./ErrorDescription").c_str());
             return kExitFailed;
         }
         return 0;
@@ -169,52 +251,79 @@ private:
         return hr;
     }
 
+    HRESULT ReadStateLinked(std::wstring& document) {
+        return WhileLinking([&] { return ReadState(document); });
+    }
+
+    // Repeats a call while the scan service runs but has not linked to the
+    // core yet, at most kLinkWaitMs, and says once that it waits.
+    template <class Call>
+    HRESULT WhileLinking(Call call) {
+        const ULONGLONG begun = ::GetTickCount64();
+        bool announced = false;
+        for (;;) {
+            const HRESULT hr = call();
+            if (hr != kServiceNotLinked || ::GetTickCount64() - begun >= kLinkWaitMs ||
+                query_scan_service().state != SERVICE_RUNNING)
+                return hr;
+            if (!announced) {
+                VrBase::ToolPrintError(L"vragent: VrSoftwareState runs but has not linked to the core service VrCC "
+                                       L"yet; waiting for it (at most %u s)\n",
+                                       static_cast<unsigned>(kLinkWaitMs / 1000));
+                announced = true;
+            }
+            ::Sleep(kLinkPollMs);
+        }
+    }
+
     // Until a scan that started after the request (or the one already
     // running) is no longer in progress.
     int WaitScan(const std::wstring& startBefore) {
-        const bool terminal = IsTerminal();
+        const bool terminal = VrBase::ToolStreamIsConsole(VrBase::ToolStream::Out);
         const ULONGLONG begun = ::GetTickCount64();
         bool seenRunning = false;
         std::wstring lastStatus;
         ULONGLONG lastLine = 0;
         for (;;) {
             std::wstring document;
-            HRESULT hr = ReadState(document);
-            if (FAILED(hr)) return Fail(hr, L"GetState");
+            HRESULT hr = ReadStateLinked(document);
+            if (FAILED(hr)) {
+                if (terminal) VrBase::ToolPrint(L"\n");
+                return Fail(hr, L"GetState");
+            }
             const std::wstring status = node_text(document, L"./Scan/Status");
             const std::wstring start = node_text(document, L"./Scan/LastScanStartTime");
             const ULONGLONG seconds = (::GetTickCount64() - begun) / 1000;
             if (status == L"InProgress") seenRunning = true;
             // A log gets a line per change of state and one every ten seconds.
             if (terminal) {
-                wprintf(L"\r%02llu:%02llu  %-12ls", seconds / 60, seconds % 60, status.c_str());
+                VrBase::ToolPrint(L"\r%02llu:%02llu  %-12ls", seconds / 60, seconds % 60, status.c_str());
             } else if (status != lastStatus || seconds >= lastLine + 10) {
-                wprintf(L"%02llu:%02llu  %ls\n", seconds / 60, seconds % 60, status.c_str());
+                VrBase::ToolPrint(L"%02llu:%02llu  %ls\n", seconds / 60, seconds % 60, status.c_str());
                 lastLine = seconds;
             }
             lastStatus = status;
-            fflush(stdout);
             const bool started = seenRunning || (!start.empty() && start != startBefore);
             if (started && status != L"InProgress") {
-                if (terminal) wprintf(L"\n");
-                wprintf(L"scan started: %ls\nscan ended:   %ls\n", start.c_str(),
-                        node_text(document, L"./Scan/LastScanEndTime").c_str());
+                if (terminal) VrBase::ToolPrint(L"\n");
+                VrBase::ToolPrint(L"scan started: %ls\nscan ended:   %ls\n", start.c_str(),
+                                  node_text(document, L"./Scan/LastScanEndTime").c_str());
                 if (status == L"Complete") return 0;
-                fwprintf(stderr, L"vragent: the scan ended without a document (status %ls)\n", status.c_str());
+                VrBase::ToolPrintError(L"vragent: the scan ended without a document (status %ls)\n", status.c_str());
                 return kExitFailed;
             }
             if (status == L"Stopped" || (!started && seconds >= 60)) {
-                if (terminal) wprintf(L"\n");
-                fwprintf(stderr, L"vragent: the scan did not run (status %ls)\n", status.c_str());
+                if (terminal) VrBase::ToolPrint(L"\n");
+                VrBase::ToolPrintError(L"vragent: the scan did not run (status %ls)\n", status.c_str());
                 return kExitFailed;
             }
             ::Sleep(1000);
         }
     }
 
-    static bool IsTerminal() {
-        DWORD mode = 0;
-        return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
+    static std::wstring TextOfUtf8(std::string bytes) {
+        if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+        return VrBase::WideOfUtf8(bytes);
     }
 
     static std::wstring ReadStdin() {
@@ -223,25 +332,38 @@ private:
         char chunk[4096];
         size_t n;
         while ((n = fread(chunk, 1, sizeof(chunk), stdin)) > 0) bytes.append(chunk, n);
-        if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-        std::wstring text(bytes.size(), L'\0');
-        int chars = bytes.empty() ? 0
-                                  : ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                                          &text[0], static_cast<int>(text.size()));
-        text.resize(chars > 0 ? chars : 0);
-        return text;
+        return TextOfUtf8(std::move(bytes));
     }
 
-    static int Fail(HRESULT hr, const wchar_t* what) {
-        print_error(hr, what);
+    // The configuration as the proxy will read it, for the words of a
+    // failure only; a file that cannot be read gives the empty text.
+    static std::wstring ReadUtf8File(const std::wstring& path) {
+        VrBase::unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER size{};
+        if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxConfigurationBytes)
+            return std::wstring();
+        std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+        DWORD got = 0;
+        if (!bytes.empty() && !::ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr))
+            return std::wstring();
+        bytes.resize(got);
+        return TextOfUtf8(std::move(bytes));
+    }
+
+    static int Fail(HRESULT hr, const wchar_t* what, const AgentFailureContext& context = AgentFailureContext()) {
+        print_agent_failure(what, hr, context);
         return kExitFailed;
     }
+
+    // The proxy reads at most this much of a configuration file.
+    static constexpr LONGLONG kMaxConfigurationBytes = 64LL << 20;
 
     IVRESComponentProxy* m_c;
 };
 
 int usage() {
-    fwprintf(stderr, L"%ls", kHelp);
+    VrBase::ToolPrintError(L"%ls", kHelp);
     return kExitUsage;
 }
 
@@ -250,6 +372,7 @@ const wchar_t* expected_arguments(const std::wstring& command) {
     if (command == L"config") return L"config takes FILE, - or --check FILE";
     if (command == L"export") return L"export takes PATH and optionally --delete";
     if (command == L"scan") return L"scan takes only --wait";
+    if (command == L"state") return L"state takes only --xml";
     return L"takes no arguments";
 }
 
@@ -269,7 +392,8 @@ int run(std::vector<std::wstring> args) {
     const bool known = (args.size() == 1 && (command == L"info" || command == L"state" || command == L"scan" ||
                                               command == L"activate" || command == L"deactivate")) ||
                        (args.size() == 2 && (command == L"config" || command == L"export" ||
-                                              (command == L"scan" && args[1] == L"--wait"))) ||
+                                              (command == L"scan" && args[1] == L"--wait") ||
+                                              (command == L"state" && args[1] == L"--xml"))) ||
                        (args.size() == 3 && command == L"export" && args[2] == L"--delete");
     if (!known) {
         for (const wchar_t* name : {L"info", L"state", L"config", L"scan", L"export", L"activate", L"deactivate"}) {
@@ -288,19 +412,19 @@ int run(std::vector<std::wstring> args) {
         ::LoadLibraryExW(proxyPath.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!proxy) {
         const DWORD error = ::GetLastError();
-        fwprintf(stderr, L"vragent: cannot load %ls: %ls; give the proxy's path with --proxy\n",
+        VrBase::ToolPrintError(L"vragent: cannot load %ls: %ls; give the proxy's path with --proxy\n",
                  proxyPath.c_str(), VrBase::CodeInWords(error).c_str());
         return kExitFailed;
     }
     FARPROC found = ::GetProcAddress(proxy.get(), "CreateComponentProxy");
     auto create = reinterpret_cast<PFN_CreateComponentProxy>(reinterpret_cast<void*>(found));
     if (!create) {
-        fwprintf(stderr, L"vragent: %ls does not export CreateComponentProxy\n", proxyPath.c_str());
+        VrBase::ToolPrintError(L"vragent: %ls does not export CreateComponentProxy\n", proxyPath.c_str());
         return kExitFailed;
     }
     IVRESComponentProxy* component = create(kSsrComponentName);
     if (!component) {
-        fwprintf(stderr, L"vragent: the proxy gave no component \"%ls\"\n", kSsrComponentName);
+        VrBase::ToolPrintError(L"vragent: the proxy gave no component \"%ls\"\n", kSsrComponentName);
         return kExitFailed;
     }
     // The component goes before its DLL.
@@ -308,7 +432,8 @@ int run(std::vector<std::wstring> args) {
 
     CAgent agent(component);
     if (command == L"info" && args.size() == 1) return agent.Info();
-    if (command == L"state" && args.size() == 1) return agent.State();
+    if (command == L"state" && args.size() == 1) return agent.State(false);
+    if (command == L"state" && args.size() == 2) return agent.State(true);
     if (command == L"config" && args.size() == 2) return agent.Config(args[1]);
     if (command == L"scan" && args.size() == 1) return agent.Scan(false);
     if (command == L"scan" && args.size() == 2 && args[1] == L"--wait") return agent.Scan(true);
@@ -324,7 +449,6 @@ int run(std::vector<std::wstring> args) {
 
 int wmain(int argc, wchar_t** argv) {
     VrBase::RestrictDllSearch();
-    VrBase::ToolStreamsUtf8();
     Com::CInitializeThread com(COINIT_APARTMENTTHREADED);
     return run(std::vector<std::wstring>(argv + 1, argv + argc));
 }

@@ -14,6 +14,7 @@
 #include <shlobj.h>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 VR_DEFINE_MODULE_TRACE(L"VrSSRSetup")
@@ -36,7 +37,9 @@ const wchar_t kUsage[] =
     L"          and sets the machine variable LocalProtectionDir to FOLDER, an absolute folder\n"
     L"          (default: the folder it names already, else %ProgramData%\\Varnel\\); where the\n"
     L"          product is not installed it also creates the product's registry key and its\n"
-    L"          ProductLocale (default en-US; an existing value is kept).\n"
+    L"          ProductLocale, the language of the product's messages: --locale, else this\n"
+    L"          user's locale when VrError.dll has messages in it, else en-US (an existing\n"
+    L"          value is kept).\n"
     L"          A new service starts automatically unless --start=demand; installing again keeps\n"
     L"          the start type and the folder unless --start or --protection-dir is given.\n"
     L"uninstall stops and removes the service and the variable\n"
@@ -88,7 +91,7 @@ void create_protection_dir(const std::wstring& dir) {
             VR_RAISE_ITEM(static_cast<DWORD>(rc), L"create_protection_dir", L"Path", parent.c_str());
     }
     if (VrBase::Trust::EnsureAdminOnlyFolder(folder, true))
-        std::fwprintf(stderr, L"%ls: owner and access rules of %ls set again (others could write)\n", kTool,
+        VrBase::ToolPrintError(L"%ls: owner and access rules of %ls set again (others could write)\n", kTool,
                       folder.c_str());
 }
 
@@ -111,9 +114,24 @@ void remove_protection_dir() {
     announce_environment_change();
 }
 
+// The installing user's locale when the product's message library beside
+// this tool has messages in its language, else en-US.
+std::wstring default_product_locale() {
+    wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+    if (!::GetUserDefaultLocaleName(name, LOCALE_NAME_MAX_LENGTH) || wcslen(name) != 5) return L"en-US";
+    const LCID lcid = ::LocaleNameToLCID(name, 0);
+    VrBase::unique_hmodule messages(::LoadLibraryExW((VrBase::ProgramFolder() + L"VrError.dll").c_str(), nullptr,
+                                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    if (lcid == 0 || !messages ||
+        !::FindResourceExW(messages.get(), RT_MESSAGETABLE, MAKEINTRESOURCEW(1), LANGIDFROMLCID(lcid)))
+        return L"en-US";
+    return name;
+}
+
 // What the product's installer would have left: its key, the parent of the
-// service's own key, and the product locale.
-void ensure_product_keys(const std::wstring& locale) {
+// service's own key, and the product locale (locale empty: the default).
+// Returns the locale in force and whether it was set now.
+std::pair<std::wstring, bool> ensure_product_keys(const std::wstring& locale) {
     for (const wchar_t* path : {kProductKey, kLocalProtectionKey}) {
         VrBase::unique_hkey key;
         LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
@@ -122,10 +140,16 @@ void ensure_product_keys(const std::wstring& locale) {
     VrBase::unique_hkey product;
     LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS, product.put());
     if (rc != ERROR_SUCCESS) VR_RAISE(static_cast<DWORD>(rc), L"ensure_product_keys");
-    if (::RegQueryValueExW(product.get(), L"ProductLocale", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) return;
-    rc = ::RegSetValueExW(product.get(), L"ProductLocale", 0, REG_SZ, reinterpret_cast<const BYTE*>(locale.c_str()),
-                          static_cast<DWORD>((locale.size() + 1) * sizeof(wchar_t)));
+    wchar_t current[16] = {};
+    DWORD size = sizeof(current) - sizeof(wchar_t);
+    if (::RegQueryValueExW(product.get(), L"ProductLocale", nullptr, nullptr, reinterpret_cast<BYTE*>(current),
+                           &size) == ERROR_SUCCESS)
+        return {current, false};
+    const std::wstring chosen = locale.empty() ? default_product_locale() : locale;
+    rc = ::RegSetValueExW(product.get(), L"ProductLocale", 0, REG_SZ, reinterpret_cast<const BYTE*>(chosen.c_str()),
+                          static_cast<DWORD>((chosen.size() + 1) * sizeof(wchar_t)));
     if (rc != ERROR_SUCCESS) VR_RAISE(static_cast<DWORD>(rc), L"ensure_product_keys");
+    return {chosen, true};
 }
 
 VrBase::unique_schandle open_scm() {
@@ -176,11 +200,12 @@ int install(DWORD startType, const std::wstring& protectionDir, const std::wstri
         set_protection_dir(dir);
     else
         create_protection_dir(dir);
-    ensure_product_keys(locale);
+    const std::pair<std::wstring, bool> productLocale = ensure_product_keys(locale);
     const DWORD configured = configured_start_type(service.get());
-    wprintf(L"installed %ls (%ls start), %ls=%ls%ls\n", kServiceName,
+    VrBase::ToolPrint(L"installed %ls (%ls start), %ls=%ls%ls, ProductLocale=%ls%ls\n", kServiceName,
             configured == SERVICE_AUTO_START ? L"automatic" : configured == SERVICE_DEMAND_START ? L"demand" : L"other",
-            kEnvName, dir.c_str(), current.empty() ? L"" : L" (kept)");
+            kEnvName, dir.c_str(), current.empty() ? L"" : L" (kept)", productLocale.first.c_str(),
+            productLocale.second ? L"" : L" (kept)");
     return 0;
 }
 
@@ -199,13 +224,13 @@ int uninstall() {
     if (!service) {
         if (::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) VR_RAISE_LAST_ERROR(L"uninstall");
         remove_protection_dir();
-        wprintf(L"%ls is not installed\n", kServiceName);
+        VrBase::ToolPrint(L"%ls is not installed\n", kServiceName);
         return 0;
     }
     stop_service(service.get());
     if (!::DeleteService(service.get())) VR_RAISE_LAST_ERROR(L"uninstall");
     remove_protection_dir();
-    wprintf(L"removed %ls and %ls\n", kServiceName, kEnvName);
+    VrBase::ToolPrint(L"removed %ls and %ls\n", kServiceName, kEnvName);
     return 0;
 }
 
@@ -220,7 +245,7 @@ int run(int argc, wchar_t** argv) {
     if (command != L"install") return VrBase::ToolUsageError(kTool, command, L"unknown command; the commands are install and uninstall");
     DWORD startType = SERVICE_NO_CHANGE;
     std::wstring dir;
-    std::wstring locale = L"en-US";
+    std::wstring locale;
     for (int i = 2; i < argc; ++i) {
         const std::wstring arg = argv[i];
         const size_t eq = arg.find(L'=');
@@ -250,7 +275,6 @@ int run(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     VrBase::RestrictDllSearch();
-    VrBase::ToolStreamsUtf8();
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
     try {

@@ -233,12 +233,11 @@ private:
             return 0;
         });
         if (code != 0) return Failed(path, FailureText(code));
-        wprintf(L"%ls  %ls\n", text.c_str(), path.c_str());
+        VrBase::ToolPrint(L"%ls  %ls\n", text.c_str(), path.c_str());
     }
 
     void Failed(const std::wstring& path, const std::wstring& why) {
-        fflush(stdout);
-        fwprintf(stderr, L"%ls: %ls: %ls\n", kTool, path.c_str(), why.c_str());
+        VrBase::ToolPrintError(L"%ls: %ls: %ls\n", kTool, path.c_str(), why.c_str());
         m_failed = true;
     }
 
@@ -252,7 +251,6 @@ int wmain(int argc, wchar_t** argv) {
     VrBase::RestrictDllSearch();
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
-    VrBase::ToolStreamsUtf8();
     bool recursive = false;
     bool optionsEnd = false;
     std::vector<std::wstring> paths;

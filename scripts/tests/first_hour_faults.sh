@@ -146,5 +146,45 @@ else
 fi
 "$W" stop-server >/dev/null
 
+# 9. Where setup never ran, "ProductLocale" is missing and every message came
+#    in Russian (the documented fallback); install sets it as the product's
+#    installer would: the installing user's locale when VrError.dll speaks
+#    it, else en-US, or --locale; a value already there is kept.
+product='HKLM\SOFTWARE\Calderis\Varnel Studio'
+as_user() {  # as_user LOCALE PROGRAM ARGS...: Wine takes the user's locale from LC_ALL
+  locale=$1; shift
+  LC_ALL=$locale WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' wine "$@" 2>&1 </dev/null | tr -d '\r'
+}
+product_locale() { "$W" reg query "$product" /v ProductLocale 2>/dev/null | tr -d '\r' | awk '/ProductLocale/ { print $3 }'; }
+forget_locale() { "$W" reg delete "$product" /v ProductLocale /f >/dev/null 2>&1; }
+"$W" start-server >/dev/null
+for case in "ru_RU.UTF-8:ru-RU:" "de_DE.UTF-8:en-US:" "de_DE.UTF-8:ru-RU:--locale=ru-RU"; do
+  user=${case%%:*} rest=${case#*:}
+  expected=${rest%%:*} option=${rest#*:}
+  forget_locale
+  said=$(as_user "$user" "$B/vrssr-setup.exe" install --start=demand $option)
+  if [ "$(product_locale)" = "$expected" ] && printf '%s' "$said" | grep -q "ProductLocale=$expected\$"; then
+    ok "install by a $user user ${option:+with $option }sets ProductLocale $expected"
+  else
+    fault "install by a $user user ${option:+with $option }set ProductLocale '$(product_locale)', not $expected: $said"
+  fi
+done
+said=$(as_user de_DE.UTF-8 "$B/vrssr-setup.exe" install --locale=en-US)
+case "$(product_locale):$said" in
+  "ru-RU:"*"ProductLocale=ru-RU (kept)") ok "an existing ProductLocale is kept" ;;
+  *) fault "install changed an existing ProductLocale: $(product_locale): $said" ;;
+esac
+forget_locale
+as_user de_DE.UTF-8 "$B/vrssr-setup.exe" install >/dev/null
+said=$("$W" "$B/vrcc-ctl.exe" policy set ROZEDURI --file 'C:\no\such\file.xml' 2>&1 | tr -d '\r')
+# Cyrillic letters start with byte 0xD0 or 0xD1 in UTF-8.
+if printf '%s' "$said" | LC_ALL=C grep -q "$(printf '[\320\321]')"; then
+  fault "with ProductLocale en-US the tools still speak Russian: $said"
+else
+  ok "after install the tools speak the product's language: $said"
+fi
+"$W" "$B/vrssr-setup.exe" uninstall >/dev/null 2>&1
+"$W" stop-server >/dev/null
+
 printf '%s fault(s)\n' "$faults"
 [ "$faults" -eq 0 ]

@@ -34,13 +34,24 @@ TEST(Ctl, ShowsSessionsEventsPolicyAndTheComputerRecord) {
     ASSERT_TRUE(VrWriteEvent(source, 0, 1, 0x44C, nullptr, 2, 0, first, nullptr));
     ASSERT_TRUE(VrWriteEvent(source, 0, 1, 0x451, nullptr, 1, 0, second, nullptr));
     VrDeregisterEventSource(source);
+    // As Event Viewer shows them: the name, the text, the inserts' texts.
+    vrtest::RegKeyScope product(L"SOFTWARE\\Calderis\\Varnel Studio");
+    product.SetString(nullptr, L"ProductLocale", L"en-US");
     ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"events", out), 0u) << out;
+    EXPECT_TRUE(Has(out, "ROZEDURI EID_SP_SES_BUILD_STARTED (0x0000044C) success category RarudodaVaridide (1)")) << out;
+    EXPECT_TRUE(Has(out, "  The scan OPERATION-1 started on schedule.\r\n")) << out;
+    EXPECT_TRUE(Has(out, "EID_SP_SES_SAVED (0x00000451)")) << out;
+    EXPECT_TRUE(Has(out, "  The software state document EXPORTED-2 was exported.\r\n")) << out;
+    EXPECT_FALSE(Has(out, "%%")) << out;
+    EXPECT_TRUE(Has(out, "2 record(s); mark 2")) << out;
+    // --raw: as the journal holds them.
+    ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"events --raw", out), 0u) << out;
     EXPECT_TRUE(Has(out, "#1 ")) << out;
     EXPECT_TRUE(Has(out, "ROZEDURI/RarudodaVaridide category 1 id 0x0000044C")) << out;
     EXPECT_TRUE(Has(out, "[1] OPERATION-1")) << out;
     EXPECT_TRUE(Has(out, "[2] %%101")) << out;
     EXPECT_TRUE(Has(out, "2 record(s); mark 2")) << out;
-    ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"events --since 1", out), 0u) << out;
+    ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"events --since 1 --raw", out), 0u) << out;
     EXPECT_FALSE(Has(out, "OPERATION-1")) << out;
     EXPECT_TRUE(Has(out, "[1] EXPORTED-2")) << out;
 

@@ -181,24 +181,24 @@ void ShowModule(const std::wstring& module) {
     const VrBase::TraceConfig config = VrBase::ReadTraceConfig(module);
     const bool active = config.enableMask != 0 && (config.paramsMask & 0xFF) != 0;
     if (!active) {
-        wprintf(L"%-11ls off\n", module.c_str());
+        VrBase::ToolPrint(L"%-11ls off\n", module.c_str());
         return;
     }
-    wprintf(L"%-11ls %ls to %ls (EnableMask 0x%X, ParamsMask 0x%X)\n", module.c_str(),
+    VrBase::ToolPrint(L"%-11ls %ls to %ls (EnableMask 0x%X, ParamsMask 0x%X)\n", module.c_str(),
             Names(config.enableMask, kLevelBits, _countof(kLevelBits)).c_str(),
             Names(config.paramsMask, kTargets, _countof(kTargets)).c_str(), config.enableMask, config.paramsMask);
     if (!(config.paramsMask & VrBase::TP_FILE)) return;
-    wprintf(L"            file %ls\n", config.filePath.c_str());
+    VrBase::ToolPrint(L"            file %ls\n", config.filePath.c_str());
     const std::wstring onLinux = LinuxPath(config.filePath);
-    if (!onLinux.empty()) wprintf(L"            on Linux %ls\n", onLinux.c_str());
+    if (!onLinux.empty()) VrBase::ToolPrint(L"            on Linux %ls\n", onLinux.c_str());
 }
 
 int Show(const std::wstring& module) {
     const std::wstring folder = ReadFolder();
     if (folder.empty())
-        wprintf(L"folder: not set, so %%TEMP%% of each traced process (shown here for this program)\n");
+        VrBase::ToolPrint(L"folder: not set, so %%TEMP%% of each traced process (shown here for this program)\n");
     else
-        wprintf(L"folder: %ls\n", folder.c_str());
+        VrBase::ToolPrint(L"folder: %ls\n", folder.c_str());
     if (!module.empty()) {
         ShowModule(module);
         return 0;
@@ -226,7 +226,7 @@ void CreateFolder(const std::wstring& folder) {
     }
     try {
         if (VrBase::Trust::EnsureAdminOnlyFolder(folder, true))
-            wprintf(L"trace set: %ls let others write into it; it is protected again\n", folder.c_str());
+            VrBase::ToolPrint(L"trace set: %ls let others write into it; it is protected again\n", folder.c_str());
     } catch (const VrBase::CVrError& e) {
         Fail(e.GetCode(), L"trace set: cannot create " + folder + L" protected: " + VrBase::CodeWords(e.GetCode()));
     }
@@ -286,7 +286,7 @@ int Set(const std::wstring& module, const std::vector<std::wstring>& options) {
         if (haveTargets || targets) SetDword(target, L"ParamsMask", targets ? targets | kLineFields : 0);
     }
     if (haveFolder) SetFolder(traceKey.get(), folder);
-    wprintf(L"trace settings of %ls set; a program reads them when it starts\n",
+    VrBase::ToolPrint(L"trace settings of %ls set; a program reads them when it starts\n",
             module.empty() ? L"all modules" : module.c_str());
     return Show(module);
 }
@@ -305,12 +305,12 @@ int Clear(const std::wstring& module) {
         }
     }
     if (rc == ERROR_FILE_NOT_FOUND) {
-        wprintf(L"%ls had no trace settings\n", what.c_str());
+        VrBase::ToolPrint(L"%ls had no trace settings\n", what.c_str());
         return 0;
     }
     if (rc != ERROR_SUCCESS)
         Fail(static_cast<DWORD>(rc), L"trace clear: " + VrBase::CodeWords(static_cast<DWORD>(rc)));
-    wprintf(L"trace settings of %ls removed\n", what.c_str());
+    VrBase::ToolPrint(L"trace settings of %ls removed\n", what.c_str());
     return 0;
 }
 

@@ -3,6 +3,7 @@
 // notifications, installing the service, and the trace settings.
 #include "client_support.h"
 #include "ctl_error.h"
+#include "ctl_event_text.h"
 #include "ctl_trace.h"
 #include "core_link.h"
 #include "core_store.h"
@@ -34,11 +35,13 @@ namespace {
 
 const wchar_t kTool[] = L"vrcc-ctl";
 
-void Usage(FILE* out) {
-    fwprintf(out,
+void Usage(VrBase::ToolStream out) {
+    VrBase::ToolWrite(out, VrBase::FormatText(
              L"usage: vrcc-ctl <command> [arguments]\n"
              L"  sessions                          open sessions with their subscriptions, and registered agents\n"
-             L"  events [--since MARK]             the event journal, or the records after MARK; ends with the mark to use next\n"
+             L"  events [--since MARK] [--raw]     the event journal, or the records after MARK, with each event's name\n"
+             L"                                    and text (--raw: ids and inserts as the journal holds them); ends\n"
+             L"                                    with the mark to use next\n"
              L"  policy show [SECTION]             the section names, or one section's text\n"
              L"  policy set SECTION --text TEXT    set a section's text\n"
              L"  policy set SECTION --file PATH    set a section's text from a file (UTF-8, or UTF-16 with BOM)\n"
@@ -54,7 +57,7 @@ void Usage(FILE* out) {
              L"%ls"
              L"Setting policy, the computer record or trace settings and reading the journal need an\n"
              L"administrator. Exit code: 0 on success, 87 for a usage error, else the error's code.\n",
-             vrccctl::kTraceUsage);
+             vrccctl::kTraceUsage));
 }
 
 // Runs one request; every failure becomes a message naming what was asked.
@@ -84,14 +87,14 @@ int Sessions() {
     Frame a = Request(CmdListSessions, {}, L"sessions");
     PayloadReader r(a.payload);
     uint32_t n = r.u32();
-    wprintf(L"%u session(s)\n", n);
+    VrBase::ToolPrint(L"%u session(s)\n", n);
     for (uint32_t i = 0; i < n; ++i) {
         DWORD id = r.u32();
         std::wstring name = r.str(kMaxNameChars);
         DWORD pid = r.u32(), flags = r.u32(), routines = r.u32();
         uint64_t opened = r.u64();
         DWORD waiting = r.u32(), subs = r.u32();
-        wprintf(L"session %u \"%ls\" process %u flags 0x%X routines %ls%ls opened %ls waiting %u\n", id, name.c_str(), pid,
+        VrBase::ToolPrint(L"session %u \"%ls\" process %u flags 0x%X routines %ls%ls opened %ls waiting %u\n", id, name.c_str(), pid,
                 flags, routines & 1 ? L"send" : L"", routines == 3 ? L"+post" : routines & 2 ? L"post" : L"",
                 FileTimeText(opened).c_str(), waiting);
         std::wstring line = L"  subscribed:";
@@ -101,21 +104,21 @@ int Sessions() {
             swprintf(id8, 16, L" 0x%08X", r.u32());
             line += id8;
         }
-        wprintf(L"%ls\n", line.c_str());
+        VrBase::ToolPrint(L"%ls\n", line.c_str());
     }
     uint32_t agents = r.u32();
-    wprintf(L"%u agent(s)\n", agents);
+    VrBase::ToolPrint(L"%u agent(s)\n", agents);
     for (uint32_t i = 0; i < agents; ++i) {
         DWORD pid = r.u32();
         uint32_t count = r.u32();
         std::wstring line;
         for (uint32_t k = 0; k < count; ++k) line += L" " + r.str(kMaxNameChars);
-        wprintf(L"agent process %u for:%ls\n", pid, line.c_str());
+        VrBase::ToolPrint(L"agent process %u for:%ls\n", pid, line.c_str());
     }
     return 0;
 }
 
-int Events(uint64_t since) {
+int Events(uint64_t since, bool raw) {
     VrBase::unique_handle token;
     const uint64_t tokenValue = TokenValue(token);
     uint64_t last = 0;
@@ -137,17 +140,13 @@ int Events(uint64_t since) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             JournalRecord rec;
             if (!ParseJournalLine(line, rec)) continue;
-            wprintf(L"#%llu %ls %ls/%ls category %u id 0x%08X type %u sid %ls process %u\n",
-                    static_cast<unsigned long long>(rec.seq), rec.time.c_str(), rec.source.c_str(),
-                    rec.categoryName.c_str(), rec.category, rec.eventId, rec.type, rec.sid.c_str(), rec.processId);
-            for (size_t i = 0; i < rec.strings.size(); ++i) wprintf(L"  [%zu] %ls\n", i + 1, rec.strings[i].c_str());
-            if (!rec.dataHex.empty()) wprintf(L"  data %hs\n", rec.dataHex.c_str());
+            VrBase::ToolWrite(VrBase::ToolStream::Out, vrccctl::JournalRecordText(rec, raw));
             since = rec.seq;
             ++printed;
         }
         if (!more) break;
     }
-    wprintf(L"%zu record(s); mark %llu\n", printed, static_cast<unsigned long long>(last));
+    VrBase::ToolPrint(L"%zu record(s); mark %llu\n", printed, static_cast<unsigned long long>(last));
     return 0;
 }
 
@@ -173,8 +172,8 @@ int Policy(const std::vector<std::wstring>& a) {
         Frame f = Request(CmdPolicyList, {}, L"policy show");
         PayloadReader r(f.payload);
         uint32_t n = r.u32();
-        wprintf(L"%u section(s)\n", n);
-        for (uint32_t i = 0; i < n; ++i) wprintf(L"%ls\n", r.str(kMaxNameChars).c_str());
+        VrBase::ToolPrint(L"%u section(s)\n", n);
+        for (uint32_t i = 0; i < n; ++i) VrBase::ToolPrint(L"%ls\n", r.str(kMaxNameChars).c_str());
         return 0;
     }
     if (a.size() == 3 && a[1] == L"show") {
@@ -182,7 +181,7 @@ int Policy(const std::vector<std::wstring>& a) {
         w.str(a[2]);
         Frame f = Request(CmdPolicyRead, w.data(), L"policy show", L"there is no section " + a[2]);
         PayloadReader r(f.payload);
-        wprintf(L"%ls\n", r.str(kMaxData / 2).c_str());
+        VrBase::ToolPrint(L"%ls\n", r.str(kMaxData / 2).c_str());
         return 0;
     }
     VrBase::unique_handle token;
@@ -191,14 +190,14 @@ int Policy(const std::vector<std::wstring>& a) {
         PayloadWriter w;
         w.str(a[2]).str(text).u64(TokenValue(token));
         Request(CmdPolicySet, w.data(), L"policy set");
-        wprintf(L"section %ls set (%zu characters)\n", a[2].c_str(), text.size());
+        VrBase::ToolPrint(L"section %ls set (%zu characters)\n", a[2].c_str(), text.size());
         return 0;
     }
     if (a.size() == 3 && a[1] == L"clear") {
         PayloadWriter w;
         w.str(a[2]).u64(TokenValue(token));
         Request(CmdPolicyDelete, w.data(), L"policy clear", L"there is no section " + a[2]);
-        wprintf(L"section %ls removed\n", a[2].c_str());
+        VrBase::ToolPrint(L"section %ls removed\n", a[2].c_str());
         return 0;
     }
     BadArgument(L"policy " + a[1], L"wrong arguments (show [SECTION], set SECTION --text|--file X, clear SECTION)");
@@ -216,7 +215,7 @@ int Computer(const std::vector<std::wstring>& a) {
         const WCHAR* values[] = {info->Department, info->AutomationSystem, info->Location, info->SerialNumber,
                                  info->Type,       info->ResponsibleEmployee, info->DBMS};
         for (size_t i = 0; i < ComputerFields().size(); ++i)
-            wprintf(L"%ls=%.*ls\n", ComputerFields()[i].c_str(), VR_COMPUTER_FIELD_CHARS, values[i]);
+            VrBase::ToolPrint(L"%ls=%.*ls\n", ComputerFields()[i].c_str(), VR_COMPUTER_FIELD_CHARS, values[i]);
         return 0;
     }
     if (a.size() == 4 && a[1] == L"set") {
@@ -226,7 +225,7 @@ int Computer(const std::vector<std::wstring>& a) {
         PayloadWriter w;
         w.str(a[2]).str(a[3]).u64(TokenValue(token));
         Request(CmdComputerSet, w.data(), L"computer set");
-        wprintf(L"%ls set\n", CanonicalComputerField(a[2]).c_str());
+        VrBase::ToolPrint(L"%ls set\n", CanonicalComputerField(a[2]).c_str());
         return 0;
     }
     BadArgument(L"computer " + a[1], L"wrong arguments (show, or set FIELD VALUE)");
@@ -247,8 +246,7 @@ int Watch(const std::wstring& component, unsigned count) {
         std::wstring comp = r.str(kMaxNameChars);
         DWORD kind = r.u32();
         std::wstring set = r.str(kMaxNameChars);
-        wprintf(L"%ls %ls \"%ls\"\n", comp.c_str(), kind == 1 ? L"state" : L"configuration", set.c_str());
-        fflush(stdout);
+        VrBase::ToolPrint(L"%ls %ls \"%ls\"\n", comp.c_str(), kind == 1 ? L"state" : L"configuration", set.c_str());
         ++seen;
     };
     std::shared_ptr<CCoreLink> link;
@@ -260,8 +258,7 @@ int Watch(const std::wstring& component, unsigned count) {
     w.str(component);
     Frame answer;
     if ((e = link->Call(CmdAgentRegister, w.data(), answer, 30000))) Fail(e, L"watch: " + VrBase::CodeWords(e));
-    wprintf(L"watching %ls\n", component.c_str());
-    fflush(stdout);
+    VrBase::ToolPrint(L"watching %ls\n", component.c_str());
     ::SetConsoleCtrlHandler(&OnCtrl, TRUE);
     while (!g_interrupted && !lost && (count == 0 || seen < count)) ::Sleep(50);
     if (lost) Fail(kErrLinkLost, L"watch: the core service went away");
@@ -292,7 +289,7 @@ int Install(DWORD startType) {
                                                 nullptr, nullptr, L"Varnel Core Service"))
             Fail(::GetLastError(), L"install: " + VrBase::CodeWords(::GetLastError()));
     }
-    wprintf(L"installed %ls (%ls start): %ls\n", kServiceName, startType == SERVICE_AUTO_START ? L"automatic" : L"demand",
+    VrBase::ToolPrint(L"installed %ls (%ls start): %ls\n", kServiceName, startType == SERVICE_AUTO_START ? L"automatic" : L"demand",
             exe.c_str());
     return 0;
 }
@@ -303,7 +300,7 @@ int Uninstall() {
     if (!service) {
         DWORD e = ::GetLastError();
         if (e == ERROR_SERVICE_DOES_NOT_EXIST) {
-            wprintf(L"%ls is not installed\n", kServiceName);
+            VrBase::ToolPrint(L"%ls is not installed\n", kServiceName);
             return 0;
         }
         Fail(e, L"uninstall: " + VrBase::CodeWords(e));
@@ -318,7 +315,7 @@ int Uninstall() {
         if (status.dwCurrentState != SERVICE_STOPPED) Fail(ERROR_SERVICE_REQUEST_TIMEOUT, L"uninstall: VrCC did not stop");
     }
     if (!::DeleteService(service.get())) Fail(::GetLastError(), L"uninstall: " + VrBase::CodeWords(::GetLastError()));
-    wprintf(L"removed %ls\n", kServiceName);
+    VrBase::ToolPrint(L"removed %ls\n", kServiceName);
     return 0;
 }
 
@@ -334,20 +331,31 @@ bool ParseNumber(const std::wstring& text, uint64_t& value) {
 
 int Run(const std::vector<std::wstring>& a) {
     if (a.empty()) {
-        Usage(stderr);
+        Usage(VrBase::ToolStream::Err);
         return VrBase::kExitUsage;
     }
     if (VrBase::IsHelpArgument(a[0])) {
-        Usage(stdout);
+        Usage(VrBase::ToolStream::Out);
         return 0;
     }
     const std::wstring& cmd = a[0];
     uint64_t number = 0;
     if (cmd == L"sessions" && a.size() == 1) return Sessions();
-    if (cmd == L"events" && a.size() == 1) return Events(0);
-    if (cmd == L"events" && a.size() == 3 && a[1] == L"--since") {
-        if (!ParseNumber(a[2], number)) BadArgument(L"events --since " + a[2], L"MARK is a record number");
-        return Events(number);
+    if (cmd == L"events" && a.size() <= 4) {
+        bool raw = false;
+        bool since = false;
+        for (size_t i = 1; i < a.size(); ++i) {
+            if (a[i] == L"--raw" && !raw) {
+                raw = true;
+            } else if (a[i] == L"--since" && !since && i + 1 < a.size()) {
+                if (!ParseNumber(a[i + 1], number)) BadArgument(L"events --since " + a[i + 1], L"MARK is a record number");
+                since = true;
+                ++i;
+            } else {
+                BadArgument(L"events " + a[i], L"events takes --since MARK and --raw");
+            }
+        }
+        return Events(number, raw);
     }
     if (cmd == L"policy" && a.size() >= 2) return Policy(a);
     if (cmd == L"computer" && a.size() >= 2) return Computer(a);
@@ -375,7 +383,6 @@ int Run(const std::vector<std::wstring>& a) {
 
 int wmain(int argc, wchar_t** argv) {
     VrBase::RestrictDllSearch();
-    VrBase::ToolStreamsUtf8();
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
     std::vector<std::wstring> args(argv + 1, argv + argc);
@@ -383,13 +390,13 @@ int wmain(int argc, wchar_t** argv) {
         return Run(args);
     } catch (const CtlError& e) {
         if (e.code == ERROR_INVALID_PARAMETER) {
-            fwprintf(stderr, L"%ls: %ls (%ls --help shows the usage)\n", kTool, e.text.c_str(), kTool);
+            VrBase::ToolPrintError(L"%ls: %ls (%ls --help shows the usage)\n", kTool, e.text.c_str(), kTool);
             return VrBase::kExitUsage;
         }
-        fwprintf(stderr, L"%ls: %ls (%u)\n", kTool, e.text.c_str(), e.code);
+        VrBase::ToolPrintError(L"%ls: %ls (%u)\n", kTool, e.text.c_str(), e.code);
         return static_cast<int>(e.code ? e.code : 1);
     } catch (const ProtocolError& p) {
-        fwprintf(stderr, L"%ls: malformed answer from the core (%hs)\n", kTool, p.what());
+        VrBase::ToolPrintError(L"%ls: malformed answer from the core (%hs)\n", kTool, p.what());
         return static_cast<int>(kErrLinkLost);
     } catch (...) {
         DWORD e = VrBase::HandleCurrentException(L"wmain");

@@ -7,11 +7,10 @@
 #include "vrbase/error_description.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/seh_catcher.h"
+#include "vrbase/tool_cli.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
-#include <fcntl.h>
-#include <io.h>
 
 #include <cstdio>
 #include <mutex>
@@ -65,8 +64,7 @@ DWORD Serve(bool service) {
         if (service) {
             Report(SERVICE_RUNNING);
         } else {
-            wprintf(L"VrCC: serving %ls; Ctrl+C stops\n", vrcc::kPipeName);
-            fflush(stdout);
+            VrBase::ToolPrint(L"VrCC: serving %ls; Ctrl+C stops\n", vrcc::kPipeName);
         }
         ::WaitForSingleObject(g_stopEvent, INFINITE);
         if (service) Report(SERVICE_STOP_PENDING, 0, 20000);
@@ -94,8 +92,7 @@ BOOL WINAPI ConsoleHandler(DWORD) {
 }
 
 void Usage() {
-    fwprintf(stderr,
-             L"usage: VrCC.exe             run as the service \"VrCC\" (started by the service control manager)\n"
+    VrBase::ToolPrintError(L"usage: VrCC.exe             run as the service \"VrCC\" (started by the service control manager)\n"
              L"       VrCC.exe --console   serve from this window until Ctrl+C\n"
              L"Install the service with: vrcc-ctl install [--start=auto|demand]\n");
 }
@@ -104,8 +101,6 @@ void Usage() {
 
 int wmain(int argc, wchar_t** argv) {
     VrBase::RestrictDllSearch();
-    _setmode(_fileno(stdout), _O_U8TEXT);
-    _setmode(_fileno(stderr), _O_U8TEXT);
     VrBase::CSehCatcher seh;
     VrBase::CRTLTranslator rtl;
     g_stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -116,17 +111,17 @@ int wmain(int argc, wchar_t** argv) {
         if (::StartServiceCtrlDispatcherW(table)) return 0;
         DWORD e = ::GetLastError();
         if (e == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
-            fwprintf(stderr, L"VrCC: not started as a service.\n");
+            VrBase::ToolPrintError(L"VrCC: not started as a service.\n");
             Usage();
         } else {
-            fwprintf(stderr, L"VrCC: %ls (%u)\n", VrBase::DescribeCode(e).c_str(), e);
+            VrBase::ToolPrintError(L"VrCC: %ls (%u)\n", VrBase::DescribeCode(e).c_str(), e);
         }
         return static_cast<int>(e);
     }
     if (argc == 2 && wcscmp(argv[1], L"--console") == 0) {
         ::SetConsoleCtrlHandler(&ConsoleHandler, TRUE);
         DWORD e = Serve(false);
-        if (e) fwprintf(stderr, L"VrCC: cannot serve: %ls (%u)\n", VrBase::DescribeCode(e).c_str(), e);
+        if (e) VrBase::ToolPrintError(L"VrCC: cannot serve: %ls (%u)\n", VrBase::DescribeCode(e).c_str(), e);
         return static_cast<int>(e);
     }
     Usage();

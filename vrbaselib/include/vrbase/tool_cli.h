@@ -9,9 +9,26 @@ namespace VrBase {
 
 constexpr int kExitUsage = ERROR_INVALID_PARAMETER;  // 87
 
-// UTF-8 text on standard output and standard error, whether they are a
-// console, a pipe or a file.
-void ToolStreamsUtf8();
+// Every line a tool prints goes this one way: formatted to a wide string
+// first, then written whole, with WriteConsoleW to a console and as UTF-8
+// bytes to a pipe or a file, each line ending in CR LF (never CR CR LF).
+// The C runtime's wide streams are not used: Wine's drops every formatted
+// number when they write to a console.
+// False when the text did not go out whole (a full disk, a closed pipe).
+enum class ToolStream { Out, Err };
+bool ToolWrite(ToolStream stream, const std::wstring& text);
+// UTF-8 text (what a portable part of a tool produces), written the same way.
+bool ToolWriteUtf8(ToolStream stream, const std::string& text);
+// UTF-8 and back; a byte-order mark is kept as U+FEFF.
+std::string Utf8Of(const std::wstring& text);
+std::wstring WideOfUtf8(const std::string& text);
+// printf-style formatting to a string; the formats of swprintf.
+std::wstring FormatText(const wchar_t* format, ...);
+// Formatted, to standard output and to standard error.
+void ToolPrint(const wchar_t* format, ...);
+void ToolPrintError(const wchar_t* format, ...);
+// Whether the stream is a console (a person reads it as it comes).
+bool ToolStreamIsConsole(ToolStream stream);
 
 // --help, -h, /? and help.
 bool IsHelpArgument(const std::wstring& argument);
