@@ -73,6 +73,23 @@ TEST_F(HostileUser, AHeldTraceFileLockHangsNeitherRequestsNorTheStop) {
     EXPECT_TRUE(timing.WithinHints());
 }
 
+// The service writes minidumps only into a folder of its own. When that
+// cannot be made (here a file took its name) it still runs, without dumps,
+// and says so in an error event rather than only in its trace.
+TEST_F(HostileUser, AServiceWithoutItsDumpFolderRunsAndSaysSo) {
+    unsigned long long mark = 0;
+    Events(0, &mark);
+    vrtest::WriteFileBytes(dir.file(L"dumps"), "not a folder");
+
+    ASSERT_TRUE(StartScanService());
+    std::string out;
+    EXPECT_EQ(Agent(L"state", out), 0u) << out;
+    std::string journal;
+    EXPECT_TRUE(JournalMentions(mark, "no dump folder", journal)) << "an error event says so\n" << journal;
+    ASSERT_TRUE(Stop(scanService.get()));
+    ASSERT_TRUE(::DeleteFileW(dir.file(L"dumps").c_str()));
+}
+
 // Creating a mutex in the global namespace takes no privilege; under the
 // marker's name it would make the service's CreateEvent fail.
 TEST_F(HostileUser, AMutexUnderTheOnlineMarkersNameDoesNotKeepTheServiceFromRunning) {

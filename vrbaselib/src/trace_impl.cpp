@@ -223,14 +223,17 @@ void CTraceImpl::OpenFile(bool keep, const std::string* firstText) {
 }
 
 CTraceImpl::LockResult CTraceImpl::LockWithin(HANDLE file, OVERLAPPED& range) {
-    // Once a line found the lock held, the next ones try only once: a holder
-    // that keeps it costs each line no wait at all, not the budget again.
+    // Once a line found the lock held, the next ones try only once until one
+    // gets it: a holder that keeps it costs each line no wait at all, while
+    // another writer's brief turn after that costs no line.
     const ULONGLONG now = ::GetTickCount64();
     const bool recentlyHeld = now - m_lastHeldTick.load(std::memory_order_relaxed) < kTraceHeldBackoffMs;
     const ULONGLONG end = now + (recentlyHeld ? 0 : kTraceLockWaitMs);
     for (;;) {
-        if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range))
+        if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) {
+            m_lastHeldTick.store(0, std::memory_order_relaxed);
             return LockResult::Locked;
+        }
         // A file system without locks only loses the turn-taking.
         if (::GetLastError() != ERROR_LOCK_VIOLATION && ::GetLastError() != ERROR_IO_PENDING)
             return LockResult::NoLocks;

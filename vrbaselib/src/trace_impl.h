@@ -12,7 +12,8 @@
 namespace VrBase {
 
 // How long one line waits at most for the lock of its trace file, and for
-// how long after finding it held the next lines try only once.
+// how long after finding it held the next lines try only once (until one
+// gets it).
 constexpr DWORD kTraceLockWaitMs = 20;
 constexpr DWORD kTraceHeldBackoffMs = 1000;
 

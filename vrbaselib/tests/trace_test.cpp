@@ -316,6 +316,44 @@ TEST_F(TraceTest, AHeldFileLockCostsLinesNeverTheCaller) {
     EXPECT_EQ(lines[2], "F after");
 }
 
+// Two writers of one file (two processes tracing to it) take the lock in
+// turns. A line that once found it held must not leave the writer trying only
+// once for a while after the lock is free again: every brief turn of the other
+// writer would cost a line. Only a holder that keeps the lock costs lines.
+TEST_F(TraceTest, AShortTurnOfAnotherWriterCostsNoLineOnceTheLockWasFree) {
+    key.SetDword(nullptr, L"EnableMask", 0xFF);
+    key.SetDword(nullptr, L"ParamsMask", 0x1);
+    VrBase::CVrTrace trace(L"TurnTrace");
+    VrBase::CTracePrefix(trace, 1, L"F").Write(L"before");
+    VrBase::unique_hfile other(::CreateFileW(dir.file(L"TurnTrace.log").c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(other);
+    OVERLAPPED sentinel{};
+    sentinel.Offset = 0xFFFFFFFE;
+    sentinel.OffsetHigh = 0x7FFFFFFF;
+    ASSERT_TRUE(::LockFileEx(other.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &sentinel));
+    VrBase::CTracePrefix(trace, 1, L"F").Write(L"lost");
+    ASSERT_TRUE(::UnlockFileEx(other.get(), 0, 1, 0, &sentinel));
+
+    // The other writer takes its turn just before each line and ends it a
+    // moment later, well within one line's wait. A round is lost only when
+    // that moment stretches past the wait, so one of a few must get through.
+    int through = 0;
+    for (int round = 0; round < 5 && through == 0; ++round) {
+        VrBase::CTracePrefix(trace, 1, L"F").Write(L"free %d", round);
+        ASSERT_TRUE(::LockFileEx(other.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &sentinel));
+        std::thread turn([&] {
+            ::Sleep(2);
+            ::UnlockFileEx(other.get(), 0, 1, 0, &sentinel);
+        });
+        VrBase::CTracePrefix(trace, 1, L"F").Write(L"after turn %d", round);
+        turn.join();
+        for (const std::string& line : Lines(L"TurnTrace.log"))
+            if (line.rfind("F after turn", 0) == 0) ++through;
+    }
+    EXPECT_GT(through, 0) << vrtest::ReadFileBytes(dir.file(L"TurnTrace.log"));
+}
+
 // A LocalSystem writer of a folder where users create files (the default
 // trace folder is %Temp%, C:\Windows\Temp for the service): a hard link
 // planted at the trace name leads to a file of someone else's choosing. It
