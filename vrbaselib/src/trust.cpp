@@ -230,7 +230,7 @@ bool DescriptorIsSound(PSECURITY_DESCRIPTOR sd) {
     return !DescriptorLetsOthersWrite(sd);
 }
 
-bool EnsureAdminOnlyFolder(const std::wstring& path, bool users_may_read) {
+bool EnsureAdminOnlyFolder(const std::wstring& path, bool users_may_read, ExistingFolder existing) {
     const wchar_t* const fn = L"Trust::EnsureAdminOnlyFolder";
     std::vector<BYTE> wanted = AdminOnlyFolderDescriptor(users_may_read);
     SECURITY_ATTRIBUTES sa{sizeof(sa), wanted.data(), FALSE};
@@ -262,6 +262,11 @@ bool EnsureAdminOnlyFolder(const std::wstring& path, bool users_may_read) {
     DWORD revision = 0;
     ::GetSecurityDescriptorControl(current, &control, &revision);
     const bool fault = !IsTrustedAccount(owner) || DescriptorLetsOthersWrite(current);
+    if (existing == ExistingFolder::Refuse) {
+        if (!fault) return false;
+        VR_TRACE(TL_ERROR, fn, L"<%ls> lets others write into it; not taken", path.c_str());
+        VR_RAISE(ERROR_ACCESS_DENIED, fn);
+    }
     if (!fault && (control & SE_DACL_PROTECTED)) return false;
 
     // A sound but unprotected DACL is protected as well: entries the parent

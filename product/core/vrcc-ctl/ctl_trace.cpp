@@ -224,10 +224,16 @@ void CreateFolder(const std::wstring& folder) {
         const std::wstring parent = folder.substr(0, slash);
         if (::GetFileAttributesW(parent.c_str()) == INVALID_FILE_ATTRIBUTES) CreateFolder(parent);
     }
+    // A folder that exists may be shared (C:\Windows\Temp, a user's own):
+    // taking it over would shut others out, so one others can write into is
+    // refused and a new one is made admin-only.
     try {
-        if (VrBase::Trust::EnsureAdminOnlyFolder(folder, true))
-            VrBase::ToolPrint(L"trace set: %ls let others write into it; it is protected again\n", folder.c_str());
+        VrBase::Trust::EnsureAdminOnlyFolder(folder, true, VrBase::Trust::ExistingFolder::Refuse);
     } catch (const VrBase::CVrError& e) {
+        if (e.GetCode() == ERROR_ACCESS_DENIED)
+            Fail(e.GetCode(), L"trace set: " + folder + L" is a link or lets others than administrators write into "
+                              L"it; name a folder only administrators can write, or a new one (it is made so): " +
+                                  VrBase::CodeWords(e.GetCode()));
         Fail(e.GetCode(), L"trace set: cannot create " + folder + L" protected: " + VrBase::CodeWords(e.GetCode()));
     }
 }

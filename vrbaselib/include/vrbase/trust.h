@@ -30,11 +30,17 @@ bool DescriptorLetsOthersWrite(PSECURITY_DESCRIPTOR sd);
 // A trusted owner, a protected DACL and nobody else able to write.
 bool DescriptorIsSound(PSECURITY_DESCRIPTOR sd);
 
+// What EnsureAdminOnlyFolder does with a folder that already exists: one of
+// the program's own (the depot, its dumps) is set right; one a person named
+// (a trace folder) may be shared with others, so it is only judged.
+enum class ExistingFolder { Repair, Refuse };
+
 // Creates the folder with AdminOnlyFolderDescriptor; an existing one must not
-// be a reparse point (raises 5) and gets its owner and protected DACL set
-// again when its owner is not trusted or someone else may write. Returns
-// true when it had to repair such a folder.
-bool EnsureAdminOnlyFolder(const std::wstring& path, bool users_may_read);
+// be a reparse point (raises 5). When its owner is not trusted or someone
+// else may write, Repair sets its owner and protected DACL again and returns
+// true, Refuse raises 5 and changes nothing.
+bool EnsureAdminOnlyFolder(const std::wstring& path, bool users_may_read,
+                           ExistingFolder existing = ExistingFolder::Repair);
 
 // Why a stored file opened by its handle cannot be trusted.
 enum class FileDoubt {
