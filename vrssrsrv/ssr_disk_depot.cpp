@@ -201,13 +201,23 @@ std::wstring CSSRDiskDepot::export_ss(const std::wstring& target, bool deleteAft
     LARGE_INTEGER start{};
     if (!::SetFilePointerEx(document.get(), start, nullptr, FILE_BEGIN)) VR_RAISE_LAST_ERROR(fn);
     {
-        VrBase::unique_hfile copy(::CreateFileW(long_path(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        // Opened without truncating: a target that is a second name of
+        // another file (or a link) is refused before a byte of it changes.
+        VrBase::unique_hfile copy(::CreateFileW(long_path(target).c_str(), GENERIC_WRITE | READ_CONTROL, 0, nullptr,
+                                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                                nullptr));
         if (!copy) {
             const DWORD error = ::GetLastError();
             VR_TRACE(VrBase::TL_ERROR, fn, L"trg: %ls", target.c_str());
             VR_RAISE(error, fn);
         }
+        const VrBase::Trust::FileDoubt doubt = VrBase::Trust::StoredFileDoubt(copy.get());
+        if (doubt != VrBase::Trust::FileDoubt::None && doubt != VrBase::Trust::FileDoubt::ForeignOwner) {
+            VR_TRACE(VrBase::TL_ERROR, fn, L"Export to <%ls> refused: it %ls", target.c_str(),
+                     VrBase::Trust::FileDoubtText(doubt));
+            VR_RAISE_ITEM(ERROR_ACCESS_DENIED, fn, L"Path", target.c_str());
+        }
+        if (!::SetEndOfFile(copy.get())) VR_RAISE_LAST_ERROR(fn);
         char buf[65536];
         for (;;) {
             DWORD got = 0, put = 0;
