@@ -241,7 +241,16 @@ void CSSRDiskDepot::save_last_config(const std::wstring& text) {
         CSSRRegDepotLocker lock;
         CSSRRegDepot::instance().write_config_digest(true, digest);
     }
+    // A save refused before its file is in place leaves no digest that a
+    // file of the refused text could match later.
+    VrBase::scope_exit dropPending([] {
+        VrBase::GuardVoid(L"CSSRDiskDepot::save_last_config", [] {
+            CSSRRegDepotLocker lock;
+            CSSRRegDepot::instance().clear_pending_config_digest();
+        });
+    });
     save_wstring_2_utf8file(config_path(), text);
+    dropPending.dismiss();
     CSSRRegDepotLocker lock;
     CSSRRegDepot::instance().write_config_digest(false, digest);
     CSSRRegDepot::instance().clear_pending_config_digest();
@@ -264,6 +273,10 @@ bool CSSRDiskDepot::load_last_config(std::wstring& text) {
             CSSRRegDepot::instance().write_config_digest(false, pending);
             CSSRRegDepot::instance().clear_pending_config_digest();
             accepted = pending;
+        } else if (!pending.empty() && digest == accepted) {
+            // The save never put its file in place and is over (the depot
+            // is locked): its digest must not let that text in later.
+            CSSRRegDepot::instance().clear_pending_config_digest();
         }
     }
     if (accepted.empty() || digest != accepted) {

@@ -444,6 +444,9 @@ TEST_F(Store, PlantedLinksNeverReceiveWhatTheServiceWrites) {
     std::wstring text;
     ASSERT_TRUE(depot.load_last_config(text));
     EXPECT_EQ(text, L"<Settings/>");
+    // The refused save leaves nothing a file of its text could match later.
+    vrtest::WriteFileBytes(Depot(L"SSR_LastConfig.xml"), "<Settings><New/></Settings>");
+    EXPECT_FALSE(depot.load_last_config(text));
 }
 
 // The stored document is checked through the handle it is copied from: a
@@ -536,6 +539,10 @@ TEST_F(Store, StoredConfigurationMustMatchItsRecordedDigest) {
     }
     ASSERT_TRUE(depot.load_last_config(text));
     EXPECT_EQ(text, next);
+    // That save is over: the file it never put in place is not taken later.
+    vrtest::WriteFileBytes(file, "<Settings><Never/></Settings>");
+    EXPECT_FALSE(depot.load_last_config(text));
+    vrtest::WriteFileBytes(file, utf8_bytes(next));
 
     // A configuration stored before digests were kept has none: it cannot be
     // told from one a user planted in the old, open folder, and is not used.
