@@ -182,8 +182,11 @@ VrBase::unique_hfile CSSRDiskDepot::open_trusted(const std::wstring& path) {
     return file;
 }
 
-std::wstring CSSRDiskDepot::export_ss(const std::wstring& target, bool deleteAfter) {
+std::wstring CSSRDiskDepot::export_ss(const std::wstring& requested, bool deleteAfter) {
     const wchar_t* const fn = L"CSSRDiskDepot::export_ss";
+    // Made whole once and used for every check and the write: a spelling the
+    // checks read one way (a trailing dot dropped, "..") must not open another.
+    const std::wstring target = full_path(requested);
     const std::wstring path = ses_path();
     if (::GetFileAttributesW(long_path(path).c_str()) == INVALID_FILE_ATTRIBUTES) VR_RAISE(ERROR_FILE_NOT_FOUND, fn);
     if (lands_in_folder(target, depot_folder())) VR_RAISE(ERROR_ACCESS_DENIED, fn);

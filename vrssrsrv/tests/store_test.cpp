@@ -488,6 +488,16 @@ TEST_F(Store, ExportNeverWritesThroughAUsersLink) {
     EXPECT_FALSE(vrtest::FileExists(protectedDir + L"\\new.xml"));
     EXPECT_TRUE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml")));
     EXPECT_EQ(depot.export_ss(protectedDir + L"\\copy.xml", false), L"ID") << "the real folder is fine";
+
+    // A link named like a real folder with a trailing dot: the dot is
+    // dropped when the path is made whole, so the folder written into is the
+    // folder checked, never the link.
+    const std::wstring real = dir.file(L"real");
+    ASSERT_TRUE(::CreateDirectoryW(real.c_str(), nullptr));
+    ASSERT_TRUE(vrtest::MakeUnixLink(L"\\\\?\\" + real + L".", protectedDir));
+    EXPECT_EQ(depot.export_ss(real + L".\\dotted.dll", false), L"ID");
+    EXPECT_FALSE(vrtest::FileExists(protectedDir + L"\\dotted.dll"));
+    EXPECT_TRUE(vrtest::FileExists(real + L"\\dotted.dll"));
 }
 
 // The stored configuration is used only when it matches the digest recorded
