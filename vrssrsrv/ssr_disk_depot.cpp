@@ -13,6 +13,7 @@
 #include "vrbase/vr_error.h"
 #include "xml_common.h"
 
+#include <cwctype>
 #include <wincrypt.h>
 
 CSSRDiskDepot& CSSRDiskDepot::instance() {
@@ -186,6 +187,12 @@ std::wstring CSSRDiskDepot::export_ss(const std::wstring& requested, bool delete
     const wchar_t* const fn = L"CSSRDiskDepot::export_ss";
     // Made whole once and used for every check and the write: a spelling the
     // checks read one way (a trailing dot dropped, "..") must not open another.
+    // Only a whole path is taken: a relative one would land in the service's
+    // own current folder.
+    const bool whole = requested.compare(0, 2, L"\\\\") == 0 ||
+                       (requested.size() > 2 && iswalpha(requested[0]) && requested[1] == L':' &&
+                        (requested[2] == L'\\' || requested[2] == L'/'));
+    if (!whole) VR_RAISE_ITEM(ERROR_INVALID_NAME, fn, L"Path", requested.c_str());
     const std::wstring target = full_path(requested);
     const std::wstring path = ses_path();
     if (::GetFileAttributesW(long_path(path).c_str()) == INVALID_FILE_ATTRIBUTES) VR_RAISE(ERROR_FILE_NOT_FOUND, fn);

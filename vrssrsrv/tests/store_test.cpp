@@ -498,6 +498,11 @@ TEST_F(Store, ExportNeverWritesThroughAUsersLink) {
     EXPECT_EQ(depot.export_ss(real + L".\\dotted.dll", false), L"ID");
     EXPECT_FALSE(vrtest::FileExists(protectedDir + L"\\dotted.dll"));
     EXPECT_TRUE(vrtest::FileExists(real + L"\\dotted.dll"));
+
+    // Paths that are not whole are refused, never taken from the current folder.
+    for (const wchar_t* relative : {L"relative.xml", L"\\rooted.xml", L"C:drive.xml"})
+        EXPECT_EQ(vrtest::ErrorCodeOf([&] { depot.export_ss(relative, false); }), DWORD(ERROR_INVALID_NAME))
+            << relative;
 }
 
 // The stored configuration is used only when it matches the digest recorded
