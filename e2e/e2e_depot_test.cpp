@@ -116,6 +116,25 @@ TEST_F(DepotFromOutside, AnExportThroughAUsersLinkIsRefused) {
     ::DeleteFileW(protectedDir.file(L"copy.xml").c_str());
 }
 
+// A second name of another file at the target: the export must not write
+// the document into the file behind it.
+TEST_F(DepotFromOutside, AnExportOntoAUsersHardLinkIsRefused) {
+    std::string out;
+    ASSERT_EQ(Agent(L"scan --wait", out), 0u) << out;
+    vrtest::TempDir protectedDir{L"vre2eprotected"};
+    vrtest::WriteFileBytes(protectedDir.file(L"victim.dll"), "MZ original");
+    const std::wstring target = dir.file(L"victim.dll");
+    ASSERT_TRUE(::CreateHardLinkW(target.c_str(), protectedDir.file(L"victim.dll").c_str(), nullptr));
+    EXPECT_NE(Agent(L"export " + target, out), 0u) << out;
+    EXPECT_NE(out.find("<ErrorCode>0x80070005</ErrorCode>"), std::string::npos) << out;
+    EXPECT_EQ(vrtest::ReadFileBytes(protectedDir.file(L"victim.dll")), "MZ original");
+    // A plain file of that name is overwritten as before.
+    ASSERT_TRUE(::DeleteFileW(target.c_str()));
+    vrtest::WriteFileBytes(target, "old");
+    ASSERT_EQ(Agent(L"export " + target, out), 0u) << out;
+    EXPECT_TRUE(e2e::WellFormedXml(target, L"SI"));
+}
+
 TEST_F(DepotFromOutside, AConfigurationWithADocumentTypeDeclarationChangesNothing) {
     const std::string stored = vrtest::ReadFileBytes(LastConfig());
     const std::wstring state = e2e::RequestState();

@@ -34,11 +34,13 @@ void ThrowXmlParsingError(Xml::CDocument& document) {
 size_t find_document_type(const std::wstring& text) {
     size_t i = 0;
     const size_t n = text.size();
-    if (i < n && (text[i] == 0xFEFF || text[i] == 0xFFFE)) ++i;
     // Only the prolog can hold one: declaration, comments, instructions and
-    // white space come before it, the root element after it.
+    // white space come before it, the root element after it. Byte-order
+    // marks are passed over wherever they stand: a parser may skip more than
+    // the first.
     while (i < n) {
-        if (text[i] == L' ' || text[i] == L'\t' || text[i] == L'\r' || text[i] == L'\n') {
+        if (text[i] == L' ' || text[i] == L'\t' || text[i] == L'\r' || text[i] == L'\n' || text[i] == 0xFEFF ||
+            text[i] == 0xFFFE) {
             ++i;
         } else if (text.compare(i, 4, L"<!--") == 0) {
             const size_t end = text.find(L"-->", i + 4);

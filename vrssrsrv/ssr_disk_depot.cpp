@@ -13,6 +13,7 @@
 #include "vrbase/vr_error.h"
 #include "xml_common.h"
 
+#include <cwctype>
 #include <wincrypt.h>
 
 CSSRDiskDepot& CSSRDiskDepot::instance() {
@@ -182,8 +183,17 @@ VrBase::unique_hfile CSSRDiskDepot::open_trusted(const std::wstring& path) {
     return file;
 }
 
-std::wstring CSSRDiskDepot::export_ss(const std::wstring& target, bool deleteAfter) {
+std::wstring CSSRDiskDepot::export_ss(const std::wstring& requested, bool deleteAfter) {
     const wchar_t* const fn = L"CSSRDiskDepot::export_ss";
+    // Made whole once and used for every check and the write: a spelling the
+    // checks read one way (a trailing dot dropped, "..") must not open another.
+    // Only a whole path is taken: a relative one would land in the service's
+    // own current folder.
+    const bool whole = requested.compare(0, 2, L"\\\\") == 0 ||
+                       (requested.size() > 2 && iswalpha(requested[0]) && requested[1] == L':' &&
+                        (requested[2] == L'\\' || requested[2] == L'/'));
+    if (!whole) VR_RAISE_ITEM(ERROR_INVALID_NAME, fn, L"Path", requested.c_str());
+    const std::wstring target = full_path(requested);
     const std::wstring path = ses_path();
     if (::GetFileAttributesW(long_path(path).c_str()) == INVALID_FILE_ATTRIBUTES) VR_RAISE(ERROR_FILE_NOT_FOUND, fn);
     if (lands_in_folder(target, depot_folder())) VR_RAISE(ERROR_ACCESS_DENIED, fn);
@@ -201,13 +211,23 @@ std::wstring CSSRDiskDepot::export_ss(const std::wstring& target, bool deleteAft
     LARGE_INTEGER start{};
     if (!::SetFilePointerEx(document.get(), start, nullptr, FILE_BEGIN)) VR_RAISE_LAST_ERROR(fn);
     {
-        VrBase::unique_hfile copy(::CreateFileW(long_path(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        // Opened without truncating: a target that is a second name of
+        // another file (or a link) is refused before a byte of it changes.
+        VrBase::unique_hfile copy(::CreateFileW(long_path(target).c_str(), GENERIC_WRITE | READ_CONTROL, 0, nullptr,
+                                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                                nullptr));
         if (!copy) {
             const DWORD error = ::GetLastError();
             VR_TRACE(VrBase::TL_ERROR, fn, L"trg: %ls", target.c_str());
             VR_RAISE(error, fn);
         }
+        const VrBase::Trust::FileDoubt doubt = VrBase::Trust::StoredFileDoubt(copy.get());
+        if (doubt != VrBase::Trust::FileDoubt::None && doubt != VrBase::Trust::FileDoubt::ForeignOwner) {
+            VR_TRACE(VrBase::TL_ERROR, fn, L"Export to <%ls> refused: it %ls", target.c_str(),
+                     VrBase::Trust::FileDoubtText(doubt));
+            VR_RAISE_ITEM(ERROR_ACCESS_DENIED, fn, L"Path", target.c_str());
+        }
+        if (!::SetEndOfFile(copy.get())) VR_RAISE_LAST_ERROR(fn);
         char buf[65536];
         for (;;) {
             DWORD got = 0, put = 0;
@@ -231,7 +251,16 @@ void CSSRDiskDepot::save_last_config(const std::wstring& text) {
         CSSRRegDepotLocker lock;
         CSSRRegDepot::instance().write_config_digest(true, digest);
     }
+    // A save refused before its file is in place leaves no digest that a
+    // file of the refused text could match later.
+    VrBase::scope_exit dropPending([] {
+        VrBase::GuardVoid(L"CSSRDiskDepot::save_last_config", [] {
+            CSSRRegDepotLocker lock;
+            CSSRRegDepot::instance().clear_pending_config_digest();
+        });
+    });
     save_wstring_2_utf8file(config_path(), text);
+    dropPending.dismiss();
     CSSRRegDepotLocker lock;
     CSSRRegDepot::instance().write_config_digest(false, digest);
     CSSRRegDepot::instance().clear_pending_config_digest();
@@ -254,6 +283,10 @@ bool CSSRDiskDepot::load_last_config(std::wstring& text) {
             CSSRRegDepot::instance().write_config_digest(false, pending);
             CSSRRegDepot::instance().clear_pending_config_digest();
             accepted = pending;
+        } else if (!pending.empty() && digest == accepted) {
+            // The save never put its file in place and is over (the depot
+            // is locked): its digest must not let that text in later.
+            CSSRRegDepot::instance().clear_pending_config_digest();
         }
     }
     if (accepted.empty() || digest != accepted) {

@@ -184,6 +184,9 @@ TEST(XmlDom, DocumentTypeDeclarationsAreRefusedBeforeParsing) {
             L"<!DOCTYPE a [<!ENTITY e \"EXPANDED\">]><a>&e;</a>",
             L"\xFEFF<?xml version=\"1.0\"?>\r\n<!-- note -->\n  <!doctype a SYSTEM \"file:///C:/windows/win.ini\"><a/>",
             L"<?xml version=\"1.0\"?><?pi x?><!DOCTYPE a PUBLIC \"x\" \"\\\\host\\share\\a.dtd\"><a/>",
+            // Wine's parser skips a second byte-order mark as well.
+            L"\xFEFF\xFEFF<!DOCTYPE a [<!ENTITY e \"EXPANDED\">]><a>&e;</a>",
+            L"<?xml version=\"1.0\"?>\xFEFF\n<!DOCTYPE a [<!ENTITY e \"EXPANDED\">]><a>&e;</a>",
         };
         for (const wchar_t* text : refused) {
             CDocument doc;
@@ -204,6 +207,8 @@ TEST(XmlDom, DocumentTypeDeclarationsAreRefusedBeforeParsing) {
     EXPECT_NE(log.find("A document type declaration (DOCTYPE) is not accepted."), std::string::npos) << log;
     EXPECT_EQ(find_document_type(L"<!DOCTYPE a><a/>"), 0u);
     EXPECT_EQ(find_document_type(L"<?xml version=\"1.0\"?>\n<!DOCTYPE a><a/>"), 22u);
+    EXPECT_EQ(find_document_type(L"\xFEFF\xFEFF<!DOCTYPE a><a/>"), 2u);
+    EXPECT_EQ(find_document_type(L"<?xml version=\"1.0\"?>\xFEFF<!DOCTYPE a><a/>"), 22u);
     EXPECT_EQ(find_document_type(L"<!-- unterminated <!DOCTYPE a>"), std::wstring::npos);
     EXPECT_EQ(find_document_type(L""), std::wstring::npos);
 }

@@ -1,6 +1,7 @@
 #include "vrbase/trust.h"
 
 #include "vrbase/scope.h"
+#include "vrbase/tool_cli.h"
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
@@ -319,14 +320,7 @@ HANDLE OpenStoredFileForRead(const std::wstring& path) {
 }
 
 std::wstring UntrustedLinkOnPath(const std::wstring& path) {
-    std::wstring full(MAX_PATH, L'\0');
-    DWORD n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
-    if (n >= full.size()) {
-        full.resize(n);
-        n = ::GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
-    }
-    if (!n || n >= full.size()) VR_RAISE_LAST_ERROR(L"Trust::UntrustedLinkOnPath");
-    full.resize(n);
+    std::wstring full = FullWindowsPath(path);
     if (full.compare(0, 4, L"\\\\?\\") == 0) full.erase(0, 4);
     while (full.size() > 1 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
 

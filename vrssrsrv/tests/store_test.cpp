@@ -444,6 +444,9 @@ TEST_F(Store, PlantedLinksNeverReceiveWhatTheServiceWrites) {
     std::wstring text;
     ASSERT_TRUE(depot.load_last_config(text));
     EXPECT_EQ(text, L"<Settings/>");
+    // The refused save leaves nothing a file of its text could match later.
+    vrtest::WriteFileBytes(Depot(L"SSR_LastConfig.xml"), "<Settings><New/></Settings>");
+    EXPECT_FALSE(depot.load_last_config(text));
 }
 
 // The stored document is checked through the handle it is copied from: a
@@ -485,6 +488,21 @@ TEST_F(Store, ExportNeverWritesThroughAUsersLink) {
     EXPECT_FALSE(vrtest::FileExists(protectedDir + L"\\new.xml"));
     EXPECT_TRUE(vrtest::FileExists(Depot(L"SSR_LastSoftState.xml")));
     EXPECT_EQ(depot.export_ss(protectedDir + L"\\copy.xml", false), L"ID") << "the real folder is fine";
+
+    // A link named like a real folder with a trailing dot: the dot is
+    // dropped when the path is made whole, so the folder written into is the
+    // folder checked, never the link.
+    const std::wstring real = dir.file(L"real");
+    ASSERT_TRUE(::CreateDirectoryW(real.c_str(), nullptr));
+    ASSERT_TRUE(vrtest::MakeUnixLink(L"\\\\?\\" + real + L".", protectedDir));
+    EXPECT_EQ(depot.export_ss(real + L".\\dotted.dll", false), L"ID");
+    EXPECT_FALSE(vrtest::FileExists(protectedDir + L"\\dotted.dll"));
+    EXPECT_TRUE(vrtest::FileExists(real + L"\\dotted.dll"));
+
+    // Paths that are not whole are refused, never taken from the current folder.
+    for (const wchar_t* relative : {L"relative.xml", L"\\rooted.xml", L"C:drive.xml"})
+        EXPECT_EQ(vrtest::ErrorCodeOf([&] { depot.export_ss(relative, false); }), DWORD(ERROR_INVALID_NAME))
+            << relative;
 }
 
 // The stored configuration is used only when it matches the digest recorded
@@ -536,6 +554,10 @@ TEST_F(Store, StoredConfigurationMustMatchItsRecordedDigest) {
     }
     ASSERT_TRUE(depot.load_last_config(text));
     EXPECT_EQ(text, next);
+    // That save is over: the file it never put in place is not taken later.
+    vrtest::WriteFileBytes(file, "<Settings><Never/></Settings>");
+    EXPECT_FALSE(depot.load_last_config(text));
+    vrtest::WriteFileBytes(file, utf8_bytes(next));
 
     // A configuration stored before digests were kept has none: it cannot be
     // told from one a user planted in the old, open folder, and is not used.

@@ -300,7 +300,9 @@ namespace {
 // Wine removes a linked folder's target, not the link, when asked to remove
 // the link: the host's rm removes the link itself.
 void RemoveUnixLink(const std::wstring& link) {
-    const std::string name = UnixName(link);
+    // The literal name: a link named with a trailing dot is not the folder
+    // without it.
+    const std::string name = UnixName(link.compare(0, 2, L"\\\\") == 0 ? link : L"\\\\?\\" + link);
     if (name.empty()) return;
     std::wstring cmd = L"rm -f \"" + std::wstring(name.begin(), name.end()) + L"\"";
     STARTUPINFOW si{};
