@@ -86,6 +86,13 @@ bool IsAdministrator(HANDLE token) {
     return IsElevated(token) && IsAdministratorsMember(token);
 }
 
+bool SameUser(HANDLE a, HANDLE b) {
+    std::vector<BYTE> ua, ub;
+    if (!ReadUser(a, ua) || !ReadUser(b, ub)) return false;
+    return ::EqualSid(reinterpret_cast<TOKEN_USER*>(ua.data())->User.Sid,
+                      reinterpret_cast<TOKEN_USER*>(ub.data())->User.Sid) != FALSE;
+}
+
 std::wstring UserSidText(HANDLE token) {
     std::vector<BYTE> user;
     if (!ReadUser(token, user)) return std::wstring();

@@ -32,6 +32,8 @@ bool IsAdministrator(HANDLE token);
 // Anybody who is not an administrator: a restricted token with
 // Administrators deny-only, a filtered token, a plain user.
 inline bool IsOrdinaryCaller(HANDLE token) { return !IsAdministrator(token); }
+// Both tokens' users are one and the same.
+bool SameUser(HANDLE a, HANDLE b);
 // The user's SID in its string form, empty when it cannot be read.
 std::wstring UserSidText(HANDLE token);
 
