@@ -462,6 +462,28 @@ TEST(Adversary, APrimaryCopyOfAnIdentificationTokenIsNoAdministrator) {
     ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, L"vrtest.forged");
 }
 
+// An ordinary user's process opens its administrator parent's token (same
+// user, so it may) and speaks with an impersonation copy of it: policy, a
+// record in SYSTEM's name and a service's session must all stay refused.
+TEST(Adversary, AnAdministratorsTokenBorrowedByAnOrdinaryProcessIsNoAdministrator) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    VrBase::scope_exit clear([] { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, L"BORROWED"); });
+    Peer borrower(L"borrow", std::to_wstring(::GetCurrentProcessId()), true);
+    const DWORD took = borrower.WaitExit();
+    ASSERT_LT(took, 100u) << "the ordinary process could not copy its parent's token: " << took;
+    EXPECT_EQ(took & 1, 0u) << "policy set with a borrowed token";
+    EXPECT_EQ(took & 4, 0u) << "a service's session opened with a borrowed token";
+    for (const auto& r : JournalRecords(config.JournalPath()))
+        EXPECT_NE(r.strings, std::vector<std::wstring>{L"written-with-a-borrowed-token"})
+            << "a record kept in the services' journal as " << std::string(r.sid.begin(), r.sid.end());
+    DWORD type = 0, size = 0;
+    EXPECT_NE(::RegGetValueW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, L"BORROWED", RRF_RT_ANY, &type, nullptr, &size),
+              ERROR_SUCCESS);
+
+}
+
 SIZE_T PeakWorkingSet(HANDLE process) {
     PROCESS_MEMORY_COUNTERS pmc{};
     pmc.cb = sizeof pmc;

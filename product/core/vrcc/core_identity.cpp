@@ -44,6 +44,8 @@ DWORD CallerToken(HANDLE pipe, HANDLE clientProcess, uint64_t tokenValue, VrBase
         // A client may narrow its identity (a restricted token), never
         // borrow another user's.
         if (!VrBase::Trust::SameUser(passed.get(), pipeToken.get())) return ERROR_ACCESS_DENIED;
+        // Nor stand as an administrator with a copy it could merely open.
+        if (!VrBase::Trust::ProcessMayHandOver(clientProcess, passed.get())) return ERROR_ACCESS_DENIED;
         source = passed.get();
     } else if (!VrBase::Trust::AllowsImpersonation(source)) {
         return ERROR_BAD_IMPERSONATION_LEVEL;
