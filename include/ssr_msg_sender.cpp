@@ -11,6 +11,8 @@
 namespace {
 
 constexpr DWORD kOverflow = ERROR_ARITHMETIC_OVERFLOW;  // 534
+// The largest state reply asked for: no reply through the core is larger.
+constexpr size_t kMaxStateReplyBytes = 64u * 1024 * 1024;
 
 // Payload size of a header plus a NUL-terminated text, refused when it does
 // not fit in 32 bits.
@@ -91,9 +93,15 @@ std::wstring ssr_request_state() {
     const DWORD to = destination(quick.srv(), fn);
     std::vector<BYTE> reply(4096, 0);
     DWORD replySize = static_cast<DWORD>(reply.size());
+    // Only "too small" (122: every other failure raises) grows the buffer,
+    // to what the receiver asks for or twice the size, and never past what
+    // the core can carry: a receiver that always asks again is refused there.
     while (!quick.srv().SendMessageW(to, VRM_SSR_GET_STATE, 0, nullptr, &replySize, reply.data())) {
-        if (reply.size() > 0x7FFFFFFF) VR_RAISE(kOverflow, fn);
-        reply.assign(reply.size() * 2, 0);
+        if (reply.size() >= kMaxStateReplyBytes) VR_RAISE(ERROR_INSUFFICIENT_BUFFER, fn);
+        size_t next = reply.size() * 2;
+        if (replySize > next) next = replySize;
+        if (next > kMaxStateReplyBytes) next = kMaxStateReplyBytes;
+        reply.assign(next, 0);
         replySize = static_cast<DWORD>(reply.size());
     }
     const auto* r = reinterpret_cast<const SSR_STATE_REPLY*>(reply.data());

@@ -86,6 +86,37 @@ bool IsAdministrator(HANDLE token) {
     return IsElevated(token) && IsAdministratorsMember(token);
 }
 
+bool HoldsPrivilege(HANDLE token, const wchar_t* name) {
+    LUID wanted{};
+    if (!::LookupPrivilegeValueW(nullptr, name, &wanted)) return false;
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    if (size < sizeof(TOKEN_PRIVILEGES)) return false;
+    std::vector<BYTE> buffer(size);
+    if (!::GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size)) return false;
+    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+        const LUID_AND_ATTRIBUTES& p = privileges->Privileges[i];
+        if (p.Luid.LowPart == wanted.LowPart && p.Luid.HighPart == wanted.HighPart)
+            return (p.Attributes & SE_PRIVILEGE_REMOVED) == 0;
+    }
+    return false;
+}
+
+bool ProcessMayHandOver(HANDLE process, HANDLE token) {
+    if (!IsAdministrator(token)) return true;
+    unique_handle own;
+    if (!process || !::OpenProcessToken(process, TOKEN_QUERY | TOKEN_DUPLICATE, own.put())) return false;
+    return IsAdministrator(own.get()) || HoldsPrivilege(own.get(), SE_IMPERSONATE_NAME);
+}
+
+bool SameUser(HANDLE a, HANDLE b) {
+    std::vector<BYTE> ua, ub;
+    if (!ReadUser(a, ua) || !ReadUser(b, ub)) return false;
+    return ::EqualSid(reinterpret_cast<TOKEN_USER*>(ua.data())->User.Sid,
+                      reinterpret_cast<TOKEN_USER*>(ub.data())->User.Sid) != FALSE;
+}
+
 std::wstring UserSidText(HANDLE token) {
     std::vector<BYTE> user;
     if (!ReadUser(token, user)) return std::wstring();

@@ -90,6 +90,26 @@ TEST(TokenTrust, TheLinkedTokenIsNoAdministrator) {
     }
 }
 
+// A token without SeImpersonatePrivilege (removed as an ordinary user's
+// token lacks it) does not hold it, whatever the token it was made from had.
+TEST(TokenTrust, APrivilegeTakenAwayIsNotHeld) {
+    unique_handle process = ProcessToken();
+    if (!Trust::HoldsPrivilege(process.get(), SE_IMPERSONATE_NAME))
+        GTEST_SKIP() << "this administrator's token lacks SeImpersonatePrivilege";
+    LUID_AND_ATTRIBUTES impersonate{};
+    ASSERT_TRUE(::LookupPrivilegeValueW(nullptr, SE_IMPERSONATE_NAME, &impersonate.Luid));
+    unique_handle without;
+    ASSERT_TRUE(::CreateRestrictedToken(process.get(), 0, 0, nullptr, 1, &impersonate, 0, nullptr, without.put()));
+    EXPECT_FALSE(Trust::HoldsPrivilege(without.get(), SE_IMPERSONATE_NAME));
+    EXPECT_TRUE(Trust::HoldsPrivilege(without.get(), SE_CHANGE_NOTIFY_NAME));
+    EXPECT_FALSE(Trust::HoldsPrivilege(nullptr, SE_CHANGE_NOTIFY_NAME));
+    // Whoever hands over a token that is no administrator's needs nothing.
+    unique_handle restricted = Restricted(process.get());
+    EXPECT_TRUE(Trust::ProcessMayHandOver(nullptr, restricted.get()));
+    EXPECT_FALSE(Trust::ProcessMayHandOver(nullptr, process.get()));
+    EXPECT_TRUE(Trust::ProcessMayHandOver(::GetCurrentProcess(), process.get()));
+}
+
 TEST(TokenTrust, AnUnreadableTokenIsTrustedWithNothing) {
     EXPECT_FALSE(Trust::IsAdministrator(nullptr));
     EXPECT_FALSE(Trust::IsElevated(nullptr));

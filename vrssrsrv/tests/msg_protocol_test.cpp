@@ -390,6 +390,43 @@ TEST(ProtocolWithoutService, NoScanServiceSessionFailsClearly) {
     }
 }
 
+std::atomic<DWORD> g_stateCalls{0};
+std::atomic<DWORD> g_stateCode{0};
+
+// A scan service that never answers the state request: "too small" while it
+// asks for no more than it was given, or any other failure.
+DWORD WINAPI NeverAnswers(void*, VRM_MESSAGE*, DWORD* replySize, void*) {
+    // Past any sane number of tries a sender that kept growing is let go.
+    if (++g_stateCalls > 16) return ERROR_BUSY;
+    if (g_stateCode == ERROR_INSUFFICIENT_BUFFER) *replySize = 100;
+    return g_stateCode;
+}
+
+TEST(StateRequest, OnlyTooSmallGrowsTheBufferAndNeverPastTheCoresLimit) {
+    coretest::CoreConfig config;
+    coretest::CoreProcess core;
+    core.Start();
+    VR_SESSION session{};
+    session.Name = kSsrSubsystemName;
+    session.SendRoutine = &NeverAnswers;
+    session.Version = session.Version2 = read_client_version();
+    ASSERT_EQ(::VrOpenSession(&session), 0u);
+    VrBase::scope_exit close([&] { ::VrCloseSession(session.Handle); });
+    ASSERT_EQ(::VrSubscribeMessage(session.Handle, VRM_SSR_GET_STATE, TRUE), 0u);
+
+    for (DWORD code : {DWORD(ERROR_BUSY), DWORD(RPC_S_SERVER_UNAVAILABLE)}) {
+        g_stateCalls = 0;
+        g_stateCode = code;
+        EXPECT_EQ(vrtest::ErrorCodeOf([] { ssr_request_state(); }), code);
+        EXPECT_EQ(g_stateCalls.load(), 1u) << code << " is no reason to ask again";
+    }
+    // 4 KiB doubled up to 64 MiB: 15 requests, then the sender gives up.
+    g_stateCalls = 0;
+    g_stateCode = ERROR_INSUFFICIENT_BUFFER;
+    EXPECT_EQ(vrtest::ErrorCodeOf([] { ssr_request_state(); }), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(g_stateCalls.load(), 15u);
+}
+
 TEST(ClientSessions, QuickSessionNamesAndOpenCount) {
     EXPECT_EQ(CVrQuick::make_session_name(L"C:\\Program Files\\Agent\\agent.exe", 0x1A), L"@agent001A");
     EXPECT_EQ(CVrQuick::make_session_name(L"C:\\agent.exe", 0x12345), L"@agent12345");

@@ -280,6 +280,75 @@ TEST(Adversary, IdleConnectionsOfOneUserDoNotShutServicesOut) {
     std::printf("an idle connection was dropped after %.1f s\n", (::GetTickCount64() - start) / 1000.0);
 }
 
+// Connections that stay out of the idle rules (registered as agents, or
+// asking something every few milliseconds) must not shut an administrator's
+// service session out either.
+TEST(Adversary, BusyOrRegisteredConnectionsOfOneUserDoNotShutServicesOut) {
+    CoreConfig config;
+    constexpr DWORD kLimit = 8;
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, vrcc::kParametersKey, L"MaxConnections", REG_DWORD, &kLimit,
+                                sizeof kLimit),
+              ERROR_SUCCESS);
+    CoreProcess core;
+    core.Start();
+    for (int mode = 0; mode < 2; ++mode) {
+        SCOPED_TRACE(mode == 0 ? "agents" : "busy");
+        std::vector<VrBase::unique_hfile> held;
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> pingers;
+        {
+            VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+            vrtest::Impersonation as(nonAdmin.get());
+            // As many as the core lets in: one that is refused or dropped
+            // is tried again a little later.
+            for (int attempt = 0; attempt < 40 && held.size() < kLimit; ++attempt) {
+                VrBase::unique_hfile c = RawConnection();
+                if (!c) continue;
+                vrcc::PayloadWriter w;
+                if (mode == 0) w.str(L"vrtest.component");
+                else w.u32(1);
+                std::vector<BYTE> answer(64 * 1024);
+                DWORD got = 0;
+                if (!WriteFrame(c.get(), mode == 0 ? vrcc::CmdAgentRegister : vrcc::CmdComputerInfo, 1, w.take()) ||
+                    !::ReadFile(c.get(), answer.data(), static_cast<DWORD>(answer.size()), &got, nullptr)) {
+                    ::Sleep(250);
+                    continue;
+                }
+                held.push_back(std::move(c));
+            }
+            std::printf("%s: %zu connections held\n", mode == 0 ? "agents" : "busy", held.size());
+        }
+        if (mode == 1)
+            for (auto& c : held) {
+                HANDLE h = c.get();
+                pingers.emplace_back([h, &stop] {
+                    std::vector<BYTE> answer(64 * 1024);
+                    for (uint64_t id = 1; !stop; ++id) {
+                        vrcc::PayloadWriter w;
+                        w.u32(1);
+                        if (!WriteFrame(h, vrcc::CmdComputerInfo, id, w.take())) return;
+                        DWORD got = 0;
+                        if (!::ReadFile(h, answer.data(), static_cast<DWORD>(answer.size()), &got, nullptr)) return;
+                        ::Sleep(50);
+                    }
+                });
+            }
+        ::Sleep(500);
+        VR_SESSION service{};
+        service.Name = L"vrtest.shut-out";
+        service.Flags = 2;
+        service.SendRoutine = &SquatterSend;
+        const DWORD e = VrOpenSession(&service);
+        if (e == 0) VrCloseSession(service.Handle);
+        stop = true;
+        for (auto& c : held) ::CancelIoEx(c.get(), nullptr);
+        for (auto& t : pingers) t.join();
+        held.clear();
+        EXPECT_EQ(e, 0u) << "an administrator's service session refused";
+        ::Sleep(300);
+    }
+}
+
 std::vector<vrcc::JournalRecord> JournalRecords(const std::wstring& path) {
     std::vector<vrcc::JournalRecord> records;
     for (const std::string& line : vrtest::SplitLines(vrtest::ReadFileBytes(path))) {
@@ -435,6 +504,28 @@ TEST(Adversary, APrimaryCopyOfAnIdentificationTokenIsNoAdministrator) {
     }
     EXPECT_EQ(policySet(process.get()), 0u) << "the process's own token is an elevated administrator's";
     ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, L"vrtest.forged");
+}
+
+// An ordinary user's process opens its administrator parent's token (same
+// user, so it may) and speaks with an impersonation copy of it: policy, a
+// record in SYSTEM's name and a service's session must all stay refused.
+TEST(Adversary, AnAdministratorsTokenBorrowedByAnOrdinaryProcessIsNoAdministrator) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    VrBase::scope_exit clear([] { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, L"BORROWED"); });
+    Peer borrower(L"borrow", std::to_wstring(::GetCurrentProcessId()), true);
+    const DWORD took = borrower.WaitExit();
+    ASSERT_LT(took, 100u) << "the ordinary process could not copy its parent's token: " << took;
+    EXPECT_EQ(took & 1, 0u) << "policy set with a borrowed token";
+    EXPECT_EQ(took & 4, 0u) << "a service's session opened with a borrowed token";
+    for (const auto& r : JournalRecords(config.JournalPath()))
+        EXPECT_NE(r.strings, std::vector<std::wstring>{L"written-with-a-borrowed-token"})
+            << "a record kept in the services' journal as " << std::string(r.sid.begin(), r.sid.end());
+    DWORD type = 0, size = 0;
+    EXPECT_NE(::RegGetValueW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, L"BORROWED", RRF_RT_ANY, &type, nullptr, &size),
+              ERROR_SUCCESS);
+
 }
 
 SIZE_T PeakWorkingSet(HANDLE process) {

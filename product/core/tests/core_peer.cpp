@@ -4,7 +4,11 @@
 //   core_peer notify COMPONENT state|config TAG   one agent notification ("status" or "full"); exit code = result
 //   core_peer send-hang NAME TAG     sends kHang to the first session NAME and waits (to be killed)
 //   core_peer fake-core - TAG        serves the core's pipe itself; "<TAG>-got" once a client sent anything
+//   core_peer borrow PID -           speaks with an impersonation copy of process PID's token (as an ordinary
+//                                    user: its administrator parent's); exit code = what the core took:
+//                                    1 policy set, 2 a record as S-1-5-18, 4 a service session; 100+ no copy
 #include "core_test_ids.h"
+#include "client_support.h"
 #include "vrbase/trace.h"
 #include "vrevtapi.h"
 #include "vrsrvapi.h"
@@ -193,6 +197,43 @@ int FakeCore() {
     }
 }
 
+DWORD WINAPI NoSend(void*, VRM_MESSAGE*, DWORD* replySize, void*) {
+    *replySize = 0;
+    return 0;
+}
+
+int Borrow(DWORD pid) {
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    HANDLE own = nullptr, copy = nullptr;
+    if (!process || !::OpenProcessToken(process, TOKEN_QUERY | TOKEN_DUPLICATE, &own)) return 101;
+    if (!::DuplicateTokenEx(own, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenImpersonation, &copy))
+        return 102;
+    if (!::SetThreadToken(nullptr, copy)) return 103;
+    int took = 0;
+
+    vrcc::PayloadWriter w;
+    w.str(L"BORROWED").str(L"<Borrowed/>").u64(reinterpret_cast<uintptr_t>(copy));
+    vrcc::Frame answer;
+    if (vrcc::CoreCall(vrcc::CmdPolicySet, w.data(), answer) == 0) took |= 1;
+
+    HANDLE source = VrRegisterEventSourceEx(L"ROZEDURI", L"Borrowed");
+    PSID system = nullptr;
+    ::ConvertStringSidToSidW(L"S-1-5-18", &system);
+    const WCHAR* text[] = {L"written-with-a-borrowed-token"};
+    if (source && VrWriteEvent(source, 0, 1, 0x451, system, 1, 0, text, nullptr)) took |= 2;
+    ::LocalFree(system);
+    if (source) VrDeregisterEventSource(source);
+
+    VR_SESSION session{};
+    session.Name = L"BorrowedService";
+    session.SendRoutine = &NoSend;
+    if (VrOpenSession(&session) == 0) {
+        took |= 4;
+        VrCloseSession(session.Handle);
+    }
+    return took;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -210,5 +251,6 @@ int wmain(int argc, wchar_t** argv) {
         g_tag = argv[3];
         return FakeCore();
     }
+    if (mode == L"borrow" && argc == 4) return Borrow(static_cast<DWORD>(_wtoi(argv[2])));
     return ERROR_INVALID_PARAMETER;
 }

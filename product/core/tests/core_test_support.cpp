@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <stdexcept>
+#include <vector>
 
 namespace coretest {
 
@@ -44,8 +45,33 @@ VrBase::unique_handle Launch(const std::wstring& exeName, const std::wstring& ar
     return VrBase::unique_handle(pi.hProcess);
 }
 
+// The privileges an ordinary user's token has; an administrator's others
+// (SeImpersonatePrivilege among them) are taken away.
+std::vector<LUID_AND_ATTRIBUTES> AdministratorsPrivileges(HANDLE token) {
+    static const wchar_t* const kOrdinary[] = {SE_CHANGE_NOTIFY_NAME, SE_SHUTDOWN_NAME, SE_UNDOCK_NAME,
+                                               SE_INC_WORKING_SET_NAME, SE_TIME_ZONE_NAME};
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size ? size : sizeof(TOKEN_PRIVILEGES));
+    if (!::GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size))
+        throw std::runtime_error("cannot read this process's privileges");
+    const TOKEN_PRIVILEGES* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    std::vector<LUID_AND_ATTRIBUTES> removed;
+    for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
+        bool ordinary = false;
+        for (const wchar_t* name : kOrdinary) {
+            LUID luid{};
+            if (::LookupPrivilegeValueW(nullptr, name, &luid) && luid.LowPart == held->Privileges[i].Luid.LowPart &&
+                luid.HighPart == held->Privileges[i].Luid.HighPart)
+                ordinary = true;
+        }
+        if (!ordinary) removed.push_back({held->Privileges[i].Luid, 0});
+    }
+    return removed;
+}
+
 // The same, as an ordinary user: a primary token with Administrators
-// deny-only.
+// deny-only and without an administrator's privileges.
 VrBase::unique_handle LaunchAsOrdinaryUser(const std::wstring& exeName, const std::wstring& args) {
     std::wstring exe = vrtest::ModuleFolder() + exeName;
     std::wstring cmd = L"\"" + exe + L"\" " + args;
@@ -54,8 +80,11 @@ VrBase::unique_handle LaunchAsOrdinaryUser(const std::wstring& exeName, const st
     DWORD size = sizeof admins;
     ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size);
     SID_AND_ATTRIBUTES denyOnly{admins, 0};
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, process.put()) ||
-        !::CreateRestrictedToken(process.get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.put()))
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, process.put()))
+        throw std::runtime_error("cannot open this process's token");
+    std::vector<LUID_AND_ATTRIBUTES> removed = AdministratorsPrivileges(process.get());
+    if (!::CreateRestrictedToken(process.get(), 0, 1, &denyOnly, static_cast<DWORD>(removed.size()),
+                                 removed.empty() ? nullptr : removed.data(), 0, nullptr, restricted.put()))
         throw std::runtime_error("cannot make a restricted token");
     STARTUPINFOW si{};
     si.cb = sizeof si;

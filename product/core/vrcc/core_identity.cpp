@@ -4,26 +4,8 @@
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
-#include <sddl.h>
-
-#include <vector>
-
 namespace vrcc {
 namespace {
-
-// A user SID has a known upper size, so one call does.
-bool ReadTokenUser(HANDLE token, std::vector<BYTE>& user) {
-    user.resize(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE);
-    DWORD size = 0;
-    return ::GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size) != FALSE;
-}
-
-bool SameUser(HANDLE a, HANDLE b) {
-    std::vector<BYTE> ua, ub;
-    if (!ReadTokenUser(a, ua) || !ReadTokenUser(b, ub)) return false;
-    return ::EqualSid(reinterpret_cast<TOKEN_USER*>(ua.data())->User.Sid,
-                      reinterpret_cast<TOKEN_USER*>(ub.data())->User.Sid) != FALSE;
-}
 
 // The pipe's view of its client, read on this thread and given back at once.
 DWORD PipeClientToken(HANDLE pipe, VrBase::unique_handle& token) {
@@ -61,7 +43,9 @@ DWORD CallerToken(HANDLE pipe, HANDLE clientProcess, uint64_t tokenValue, VrBase
             return ERROR_BAD_IMPERSONATION_LEVEL;
         // A client may narrow its identity (a restricted token), never
         // borrow another user's.
-        if (!SameUser(passed.get(), pipeToken.get())) return ERROR_ACCESS_DENIED;
+        if (!VrBase::Trust::SameUser(passed.get(), pipeToken.get())) return ERROR_ACCESS_DENIED;
+        // Nor stand as an administrator with a copy it could merely open.
+        if (!VrBase::Trust::ProcessMayHandOver(clientProcess, passed.get())) return ERROR_ACCESS_DENIED;
         source = passed.get();
     } else if (!VrBase::Trust::AllowsImpersonation(source)) {
         return ERROR_BAD_IMPERSONATION_LEVEL;

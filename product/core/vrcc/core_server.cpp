@@ -31,7 +31,9 @@ constexpr size_t kSmallFrameRoom = 8u * 1024 * 1024;
 // A connection that opens neither a session nor an agent's registration
 // serves single requests: one silent this long is dropped.
 constexpr ULONGLONG kUnopenedIdleMs = 10000;
-// ... and one silent this long may be dropped to make room for a newcomer.
+// ... and one open this long may be dropped to make room for a newcomer:
+// time enough to open a session, while asking something now and then buys
+// no protection.
 constexpr ULONGLONG kEvictableAfterMs = 200;
 // A client's next request is not read while this much waits to be written
 // to it: one that never reads its answers costs no more than this.
@@ -267,6 +269,15 @@ std::vector<BYTE> NoReplyPayload() {
 } // namespace
 
 size_t CCoreServer::MaxUnopened() const { return std::max<size_t>(2, m_params.maxConnections / 4); }
+size_t CCoreServer::OrdinaryHolders(const CConnection& besides) const {
+    size_t n = 0;
+    for (auto& c : m_connections) {
+        const CConnection& k = *c.second;
+        if (&k != &besides && (k.sessionId ? !k.privileged : !k.agentFor.empty())) ++n;
+    }
+    return n;
+}
+
 size_t CCoreServer::AdminRoom() const { return std::max<size_t>(2, m_params.maxConnections / 8); }
 
 bool CCoreServer::Hold(size_t bytes) {
@@ -439,9 +450,8 @@ void CCoreServer::Accept(VrBase::unique_hfile pipe) {
         for (auto& c : m_connections)
             if (c.second->Unopened()) {
                 ++unopened;
-                // Serials grow with age; one that just asked something is
-                // being answered.
-                if (!oldest && now - c.second->lastFrameTick.load() >= kEvictableAfterMs) oldest = c.second;
+                // Serials grow with age.
+                if (!oldest && now - c.second->acceptedTick >= kEvictableAfterMs) oldest = c.second;
             }
         if (m_connections.size() >= m_params.maxConnections || unopened >= MaxUnopened()) {
             if (!oldest) {
@@ -610,9 +620,7 @@ void CCoreServer::OnOpenSession(CConnection& conn, Frame& f) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (conn.sessionId) return Answer(conn, f, ERROR_ALREADY_EXISTS);  // one session per connection
         if (!privileged) {
-            size_t ordinary = 0;
-            for (auto& s : m_sessions)
-                if (!s.second->privileged) ++ordinary;
+            const size_t ordinary = OrdinaryHolders(conn);
             if (ordinary + AdminRoom() >= m_params.maxConnections) {
                 VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::OnOpenSession",
                          L"%u sessions of ordinary users open; process %u refused", static_cast<unsigned>(ordinary),
@@ -970,6 +978,13 @@ void CCoreServer::OnAgentRegister(CConnection& conn, Frame& f) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (conn.agentFor.size() >= kMaxSubscriptions) return Answer(conn, f, ERROR_NOT_ENOUGH_QUOTA);
+        // A registration says nothing of who registers: an agent without an
+        // administrator's session stays out of the room kept for those.
+        if (conn.Unopened() && OrdinaryHolders(conn) + AdminRoom() >= m_params.maxConnections) {
+            VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::OnAgentRegister", L"no room for the agent of process %u",
+                     conn.Pid());
+            return Answer(conn, f, ERROR_NOT_ENOUGH_QUOTA);
+        }
         conn.agentFor.insert(component);
     }
     Answer(conn, f, 0);

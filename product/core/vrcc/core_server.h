@@ -63,6 +63,10 @@ private:
     // for SYSTEM and administrators out of MaxConnections.
     size_t MaxUnopened() const;
     size_t AdminRoom() const;
+    // Connections that hold a slot without an administrator's session: the
+    // sessions of ordinary users and agents (whose registration carries no
+    // identity), besides the one given. Called with m_mutex held.
+    size_t OrdinaryHolders(const CConnection& besides) const;
     void Release(size_t bytes);
 
     void OnOpenSession(CConnection& conn, Frame& f);

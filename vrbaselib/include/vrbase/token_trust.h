@@ -32,6 +32,17 @@ bool IsAdministrator(HANDLE token);
 // Anybody who is not an administrator: a restricted token with
 // Administrators deny-only, a filtered token, a plain user.
 inline bool IsOrdinaryCaller(HANDLE token) { return !IsAdministrator(token); }
+// The token holds the named privilege (enabled or not; a privilege that can
+// be enabled is held), e.g. SE_IMPERSONATE_NAME.
+bool HoldsPrivilege(HANDLE token, const wchar_t* name);
+// May a token that the given process hands over stand as an administrator?
+// Only when the process is one itself or may impersonate others
+// (SeImpersonatePrivilege): a handle to an administrator's token is easy to
+// get for a process of the same user, the right to speak with it is not.
+// Tokens that are not an administrator's may always be handed over.
+bool ProcessMayHandOver(HANDLE process, HANDLE token);
+// Both tokens' users are one and the same.
+bool SameUser(HANDLE a, HANDLE b);
 // The user's SID in its string form, empty when it cannot be read.
 std::wstring UserSidText(HANDLE token);
 
