@@ -233,7 +233,9 @@ public:
                 reported = static_cast<HRESULT>(wcstoul(node_text(report, L"./ErrorCode").c_str(), nullptr, 16));
             return FAILED(call) ? call : reported;
         });
-        if (!report.empty()) VrBase::ToolPrint(L"%ls\n", report.c_str());
+        if (!report.empty())
+            VrBase::ToolPrint(L"%ls\n",
+                              (report.compare(0, 5, L"<?xml") == 0 ? with_utf8_declaration(report) : report).c_str());
         if (FAILED(hr)) return Fail(hr, name, context);
         if (node_text(report, L"./Status") == L"Error") {
             VrBase::ToolPrintError(L"vragent: %ls failed: %ls %ls\n", name, node_text(report, L"./ErrorCode").c_str(),

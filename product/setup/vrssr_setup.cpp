@@ -4,6 +4,7 @@
 #include "vrbase/trust.h"
 #include "vrbase/exception_guard.h"
 #include "vrbase/module_path.h"
+#include "vrbase/product_locale.h"
 #include "vrbase/scope.h"
 #include "vrbase/seh_catcher.h"
 #include "vrbase/trace.h"
@@ -38,8 +39,8 @@ const wchar_t kUsage[] =
     L"          (default: the folder it names already, else %ProgramData%\\Varnel\\); where the\n"
     L"          product is not installed it also creates the product's registry key and its\n"
     L"          ProductLocale, the language of the product's messages: --locale, else this\n"
-    L"          user's locale when VrError.dll has messages in it, else en-US (an existing\n"
-    L"          value is kept).\n"
+    L"          user's locale when VrError.dll has messages in it, else en-US (a usable\n"
+    L"          value already there is kept; an empty or unknown one is replaced).\n"
     L"          A new service starts automatically unless --start=demand; installing again keeps\n"
     L"          the start type and the folder unless --start or --protection-dir is given.\n"
     L"uninstall stops and removes the service and the variable\n"
@@ -140,10 +141,12 @@ std::pair<std::wstring, bool> ensure_product_keys(const std::wstring& locale) {
     VrBase::unique_hkey product;
     LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS, product.put());
     if (rc != ERROR_SUCCESS) VR_RAISE(static_cast<DWORD>(rc), L"ensure_product_keys");
+    // A value the product cannot read (empty, not a locale name) leaves its
+    // messages in the fallback language, as a missing one does: replaced.
     wchar_t current[16] = {};
-    DWORD size = sizeof(current) - sizeof(wchar_t);
-    if (::RegQueryValueExW(product.get(), L"ProductLocale", nullptr, nullptr, reinterpret_cast<BYTE*>(current),
-                           &size) == ERROR_SUCCESS)
+    DWORD length = ARRAYSIZE(current);
+    if (VrBase::read_locale_value(HKEY_LOCAL_MACHINE, current, length) == 0 &&
+        ::LocaleNameToLCID(current, 0) != 0)
         return {current, false};
     const std::wstring chosen = locale.empty() ? default_product_locale() : locale;
     rc = ::RegSetValueExW(product.get(), L"ProductLocale", 0, REG_SZ, reinterpret_cast<const BYTE*>(chosen.c_str()),
@@ -261,7 +264,7 @@ int run(int argc, wchar_t** argv) {
                 return VrBase::ToolUsageError(kTool, arg, L"the folder must be absolute, such as C:\\ProgramData\\Varnel");
             dir = value;
         } else if (name == L"--locale") {
-            if (value.size() != 5 || value[2] != L'-')
+            if (value.size() != 5 || value[2] != L'-' || ::LocaleNameToLCID(value.c_str(), 0) == 0)
                 return VrBase::ToolUsageError(kTool, arg, L"a locale name has five characters, such as en-US");
             locale = value;
         } else {

@@ -174,6 +174,21 @@ case "$(product_locale):$said" in
   "ru-RU:"*"ProductLocale=ru-RU (kept)") ok "an existing ProductLocale is kept" ;;
   *) fault "install changed an existing ProductLocale: $(product_locale): $said" ;;
 esac
+# A value the product cannot use leaves its messages Russian as a missing one
+# does, so install replaces it; a --locale no system knows is refused.
+for bad in "" english xx-YY; do
+  "$W" reg add "$product" /v ProductLocale /t REG_SZ /d "$bad" /f >/dev/null 2>&1
+  said=$(as_user de_DE.UTF-8 "$B/vrssr-setup.exe" install)
+  case "$(product_locale):$said" in
+    "en-US:"*"ProductLocale=en-US") ok "install replaces the unusable ProductLocale '$bad'" ;;
+    *) fault "install left the unusable ProductLocale '$bad': $(product_locale): $said" ;;
+  esac
+done
+said=$(as_user de_DE.UTF-8 "$B/vrssr-setup.exe" install --locale=xx-YY)
+case "$(product_locale):$said" in
+  "en-US:"*"--help shows the usage)") ok "install refuses --locale=xx-YY" ;;
+  *) fault "install took --locale=xx-YY: $(product_locale): $said" ;;
+esac
 forget_locale
 as_user de_DE.UTF-8 "$B/vrssr-setup.exe" install >/dev/null
 said=$("$W" "$B/vrcc-ctl.exe" policy set ROZEDURI --file 'C:\no\such\file.xml' 2>&1 | tr -d '\r')

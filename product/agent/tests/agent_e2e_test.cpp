@@ -136,6 +136,8 @@ TEST_F(AgentEndToEnd, ConfigureScanReadTheStateAndExport) {
     const std::wstring exported = dir.file(L"exported.xml");
     ASSERT_EQ(Agent(L"export " + exported, out), 0u) << out;
     EXPECT_NE(out.find("<GetSES.OutParam>"), std::string::npos) << out;
+    // The report too is read as declared when kept in a file.
+    EXPECT_EQ(ParseAsDeclared(out), "") << out;
     const std::string document = vrtest::ReadFileBytes(exported);
     EXPECT_NE(document.find("alpha.txt"), std::string::npos) << document;
     EXPECT_NE(document.find("beta.dat"), std::string::npos) << document;

@@ -54,6 +54,19 @@ TEST(Ctl, ShowsSessionsEventsPolicyAndTheComputerRecord) {
     ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"events --since 1 --raw", out), 0u) << out;
     EXPECT_FALSE(Has(out, "OPERATION-1")) << out;
     EXPECT_TRUE(Has(out, "[1] EXPORTED-2")) << out;
+    // Whatever a caller writes into its event is shown, never acted on by the
+    // terminal, and cannot start a line that reads as a record of its own.
+    HANDLE forger = VrRegisterEventSourceEx(L"ROZEDURI", L"RarudodaVaridide");
+    const WCHAR* forged[] = {L"X\x1b]0;title\x07\x1b[2J\r\n#9 2020-01-01 forged", L"\x9b" L"31m"};
+    ASSERT_TRUE(VrWriteEvent(forger, 0, 1, 0x44C, nullptr, 2, 0, forged, nullptr));
+    ASSERT_TRUE(VrWriteEvent(forger, 0, 1, 0xBAD, nullptr, 2, 0, forged, nullptr));
+    VrDeregisterEventSource(forger);
+    ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"events --since 2", out), 0u) << out;
+    EXPECT_TRUE(Has(out, "The scan X\\x1B]0;title\\x07\\x1B[2J\r\n    #9 2020-01-01 forged started")) << out;
+    EXPECT_TRUE(Has(out, "[2] \\x9B31m\r\n")) << out;
+    EXPECT_FALSE(Has(out, "\x1b")) << out;
+    EXPECT_FALSE(Has(out, "\n#9")) << out;
+    EXPECT_TRUE(Has(out, "2 record(s); mark 4")) << out;
 
     ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"policy set ROZEDURI --text \"<Config/>\"", out), 0u) << out;
     ASSERT_EQ(RunCaptured(L"vrcc-ctl.exe", L"policy show", out), 0u) << out;

@@ -89,6 +89,25 @@ std::wstring ExpandedInsert(const std::wstring& insert) {
     return text.empty() ? insert : text;
 }
 
+// Any caller may write an event: the controls in its texts are shown as
+// \xNN instead of acting on the terminal, and a line break in a text
+// continues indented, so no text starts a line that reads as a record.
+std::wstring Shown(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') continue;
+        if (c == L'\n')
+            out += L"\n    ";
+        else if ((c < 0x20 && c != L'\t') || (c >= 0x7F && c <= 0x9F))
+            out += VrBase::FormatText(L"\\x%02X", static_cast<unsigned>(c));
+        else
+            out += c;
+    }
+    return out;
+}
+
 std::wstring RawText(const vrcc::JournalRecord& rec) {
     std::wstring text = VrBase::FormatText(L"#%llu %ls %ls/%ls category %u id 0x%08X type %u sid %ls process %u\n",
                                            static_cast<unsigned long long>(rec.seq), rec.time.c_str(),
@@ -111,15 +130,16 @@ std::wstring JournalRecordText(const vrcc::JournalRecord& rec, bool raw) {
     const wchar_t* type = TypeWords(rec.type);
     std::wstring text = VrBase::FormatText(L"#%llu %ls %ls %ls (0x%08X) %ls category %ls (%u) user %ls process %u\n",
                                            static_cast<unsigned long long>(rec.seq), rec.time.c_str(),
-                                           rec.source.c_str(), name ? name : L"event", rec.eventId,
+                                           Shown(rec.source).c_str(), name ? name : L"event", rec.eventId,
                                            type ? type : VrBase::FormatText(L"type %u", rec.type).c_str(),
-                                           rec.categoryName.c_str(), rec.category, rec.sid.c_str(), rec.processId);
+                                           Shown(rec.categoryName).c_str(), rec.category, Shown(rec.sid).c_str(),
+                                           rec.processId);
     if (!message.empty()) {
-        text += L"  " + message + L"\n";
+        text += L"  " + Shown(message) + L"\n";
     } else {
         // No text for it: the inserts as they are, expanded where the file can.
         for (size_t i = 0; i < inserts.size(); ++i)
-            text += VrBase::FormatText(L"  [%zu] %ls\n", i + 1, inserts[i].c_str());
+            text += VrBase::FormatText(L"  [%zu] %ls\n", i + 1, Shown(inserts[i]).c_str());
     }
     if (!rec.dataHex.empty()) text += VrBase::FormatText(L"  data %hs\n", rec.dataHex.c_str());
     return text;
