@@ -74,7 +74,8 @@ std::wstring FormatList(const wchar_t* format, va_list args) {
         va_end(copy);
         if (n >= 0 && static_cast<size_t>(n) < buffer.size()) return std::wstring(buffer.data(), n);
         // Some runtimes answer -1 for a short buffer, others the length needed.
-        if (buffer.size() >= (64u << 20)) return std::wstring(buffer.data());
+        // At the cap the text is cut short; some runtimes leave no terminator then.
+        if (buffer.size() >= (64u << 20)) return std::wstring(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
         buffer.resize(n > 0 ? static_cast<size_t>(n) + 1 : buffer.size() * 2);
     }
 }
