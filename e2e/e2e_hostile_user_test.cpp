@@ -51,7 +51,7 @@ TEST_F(HostileUser, AHeldTraceFileLockHangsNeitherRequestsNorTheStop) {
 
     std::string out;
     ULONGLONG begin = ::GetTickCount64();
-    EXPECT_EQ(Agent(L"state", out, 90000), 0u) << out;
+    EXPECT_EQ(Agent(L"state --xml", out, 90000), 0u) << out;
     EXPECT_NE(out.find("<Status>None</Status>"), std::string::npos) << "the service itself answered: " << out;
     std::printf("e2e: vragent state with the trace file locked: %llu ms\n", ::GetTickCount64() - begin);
 
@@ -100,7 +100,7 @@ TEST_F(HostileUser, AMutexUnderTheOnlineMarkersNameDoesNotKeepTheServiceFromRunn
 
     ASSERT_TRUE(StartScanService()) << "running and answering without its marker";
     std::string out;
-    EXPECT_EQ(Agent(L"state", out), 0u) << out;
+    EXPECT_EQ(Agent(L"state --xml", out), 0u) << out;
     EXPECT_NE(out.find("<Status>None</Status>"), std::string::npos) << out;
     std::string journal;
     EXPECT_TRUE(JournalMentions(mark, "Global\\SSR_Online", journal)) << "an error event names the object\n" << journal;

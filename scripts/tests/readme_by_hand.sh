@@ -45,7 +45,7 @@ while IFS= read -r line; do
       grep -q '<Status>OK</Status>' "text.$n" || fail "not done: $line" ;;
     *"vragent.exe config"*) grep -q 'configuration accepted' "text.$n" || fail "the configuration was not accepted" ;;
     *"vragent.exe scan --wait"*) grep -q 'Complete' "text.$n" || fail "the scan did not complete" ;;
-    *"vragent.exe state"*) grep -q '<Status>Complete</Status>' "text.$n" || fail "the state is not Complete" ;;
+    *"vragent.exe state"*) grep -q 'scan: *complete' "text.$n" || fail "the state is not Complete" ;;
     *"vragent.exe export"*)
       [ -s build/wineprefix/drive_c/ses.xml ] || fail "no exported passport in drive_c" ;;
     *"vrpassport.exe list"*)

@@ -238,7 +238,7 @@ TEST_F(AgentEndToEnd, AnAgentElsewhereGetsTheClientLibraryBesideTheProxy) {
                                 FALSE))
             << ::GetLastError();
     vrtest::CapturedChild agent(elsewhere.file(L"vragent.exe"),
-                                L"--proxy \"" + vrtest::ModuleFolder() + L"VrSSRProxy.dll\" state", elsewhere.path());
+                                L"--proxy \"" + vrtest::ModuleFolder() + L"VrSSRProxy.dll\" state --xml", elsewhere.path());
     const std::string out = agent.ReadAll();
     EXPECT_EQ(agent.WaitExit(120000), 0u) << out;
     EXPECT_NE(out.find("<Status>None</Status>"), std::string::npos) << "the service answered: " << out;
