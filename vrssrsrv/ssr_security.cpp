@@ -1,26 +1,15 @@
 #include "ssr_security.h"
 
+#include "vrbase/trust.h"
 #include "vrbase/vr_error.h"
-
-namespace {
-
-std::vector<BYTE> well_known_sid(WELL_KNOWN_SID_TYPE type) {
-    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
-    DWORD size = static_cast<DWORD>(sid.size());
-    if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size)) VR_RAISE_LAST_ERROR(L"build_self_relative_sd");
-    sid.resize(size);
-    return sid;
-}
-
-} // namespace
 
 std::vector<BYTE> build_self_relative_sd(WELL_KNOWN_SID_TYPE owner, const std::vector<SsrAce>& aces) {
     const wchar_t* const fn = L"build_self_relative_sd";
-    std::vector<BYTE> ownerSid = well_known_sid(owner);
+    std::vector<BYTE> ownerSid = VrBase::Trust::WellKnownSid(owner);
     std::vector<std::vector<BYTE>> sids;
     DWORD aclSize = sizeof(ACL);
     for (const SsrAce& ace : aces) {
-        sids.push_back(well_known_sid(ace.account));
+        sids.push_back(VrBase::Trust::WellKnownSid(ace.account));
         aclSize += static_cast<DWORD>(sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + sids.back().size());
     }
     aclSize = (aclSize + 3) & ~3u;

@@ -7,37 +7,10 @@
 # a reinstall keeps the start type, a second uninstall says "not installed",
 # and the core names a missing policy section.
 # Usage: readme_manual.sh SOURCE_DIR BUILD_DIR
-src=$(cd "$1" && pwd)
-build=$(cd "$2" && pwd)
-work=$(mktemp -d "${TMPDIR:-/tmp}/vr-readme.XXXXXX") || exit 1
-mkdir "$work/build"
-ln -s "$build/bin" "$work/build/bin"
-ln -s "$build/wine-run.sh" "$work/build/wine-run.sh"
-export WINEPREFIX="$work/build/wineprefix"
-cleanup() {
-  wineserver -k >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1
-  rm -rf "$work" "$WINEPREFIX.lock"
-}
-trap cleanup EXIT
-failed=0
-fail() { printf 'FAILED: %s\n' "$*"; failed=1; }
+. "$(dirname "$0")/readme_lines.sh"
+readme_checkout "$1" "$2"
 
-# The lines of the sh blocks between the markers.
-awk '/<!-- manual:begin -->/ { on = 1; next } /<!-- manual:end -->/ { on = 0 }
-     on && /^```/ { block = !block; next } on && block && NF' "$src/README.md" > "$work/commands"
-[ "$(wc -l < "$work/commands")" -ge 5 ] || { echo "no manual section in README.md"; exit 1; }
-
-cd "$work" || exit 1
-n=0
-while IFS= read -r line; do
-  n=$((n + 1))
-  printf '$ %s\n' "$line"
-  sh -c "$line" > "out.$n" 2>&1 < /dev/null
-  rc=$?
-  tr -d '\r' < "out.$n" > "text.$n"
-  sed 's/^/  /' "text.$n"
-  [ $rc -eq 0 ] || fail "exit code $rc: $line"
+check_line() {
   case "$line" in
     *"sc query VrSoftwareState"*)
       grep -Eq 'STATE +: +[24] +(START_PENDING|RUNNING)' "text.$n" || fail "the service is not running" ;;
@@ -54,9 +27,9 @@ while IFS= read -r line; do
     *"vrhash.exe"*) hashed=$n ;;
     *"rhash --gost94"*) rhashed=$n ;;
   esac
-  # A person types the next line a moment later.
-  sleep 1
-done < commands
+}
+
+readme_type manual check_line
 if [ -z "$hashed" ] || [ -z "$rhashed" ] || [ ! -s "text.$hashed" ] || ! cmp -s "text.$hashed" "text.$rhashed"; then
   fail "vrhash and rhash do not print the same line"
 fi

@@ -11,6 +11,14 @@
 namespace VrBase {
 namespace Trust {
 
+std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size)) VR_RAISE_LAST_ERROR(L"Trust::WellKnownSid");
+    sid.resize(size);
+    return sid;
+}
+
 namespace {
 
 const wchar_t kTrustedInstallerSid[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
@@ -21,14 +29,6 @@ constexpr ACCESS_MASK kWritingRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE
                                        FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                        GENERIC_ALL | MAXIMUM_ALLOWED;
 
-std::vector<BYTE> WellKnown(WELL_KNOWN_SID_TYPE type) {
-    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
-    DWORD size = static_cast<DWORD>(sid.size());
-    if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size)) VR_RAISE_LAST_ERROR(L"Trust::WellKnown");
-    sid.resize(size);
-    return sid;
-}
-
 std::vector<BYTE> FromText(const wchar_t* text) {
     PSID sid = nullptr;
     if (!::ConvertStringSidToSidW(text, &sid)) VR_RAISE_LAST_ERROR(L"Trust::FromText");
@@ -38,8 +38,8 @@ std::vector<BYTE> FromText(const wchar_t* text) {
 }
 
 struct TrustedSids {
-    std::vector<BYTE> system = WellKnown(WinLocalSystemSid);
-    std::vector<BYTE> admins = WellKnown(WinBuiltinAdministratorsSid);
+    std::vector<BYTE> system = WellKnownSid(WinLocalSystemSid);
+    std::vector<BYTE> admins = WellKnownSid(WinBuiltinAdministratorsSid);
     std::vector<BYTE> installer = FromText(kTrustedInstallerSid);
 };
 
@@ -54,20 +54,13 @@ const TrustedSids& Trusted() {
 // The process's user when the process is LocalSystem or an administrator;
 // empty otherwise. The process token does not change, so it is read once.
 std::vector<BYTE> ReadOwnAdminUser() {
-    HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
-    unique_handle token(raw);
-    DWORD size = 0;
-    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    if (!size || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
-    PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    std::vector<BYTE> user = ProcessUserSid();
+    if (user.empty()) return {};
     BOOL admin = FALSE;
-    if (!::EqualSid(user, AsSid(Trusted().system)) &&
+    if (!::EqualSid(AsSid(user), AsSid(Trusted().system)) &&
         (!::CheckTokenMembership(nullptr, AsSid(Trusted().admins), &admin) || !admin))
         return {};
-    const BYTE* bytes = static_cast<const BYTE*>(user);
-    return std::vector<BYTE>(bytes, bytes + ::GetLengthSid(user));
+    return user;
 }
 
 bool IsOwnAdminUser(PSID sid) {
@@ -159,12 +152,12 @@ std::vector<BYTE> AdminOnlyFolderDescriptor(bool users_may_read) {
         ACCESS_MASK access;
     };
     std::vector<Entry> entries;
-    entries.push_back({WellKnown(WinLocalSystemSid), FILE_ALL_ACCESS});
+    entries.push_back({WellKnownSid(WinLocalSystemSid), FILE_ALL_ACCESS});
     if (users_may_read) {
-        entries.push_back({WellKnown(WinAuthenticatedUserSid), FILE_GENERIC_READ | FILE_GENERIC_EXECUTE});
-        entries.push_back({WellKnown(WinBuiltinUsersSid), FILE_GENERIC_READ | FILE_GENERIC_EXECUTE});
+        entries.push_back({WellKnownSid(WinAuthenticatedUserSid), FILE_GENERIC_READ | FILE_GENERIC_EXECUTE});
+        entries.push_back({WellKnownSid(WinBuiltinUsersSid), FILE_GENERIC_READ | FILE_GENERIC_EXECUTE});
     }
-    entries.push_back({WellKnown(WinBuiltinAdministratorsSid), FILE_ALL_ACCESS});
+    entries.push_back({WellKnownSid(WinBuiltinAdministratorsSid), FILE_ALL_ACCESS});
 
     DWORD aclSize = sizeof(ACL);
     for (const Entry& e : entries)
@@ -176,7 +169,7 @@ std::vector<BYTE> AdminOnlyFolderDescriptor(bool users_may_read) {
     for (Entry& e : entries)
         if (!::AddAccessAllowedAceEx(dacl, ACL_REVISION, inherit, e.access, e.sid.data())) VR_RAISE_LAST_ERROR(fn);
 
-    std::vector<BYTE> owner = WellKnown(WinBuiltinAdministratorsSid);
+    std::vector<BYTE> owner = WellKnownSid(WinBuiltinAdministratorsSid);
     SECURITY_DESCRIPTOR absolute;
     if (!::InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
         !::SetSecurityDescriptorOwner(&absolute, owner.data(), FALSE) ||

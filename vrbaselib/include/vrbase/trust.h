@@ -9,6 +9,9 @@
 namespace VrBase {
 namespace Trust {
 
+// A well-known SID that needs no domain (LocalSystem, Administrators...).
+std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type);
+
 // LocalSystem, BUILTIN\Administrators or TrustedInstaller's service SID.
 bool IsTrustedOwner(PSID sid);
 
