@@ -2,6 +2,7 @@
 #include "core_link.h"
 #include "core_test_support.h"
 #include "core_journal.h"
+#include "core_server.h"
 #include "core_wire.h"
 #include "journal_format.h"
 #include "writer_quota.h"
@@ -19,6 +20,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -576,6 +578,124 @@ TEST(Adversary, LargeReplyBuffersOfClientsThatNeverReadStayWithinTheCoresBound) 
                 peak / 1048576.0, before / 1048576.0);
     // 96 MiB held for all connections, one reply being read and built.
     EXPECT_LT(grownMiB, 240.0) << "the core held " << grownMiB << " MiB more";
+}
+
+DWORD WINAPI ShortReceiver(void*, VRM_MESSAGE*, DWORD* replySize, void* reply) {
+    if (reply && *replySize >= 4) std::memset(reply, 0, 4);
+    *replySize = 4;
+    return 0;
+}
+
+// A raw connection of the current thread's user whose frames are written
+// overlapped, so that one can be stopped part-way.
+struct StoppedWriter {
+    VrBase::unique_hfile pipe;
+    VrBase::unique_handle done{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    OVERLAPPED ov{};
+
+    bool Connect() {
+        for (int attempt = 0; attempt < 50 && !pipe; ++attempt) {
+            pipe.reset(::CreateFileW(vrcc::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED, nullptr));
+            if (!pipe) ::WaitNamedPipeW(vrcc::kPipeName, 200);
+        }
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        return pipe && ::SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
+    }
+    bool Start(const std::vector<BYTE>& bytes) {
+        ov = OVERLAPPED{};
+        ov.hEvent = done.get();
+        ::ResetEvent(done.get());
+        return ::WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &ov) ||
+               ::GetLastError() == ERROR_IO_PENDING;
+    }
+    // True when the whole frame went.
+    bool Finish(bool stop) {
+        if (stop) ::CancelIoEx(pipe.get(), &ov);
+        DWORD written = 0;
+        return ::GetOverlappedResult(pipe.get(), &ov, &written, TRUE) != FALSE;
+    }
+};
+
+// An ordinary user's connections each send a frame whose header declares
+// the largest payload and stop part-way: the core used to make each buffer
+// that large before the data came, for every connection. The buffers of
+// frames being read now count against the same bound as the frames waiting
+// to be written; a request beyond it is read to its end and answered busy,
+// and its connection goes on.
+TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
+    CoreConfig config(20000);  // a request left hanging fails in 20 s
+    CoreProcess core;
+    core.Start();
+    VR_SESSION receiver{};
+    receiver.Name = L"vrtest.bulk";
+    receiver.Flags = 2;
+    receiver.SendRoutine = &ShortReceiver;
+    ASSERT_EQ(VrOpenSession(&receiver), 0u);
+    VrBase::scope_exit closeReceiver([&] { VrCloseSession(receiver.Handle); });
+    ASSERT_EQ(VrSubscribeMessage(receiver.Handle, 0x7003, TRUE), 0u);
+    VR_SESSION honest{};
+    honest.Name = L"@honest";
+    honest.Flags = VR_SESSION_CLIENT | 2;
+    ASSERT_EQ(VrOpenSession(&honest), 0u);
+    VrBase::scope_exit closeHonest([&] { VrCloseSession(honest.Handle); });
+    std::vector<BYTE> data(vrcc::kMaxData, 0x5A);
+    auto send = [&](DWORD size) {
+        BYTE reply[4];
+        DWORD replySize = sizeof reply;
+        return VrSendMessage(honest.Handle, receiver.SessionId, 0x7003, size, data.data(), &replySize, reply);
+    };
+    ASSERT_EQ(send(64), 0u);
+    const SIZE_T before = PrivateBytes(core.Process());
+
+    // A send of the largest payload, to nobody should it ever arrive whole.
+    vrcc::PayloadWriter w;
+    w.u32(0).u32(0x7003).u32(0).u32(0).u64(0).bytes(data.data(), data.size());
+    const std::vector<BYTE> frame = vrcc::EncodeFrame(vrcc::CmdSend, 2, 0, w.data());
+    constexpr int kWriters = 32;
+    std::vector<std::unique_ptr<StoppedWriter>> writers;
+    int whole = 0;
+    {
+        VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+        vrtest::Impersonation as(nonAdmin.get());
+        for (int i = 0; i < kWriters; ++i) {
+            auto writer = std::make_unique<StoppedWriter>();
+            ASSERT_TRUE(writer->Connect()) << ::GetLastError();
+            vrcc::PayloadWriter open;
+            open.str(L"@stopper").u32(VR_SESSION_CLIENT | 2).u32(0);
+            for (int k = 0; k < 6; ++k) open.u32(0);
+            open.u64(reinterpret_cast<uintptr_t>(nonAdmin.get()));
+            ASSERT_TRUE(writer->Start(vrcc::EncodeFrame(vrcc::CmdOpenSession, 1, 0, open.data())));
+            ASSERT_TRUE(writer->Finish(false));
+            ASSERT_TRUE(writer->Start(frame)) << ::GetLastError();
+            ::Sleep(100);  // the core has read part of it
+            if (writer->Finish(true)) ++whole;
+            writers.push_back(std::move(writer));
+        }
+    }
+    const SIZE_T peak = PeakWorkingSet(core.Process());
+    const double grownMiB = (peak > before ? peak - before : 0) / 1048576.0;
+    const double boundMiB = vrcc::CCoreServer::kMaxHeldBytes / 1048576.0;
+    std::printf("VrCC with %d frames of 64 MiB stopped part-way (%d went whole): peak %.1f MiB, %.1f MiB before\n",
+                kWriters, whole, peak / 1048576.0, before / 1048576.0);
+    EXPECT_LT(grownMiB, boundMiB + 64.0) << "the core grew by " << grownMiB << " MiB";
+
+    // The honest client is answered meanwhile; a large request may find the
+    // core full, and its connection stays in step for the next one.
+    EXPECT_EQ(send(64), 0u);
+    const DWORD large = send(40u << 20);
+    std::printf("a 40 MiB request meanwhile: %u\n", static_cast<unsigned>(large));
+    EXPECT_TRUE(large == 0 || large == vrcc::kErrReceiverBusy) << large;
+    EXPECT_EQ(send(64), 0u);
+
+    // Once the writers are gone, the whole bound is free again.
+    writers.clear();
+    DWORD largest = ~0u;
+    for (int attempt = 0; attempt < 40 && largest != 0; ++attempt) {
+        if (attempt) ::Sleep(250);
+        largest = send(vrcc::kMaxData);
+    }
+    EXPECT_EQ(largest, 0u) << "the largest request after the writers left";
 }
 
 std::atomic<bool> g_slow{false};
