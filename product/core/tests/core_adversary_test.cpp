@@ -678,7 +678,9 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
     const double boundMiB = vrcc::CCoreServer::kMaxHeldBytes / 1048576.0;
     std::printf("VrCC with %d frames of 64 MiB stopped part-way (%d went whole): peak %.1f MiB, %.1f MiB before\n",
                 kWriters, whole, peak / 1048576.0, before / 1048576.0);
-    EXPECT_LT(grownMiB, boundMiB + 64.0) << "the core grew by " << grownMiB << " MiB";
+    // The bound, and beside it the old part of buffers that are being grown
+    // (at most half of what they hold) and the connections' threads.
+    EXPECT_LT(grownMiB, 2 * boundMiB) << "the core grew by " << grownMiB << " MiB";
 
     // The honest client is answered meanwhile; a large request may find the
     // core full, and its connection stays in step for the next one.
