@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -530,6 +531,24 @@ TEST(Adversary, AnAdministratorsTokenBorrowedByAnOrdinaryProcessIsNoAdministrato
 
 }
 
+// A service's session of this process that takes one message id.
+struct ServiceSession {
+    ServiceSession(const wchar_t* name, PVR_SEND_ROUTINE routine, DWORD messageId) {
+        session.Name = name;
+        session.Flags = 2;
+        session.SendRoutine = routine;
+        if (VrOpenSession(&session)) throw std::runtime_error("cannot open a service session");
+        if (VrSubscribeMessage(session.Handle, messageId, TRUE)) {
+            VrCloseSession(session.Handle);
+            throw std::runtime_error("cannot subscribe");
+        }
+    }
+    ~ServiceSession() { VrCloseSession(session.Handle); }
+    ServiceSession(const ServiceSession&) = delete;
+    ServiceSession& operator=(const ServiceSession&) = delete;
+    VR_SESSION session{};
+};
+
 SIZE_T PeakWorkingSet(HANDLE process) {
     PROCESS_MEMORY_COUNTERS pmc{};
     pmc.cb = sizeof pmc;
@@ -549,13 +568,7 @@ TEST(Adversary, LargeReplyBuffersOfClientsThatNeverReadStayWithinTheCoresBound) 
     CoreConfig config;
     CoreProcess core;
     core.Start();
-    VR_SESSION receiver{};
-    receiver.Name = L"vrtest.filling";
-    receiver.Flags = 2;
-    receiver.SendRoutine = &FillingReceiver;
-    ASSERT_EQ(VrOpenSession(&receiver), 0u);
-    VrBase::scope_exit close([&] { VrCloseSession(receiver.Handle); });
-    ASSERT_EQ(VrSubscribeMessage(receiver.Handle, 0x7001, TRUE), 0u);
+    ServiceSession receiver(L"vrtest.filling", &FillingReceiver, 0x7001);
     const SIZE_T before = PrivateBytes(core.Process());
 
     std::vector<VrBase::unique_hfile> pipes;
@@ -566,7 +579,7 @@ TEST(Adversary, LargeReplyBuffersOfClientsThatNeverReadStayWithinTheCoresBound) 
                                Payload(L"@amplifier-" + std::to_wstring(c), VR_SESSION_CLIENT | 2)));
         for (int r = 0; r < 3; ++r) {
             vrcc::PayloadWriter w;
-            w.u32(receiver.SessionId).u32(0x7001).u32(vrcc::kMaxData).u32(1).u64(0).bytes("state?", 6);
+            w.u32(receiver.session.SessionId).u32(0x7001).u32(vrcc::kMaxData).u32(1).u64(0).bytes("state?", 6);
             ASSERT_TRUE(WriteFrame(pipe.get(), vrcc::CmdSend, 10 + r, w.take()));
         }
         pipes.push_back(std::move(pipe));
@@ -627,13 +640,7 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
     CoreConfig config(20000);  // a request left hanging fails in 20 s
     CoreProcess core;
     core.Start();
-    VR_SESSION receiver{};
-    receiver.Name = L"vrtest.bulk";
-    receiver.Flags = 2;
-    receiver.SendRoutine = &ShortReceiver;
-    ASSERT_EQ(VrOpenSession(&receiver), 0u);
-    VrBase::scope_exit closeReceiver([&] { VrCloseSession(receiver.Handle); });
-    ASSERT_EQ(VrSubscribeMessage(receiver.Handle, 0x7003, TRUE), 0u);
+    ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
     VR_SESSION honest{};
     honest.Name = L"@honest";
     honest.Flags = VR_SESSION_CLIENT | 2;
@@ -643,7 +650,7 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
     auto send = [&](DWORD size) {
         BYTE reply[4];
         DWORD replySize = sizeof reply;
-        return VrSendMessage(honest.Handle, receiver.SessionId, 0x7003, size, data.data(), &replySize, reply);
+        return VrSendMessage(honest.Handle, receiver.session.SessionId, 0x7003, size, data.data(), &replySize, reply);
     };
     ASSERT_EQ(send(64), 0u);
     const SIZE_T before = PrivateBytes(core.Process());
