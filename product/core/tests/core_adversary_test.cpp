@@ -661,6 +661,7 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
     const std::vector<BYTE> frame = vrcc::EncodeFrame(vrcc::CmdSend, 2, 0, w.data());
     constexpr int kWriters = 32;
     std::vector<std::unique_ptr<StoppedWriter>> writers;
+    std::unique_ptr<StoppedWriter> stalled;  // kept to the end
     int whole = 0;
     {
         VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
@@ -677,7 +678,8 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
             ASSERT_TRUE(writer->Start(frame)) << ::GetLastError();
             ::Sleep(100);  // the core has read part of it
             if (writer->Finish(true)) ++whole;
-            writers.push_back(std::move(writer));
+            else if (!stalled) stalled = std::move(writer);
+            if (writer) writers.push_back(std::move(writer));
         }
     }
     const SIZE_T peak = PeakWorkingSet(core.Process());
@@ -697,8 +699,20 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
     EXPECT_TRUE(large == 0 || large == vrcc::kErrReceiverBusy) << large;
     EXPECT_EQ(send(64), 0u);
 
-    // Once the writers are gone, the whole bound is free again.
+    // Writers that close are let go at once; one that stays silent in the
+    // middle of its frame is dropped before long. Then the whole bound is
+    // free again.
     writers.clear();
+    ASSERT_TRUE(stalled) << "every frame went whole";
+    const ULONGLONG start = ::GetTickCount64();
+    bool dropped = false;
+    while (!dropped && ::GetTickCount64() - start < 120000) {
+        DWORD available = 0;
+        dropped = !::PeekNamedPipe(stalled->pipe.get(), nullptr, 0, nullptr, &available, nullptr);
+        if (!dropped) ::Sleep(250);
+    }
+    ASSERT_TRUE(dropped) << "a connection silent in the middle of a frame kept for two minutes";
+    std::printf("the connection silent mid-frame was dropped after %.1f s\n", (::GetTickCount64() - start) / 1000.0);
     DWORD largest = ~0u;
     for (int attempt = 0; attempt < 40 && largest != 0; ++attempt) {
         if (attempt) ::Sleep(250);
