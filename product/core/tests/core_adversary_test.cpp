@@ -675,10 +675,16 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
             open.u64(reinterpret_cast<uintptr_t>(nonAdmin.get()));
             ASSERT_TRUE(writer->Start(vrcc::EncodeFrame(vrcc::CmdOpenSession, 1, 0, open.data())));
             ASSERT_TRUE(writer->Finish(false));
-            ASSERT_TRUE(writer->Start(frame)) << ::GetLastError();
-            ::Sleep(100);  // the core has read part of it
-            if (writer->Finish(true)) ++whole;
-            else if (!stalled) stalled = std::move(writer);
+            // The core reads part of it meanwhile. The last writer stops at
+            // once, and again should its frame still have gone whole, so
+            // that one surely stays silent in the middle of a frame.
+            const bool last = i + 1 == kWriters;
+            for (int attempt = 0; attempt < (last ? 10 : 1) && writer; ++attempt) {
+                ASSERT_TRUE(writer->Start(frame)) << ::GetLastError();
+                ::Sleep(last ? 1 : 100);
+                if (writer->Finish(true)) ++whole;
+                else if (!stalled) stalled = std::move(writer);
+            }
             if (writer) writers.push_back(std::move(writer));
         }
     }
