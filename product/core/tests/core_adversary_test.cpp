@@ -628,8 +628,10 @@ TEST(Adversary, LargeReplyBuffersOfClientsThatNeverReadStayWithinTheCoresBound) 
     const double grownMiB = (peak > before ? peak - before : 0) / 1048576.0;
     std::printf("VrCC with 8 x 3 replies of 64 MiB waiting: peak working set %.1f MiB (%.1f MiB before)\n",
                 peak / 1048576.0, before / 1048576.0);
-    // 96 MiB held for all connections, one reply being read and built.
-    EXPECT_LT(grownMiB, 240.0) << "the core held " << grownMiB << " MiB more";
+    // The bound and, these clients being administrators, the room kept for
+    // them beyond it; and one reply being read and built (its copies).
+    const double heldMiB = vrcc::CCoreServer::Bound(true) / 1048576.0;
+    EXPECT_LT(grownMiB, heldMiB + 144.0) << "the core held " << grownMiB << " MiB more";
 
     // Once they leave, nothing of theirs stays held: the replies refused
     // gave back their buffers and settled the receiver's inbox, and a reply
@@ -757,12 +759,12 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
     // (at most half of what they hold) and the connections' threads.
     EXPECT_LT(grownMiB, 2 * boundMiB) << "the core grew by " << grownMiB << " MiB";
 
-    // The honest client is answered meanwhile; a large request may find the
-    // core full, and its connection stays in step for the next one.
+    // The administrator's client is answered meanwhile, a large request
+    // too: what ordinary callers hold never makes it busy.
     EXPECT_EQ(send(64), 0u);
     const DWORD large = send(40u << 20);
-    std::printf("a 40 MiB request meanwhile: %u\n", static_cast<unsigned>(large));
-    EXPECT_TRUE(large == 0 || large == vrcc::kErrReceiverBusy) << large;
+    std::printf("an administrator's 40 MiB request meanwhile: %u\n", static_cast<unsigned>(large));
+    EXPECT_EQ(large, 0u);
     EXPECT_EQ(send(64), 0u);
 
     // Writers that close are let go at once; one that stays silent in the

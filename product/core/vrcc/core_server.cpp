@@ -85,10 +85,10 @@ bool TrustedCoreServes() {
 // One client's pipe. The reader thread runs Run() and dispatches; frames
 // for the client go through a queue that the writer thread drains, so no
 // other thread ever waits on this client's pipe.
-class CConnection : public std::enable_shared_from_this<CConnection> {
+class CConnection : public std::enable_shared_from_this<CConnection>, private IReadBudget {
 public:
     CConnection(CCoreServer& server, VrBase::unique_hfile pipe, uint64_t serial)
-        : serial(serial), m_server(server), m_readHold(&server), m_channel(std::move(pipe)),
+        : serial(serial), m_server(server), m_readHold(this), m_channel(std::move(pipe)),
           m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         if (!m_stop) VR_RAISE_LAST_ERROR(L"CConnection::CConnection");
         ::GetNamedPipeClientProcessId(m_channel.handle(), &m_pid);
@@ -120,9 +120,10 @@ public:
     // then. token is a handle the frame hands to this client's process: it
     // is closed there if the frame is dropped after it was queued. handed:
     // what the frame read it was built from held (see HandOn).
-    Queued Enqueue(std::vector<BYTE> frame, uint64_t token = 0, size_t handed = 0) {
+    // privileged: made for SYSTEM or an administrator (see kPrivilegedRoom).
+    Queued Enqueue(std::vector<BYTE> frame, uint64_t token = 0, size_t handed = 0, bool privileged = false) {
         const size_t size = frame.size();
-        if (!m_server.Hold(size, handed)) return Queued::Busy;
+        if (!m_server.Hold(size, handed, privileged)) return Queued::Busy;
         bool closed;
         {
             std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -178,7 +179,7 @@ public:
     std::wstring name;
     DWORD flags = 0;
     DWORD routines = 0;
-    bool privileged = false;  // opened by SYSTEM or an administrator
+    std::atomic<bool> privileged{false};  // opened by SYSTEM or an administrator
     FILETIME opened{};
     std::set<DWORD> subscriptions;
     std::set<std::wstring, NoCaseLess> agentFor;
@@ -195,6 +196,12 @@ private:
         std::vector<BYTE> bytes;
         uint64_t token;
     };
+
+    // The frames this connection sends are read within the privileged room
+    // once its session is an administrator's. Both run on the reader
+    // thread, which is also the one that opens the session.
+    bool Take(size_t bytes) override { return m_server.TakeFor(bytes, privileged); }
+    void Give(size_t bytes) override { m_server.Release(bytes); }
 
     void ReadLoop() {
         for (;;) {
@@ -271,7 +278,8 @@ namespace {
 
 void Answer(CConnection& conn, const Frame& request, DWORD status, const std::vector<BYTE>& payload = {}) {
     const uint16_t command = static_cast<uint16_t>(request.command | kReply);
-    if (conn.Enqueue(EncodeFrame(command, request.id, status, payload)) == CConnection::Queued::Busy)
+    if (conn.Enqueue(EncodeFrame(command, request.id, status, payload), 0, 0, conn.privileged) ==
+        CConnection::Queued::Busy)
         conn.Enqueue(EncodeFrame(command, request.id, kErrReceiverBusy, {}));
 }
 
@@ -295,18 +303,16 @@ size_t CCoreServer::OrdinaryHolders(const CConnection& besides) const {
 
 size_t CCoreServer::AdminRoom() const { return std::max<size_t>(2, m_params.maxConnections / 8); }
 
-bool CCoreServer::Hold(size_t bytes, size_t handed) {
+bool CCoreServer::Hold(size_t bytes, size_t handed, bool privileged) {
     if (handed >= bytes) {
         Release(handed - bytes);
         return true;
     }
-    if (HoldWithin(bytes - handed, kMaxHeldBytes + (bytes <= kSmallFrame ? kSmallFrameRoom : 0))) return true;
+    if (HoldWithin(bytes - handed, Bound(privileged) + (bytes <= kSmallFrame ? kSmallFrameRoom : 0))) return true;
     Release(handed);
     return false;
 }
 
-bool CCoreServer::Take(size_t bytes) { return HoldWithin(bytes, kMaxHeldBytes); }
-void CCoreServer::Give(size_t bytes) { Release(bytes); }
 
 bool CCoreServer::HoldWithin(size_t bytes, size_t limit) {
     size_t held = m_heldBytes.load();
@@ -769,6 +775,7 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
         p.messageId = messageId;
         p.capacity = capacity;
         p.deadline = ::GetTickCount64() + m_params.replyTimeoutMs;
+        p.privileged = privileged;
     }
     auto withdraw = [&](DWORD code) {
         bool mine;
@@ -789,7 +796,7 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
     w.u64(remoteToken).u32(senderSession).u32(conn.Pid()).u32(destination).u32(messageId).u32(capacity).u32(hasBuffer);
     w.bytes(data, dataSize);
     std::vector<BYTE> frame = EncodeFrame(CmdDeliverSend, delivery, 0, w.take());
-    const CConnection::Queued queued = receiver->Enqueue(std::move(frame), remoteToken, conn.HandOn(f));
+    const CConnection::Queued queued = receiver->Enqueue(std::move(frame), remoteToken, conn.HandOn(f), privileged);
     if (queued != CConnection::Queued::Yes) {
         CloseInProcess(receiver->Process(), remoteToken);
         withdraw(queued == CConnection::Queued::Busy ? kErrReceiverBusy : kErrReceiverGone);
@@ -826,14 +833,14 @@ void CCoreServer::OnDeliverReply(CConnection& conn, Frame& f) {
     // Judged before the copies are made: a reply the core may not hold is
     // never built. The buffer it was read into is held already, and is
     // handed on to the reply.
-    if (size > kSmallFrame && m_heldBytes.load() - conn.ReadHeld() + size > kMaxHeldBytes) {
+    if (size > kSmallFrame && m_heldBytes.load() - conn.ReadHeld() + size > Bound(p.privileged)) {
         sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
         return;
     }
     PayloadWriter w;
     w.u32(1).u32(replySize).bytes(bytes, size);
     std::vector<BYTE> frame = EncodeFrame(CmdSend | kReply, p.request, result, w.take());
-    if (sender->Enqueue(std::move(frame), 0, conn.HandOn(f)) == CConnection::Queued::Busy)
+    if (sender->Enqueue(std::move(frame), 0, conn.HandOn(f), p.privileged) == CConnection::Queued::Busy)
         sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
 }
 
@@ -888,7 +895,7 @@ void CCoreServer::OnPost(CConnection& conn, Frame& f) {
         std::vector<BYTE> frame = EncodeFrame(CmdDeliverPost, t.delivery, 0, w.take());
         // The last copy takes over what the request's buffer held.
         const size_t handed = remoteToken && i + 1 == targets.size() ? conn.HandOn(f) : 0;
-        if (!remoteToken || target.Enqueue(std::move(frame), remoteToken, handed) != CConnection::Queued::Yes) {
+        if (!remoteToken || target.Enqueue(std::move(frame), remoteToken, handed, privileged) != CConnection::Queued::Yes) {
             CloseInProcess(target.Process(), remoteToken);
             std::lock_guard<std::mutex> lock(m_mutex);
             target.inbox.Answered(t.delivery);
