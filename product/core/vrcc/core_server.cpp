@@ -21,11 +21,8 @@ namespace {
 
 constexpr DWORD kPipeBuffer = 64 * 1024;
 constexpr DWORD kWriteTimeoutMs = 30000;  // a client that stops reading is dropped after this
+constexpr DWORD kFrameRestTimeoutMs = 30000;  // ... or stops writing in the middle of a frame
 constexpr size_t kMaxQueuedBytes = 4ull * kMaxPayload;
-// What the core holds in frames waiting to be written, for all connections
-// together. Small frames (answers, codes) have a little room beyond it, so
-// a full core can still say it is busy.
-constexpr size_t kMaxHeldBytes = 96u * 1024 * 1024;
 constexpr size_t kSmallFrame = 64 * 1024;
 constexpr size_t kSmallFrameRoom = 8u * 1024 * 1024;
 // A connection that opens neither a session nor an agent's registration
@@ -88,10 +85,10 @@ bool TrustedCoreServes() {
 // One client's pipe. The reader thread runs Run() and dispatches; frames
 // for the client go through a queue that the writer thread drains, so no
 // other thread ever waits on this client's pipe.
-class CConnection : public std::enable_shared_from_this<CConnection> {
+class CConnection : public std::enable_shared_from_this<CConnection>, private IReadBudget {
 public:
     CConnection(CCoreServer& server, VrBase::unique_hfile pipe, uint64_t serial)
-        : serial(serial), m_server(server), m_channel(std::move(pipe)),
+        : serial(serial), m_server(server), m_readHold(this), m_channel(std::move(pipe)),
           m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         if (!m_stop) VR_RAISE_LAST_ERROR(L"CConnection::CConnection");
         ::GetNamedPipeClientProcessId(m_channel.handle(), &m_pid);
@@ -121,10 +118,12 @@ public:
     // Closed once the connection is closing, Busy when the core holds as
     // much as it may for all connections together; the frame is dropped
     // then. token is a handle the frame hands to this client's process: it
-    // is closed there if the frame is dropped after it was queued.
-    Queued Enqueue(std::vector<BYTE> frame, uint64_t token = 0) {
+    // is closed there if the frame is dropped after it was queued. handed:
+    // what the frame read it was built from held (see HandOn).
+    // privileged: made for SYSTEM or an administrator (see kPrivilegedRoom).
+    Queued Enqueue(std::vector<BYTE> frame, uint64_t token = 0, size_t handed = 0, bool privileged = false) {
         const size_t size = frame.size();
-        if (!m_server.Hold(size)) return Queued::Busy;
+        if (!m_server.Hold(size, handed, privileged)) return Queued::Busy;
         bool closed;
         {
             std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -161,6 +160,15 @@ public:
         }
     }
 
+    // In a handler, on this connection's reader thread, once the request's
+    // payload is no longer read: frees it and returns what its buffer held,
+    // for the frame built from it to hold instead (Enqueue's handed).
+    size_t HandOn(Frame& f) {
+        std::vector<BYTE>().swap(f.payload);
+        return m_readHold.HandOn();
+    }
+    size_t ReadHeld() const { return m_readHold.Bytes(); }
+
     HANDLE Pipe() const { return m_channel.handle(); }
     HANDLE Process() const { return m_process.get(); }
     DWORD Pid() const { return m_pid; }
@@ -171,7 +179,7 @@ public:
     std::wstring name;
     DWORD flags = 0;
     DWORD routines = 0;
-    bool privileged = false;  // opened by SYSTEM or an administrator
+    std::atomic<bool> privileged{false};  // opened by SYSTEM or an administrator
     FILETIME opened{};
     std::set<DWORD> subscriptions;
     std::set<std::wstring, NoCaseLess> agentFor;
@@ -189,6 +197,12 @@ private:
         uint64_t token;
     };
 
+    // The frames this connection sends are read within the privileged room
+    // once its session is an administrator's. Both run on the reader
+    // thread, which is also the one that opens the session.
+    bool Take(size_t bytes) override { return m_server.TakeFor(bytes, privileged); }
+    void Give(size_t bytes) override { m_server.Release(bytes); }
+
     void ReadLoop() {
         for (;;) {
             {
@@ -196,19 +210,26 @@ private:
                 m_queueCv.wait(lock, [&] { return m_closed || m_queuedBytes <= kReadPauseBytes; });
                 if (m_closed) return;
             }
+            // What the frame's buffer holds is given back once the frame is
+            // done with (after its memory), unless a handler handed it on.
+            VrBase::scope_exit done([this] { m_readHold.Reset(); });
             Frame f;
             DWORD e = 0;
             IoResult r;
             try {
-                r = m_channel.Read(f, m_stop.get(), INFINITE, e);
-                if (r != IoResult::Ok) {
+                r = m_channel.Read(f, m_stop.get(), INFINITE, e, ReadBounds{&m_readHold, kFrameRestTimeoutMs});
+                if (r != IoResult::Ok && r != IoResult::Refused) {
                     if (r == IoResult::Failed)
                         VR_TRACE(VrBase::TL_WARNING, L"CConnection::ReadLoop", L"process %u: read failed, err %u", m_pid,
                                  e);
+                    if (r == IoResult::TimedOut)
+                        VR_TRACE(VrBase::TL_WARNING, L"CConnection::ReadLoop",
+                                 L"process %u stopped in the middle of a frame; dropped", m_pid);
                     return;
                 }
                 lastFrameTick = ::GetTickCount64();
-                m_server.Dispatch(*this, f);
+                if (r == IoResult::Refused) m_server.OnRefused(*this, f);
+                else m_server.Dispatch(*this, f);
             } catch (const ProtocolError& p) {
                 VR_TRACE(VrBase::TL_WARNING, L"CConnection::ReadLoop", L"process %u broke the protocol (%hs); dropped",
                          m_pid, p.what());
@@ -241,6 +262,7 @@ private:
     }
 
     CCoreServer& m_server;
+    CReadHold m_readHold;  // the frame being read or handled; the reader thread's
     CPipeChannel m_channel;
     VrBase::unique_handle m_stop;
     DWORD m_pid = 0;
@@ -256,7 +278,8 @@ namespace {
 
 void Answer(CConnection& conn, const Frame& request, DWORD status, const std::vector<BYTE>& payload = {}) {
     const uint16_t command = static_cast<uint16_t>(request.command | kReply);
-    if (conn.Enqueue(EncodeFrame(command, request.id, status, payload)) == CConnection::Queued::Busy)
+    if (conn.Enqueue(EncodeFrame(command, request.id, status, payload), 0, 0, conn.privileged) ==
+        CConnection::Queued::Busy)
         conn.Enqueue(EncodeFrame(command, request.id, kErrReceiverBusy, {}));
 }
 
@@ -280,8 +303,18 @@ size_t CCoreServer::OrdinaryHolders(const CConnection& besides) const {
 
 size_t CCoreServer::AdminRoom() const { return std::max<size_t>(2, m_params.maxConnections / 8); }
 
-bool CCoreServer::Hold(size_t bytes) {
-    const size_t limit = kMaxHeldBytes + (bytes <= kSmallFrame ? kSmallFrameRoom : 0);
+bool CCoreServer::Hold(size_t bytes, size_t handed, bool privileged) {
+    if (handed >= bytes) {
+        Release(handed - bytes);
+        return true;
+    }
+    if (HoldWithin(bytes - handed, Bound(privileged) + (bytes <= kSmallFrame ? kSmallFrameRoom : 0))) return true;
+    Release(handed);
+    return false;
+}
+
+
+bool CCoreServer::HoldWithin(size_t bytes, size_t limit) {
     size_t held = m_heldBytes.load();
     do {
         if (held + bytes > limit) return false;
@@ -590,6 +623,29 @@ void CCoreServer::Dispatch(CConnection& conn, Frame& f) {
     }
 }
 
+void CCoreServer::OnRefused(CConnection& conn, Frame& f) {
+    if (f.command == CmdDeliverReply) {
+        // The receiver answered, but its answer could not be held: the
+        // sender hears that the core is busy.
+        Pending p;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            conn.inbox.Answered(f.id);
+            auto it = m_pending.find(f.id);
+            if (it == m_pending.end() || it->second.receiver.lock().get() != &conn) return;
+            p = it->second;
+            m_pending.erase(it);
+        }
+        if (std::shared_ptr<CConnection> sender = p.sender.lock())
+            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
+        return;
+    }
+    if (f.command >= CmdDeliverSend) throw ProtocolError("unknown command");
+    VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::OnRefused", L"request 0x%X of process %u not held: the core is full",
+             f.command, conn.Pid());
+    Answer(conn, f, kErrReceiverBusy, f.command == CmdSend ? NoReplyPayload() : std::vector<BYTE>{});
+}
+
 void CCoreServer::OnOpenSession(CConnection& conn, Frame& f) {
     PayloadReader r(f.payload);
     const std::wstring name = r.str(kMaxNameChars);
@@ -719,6 +775,7 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
         p.messageId = messageId;
         p.capacity = capacity;
         p.deadline = ::GetTickCount64() + m_params.replyTimeoutMs;
+        p.privileged = privileged;
     }
     auto withdraw = [&](DWORD code) {
         bool mine;
@@ -738,7 +795,8 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
     PayloadWriter w;
     w.u64(remoteToken).u32(senderSession).u32(conn.Pid()).u32(destination).u32(messageId).u32(capacity).u32(hasBuffer);
     w.bytes(data, dataSize);
-    const CConnection::Queued queued = receiver->Enqueue(EncodeFrame(CmdDeliverSend, delivery, 0, w.data()), remoteToken);
+    std::vector<BYTE> frame = EncodeFrame(CmdDeliverSend, delivery, 0, w.take());
+    const CConnection::Queued queued = receiver->Enqueue(std::move(frame), remoteToken, conn.HandOn(f), privileged);
     if (queued != CConnection::Queued::Yes) {
         CloseInProcess(receiver->Process(), remoteToken);
         withdraw(queued == CConnection::Queued::Busy ? kErrReceiverBusy : kErrReceiverGone);
@@ -773,14 +831,16 @@ void CCoreServer::OnDeliverReply(CConnection& conn, Frame& f) {
     std::shared_ptr<CConnection> sender = p.sender.lock();
     if (!sender) return;
     // Judged before the copies are made: a reply the core may not hold is
-    // never built.
-    if (size > kSmallFrame && m_heldBytes.load() + size > kMaxHeldBytes) {
+    // never built. The buffer it was read into is held already, and is
+    // handed on to the reply.
+    if (size > kSmallFrame && m_heldBytes.load() - conn.ReadHeld() + size > Bound(p.privileged)) {
         sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
         return;
     }
     PayloadWriter w;
     w.u32(1).u32(replySize).bytes(bytes, size);
-    if (sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, result, w.data())) == CConnection::Queued::Busy)
+    std::vector<BYTE> frame = EncodeFrame(CmdSend | kReply, p.request, result, w.take());
+    if (sender->Enqueue(std::move(frame), 0, conn.HandOn(f), p.privileged) == CConnection::Queued::Busy)
         sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
 }
 
@@ -826,13 +886,16 @@ void CCoreServer::OnPost(CConnection& conn, Frame& f) {
             if (!add(it->second, it->first)) return Answer(conn, f, kErrReceiverBusy);
         }
     }
-    for (Target& t : targets) {
+    for (size_t i = 0; i < targets.size(); ++i) {
+        Target& t = targets[i];
         CConnection& target = *t.conn;
         const uint64_t remoteToken = DuplicateIntoProcess(token.get(), target.Process(), target.IsClientSession());
         PayloadWriter w;
         w.u64(remoteToken).u32(senderSession).u32(conn.Pid()).u32(t.session).u32(messageId).bytes(data, dataSize);
-        if (!remoteToken ||
-            target.Enqueue(EncodeFrame(CmdDeliverPost, t.delivery, 0, w.data()), remoteToken) != CConnection::Queued::Yes) {
+        std::vector<BYTE> frame = EncodeFrame(CmdDeliverPost, t.delivery, 0, w.take());
+        // The last copy takes over what the request's buffer held.
+        const size_t handed = remoteToken && i + 1 == targets.size() ? conn.HandOn(f) : 0;
+        if (!remoteToken || target.Enqueue(std::move(frame), remoteToken, handed, privileged) != CConnection::Queued::Yes) {
             CloseInProcess(target.Process(), remoteToken);
             std::lock_guard<std::mutex> lock(m_mutex);
             target.inbox.Answered(t.delivery);

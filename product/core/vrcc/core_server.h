@@ -5,6 +5,7 @@
 // to its connection as deliveries and their answers routed back.
 #include "core_journal.h"
 #include "core_store.h"
+#include "pipe_channel.h"
 #include "writer_quota.h"
 #include "vrbase/scope.h"
 
@@ -20,8 +21,20 @@ namespace vrcc {
 struct Frame;
 class CConnection;
 
+// The frames waiting to be written and the buffers of frames being read
+// are held against one bound for all connections together.
 class CCoreServer {
 public:
+    // What the core holds for all connections together in frames waiting
+    // to be written and in frames being read. Small frames (answers, codes)
+    // have a little room beyond it, so a full core can still say it is busy.
+    static constexpr size_t kMaxHeldBytes = 96u * 1024 * 1024;
+    // Beyond it, room for one largest frame of SYSTEM or an administrator
+    // (their requests, and replies and deliveries made for them): ordinary
+    // callers who fill the bound never make theirs busy.
+    static constexpr size_t kPrivilegedRoom = kMaxPayload + sizeof(FrameHeader);
+    static constexpr size_t Bound(bool privileged) { return kMaxHeldBytes + (privileged ? kPrivilegedRoom : 0); }
+
     explicit CCoreServer(CoreParameters parameters);
     ~CCoreServer();
     CCoreServer(const CCoreServer&) = delete;
@@ -43,6 +56,7 @@ private:
         DWORD messageId = 0;
         uint32_t capacity = 0;
         ULONGLONG deadline = 0;
+        bool privileged = false;  // the sender's token is SYSTEM's or an administrator's
     };
 
     VrBase::unique_hfile CreateInstance(bool first);
@@ -57,8 +71,14 @@ private:
     void FailRequests(const std::vector<Pending>& requests, DWORD code);
     DWORD RequireAdmin(CConnection& conn, uint64_t tokenValue);
     // The bytes of all frames waiting to be written: false when these would
-    // go past the bound.
-    bool Hold(size_t bytes);
+    // go past the bound. handed: bytes of it held already, handed on from the
+    // frame read that it was built from; given back too when refused.
+    // privileged: the frame is made for SYSTEM or an administrator.
+    bool Hold(size_t bytes, size_t handed = 0, bool privileged = false);
+    bool HoldWithin(size_t bytes, size_t limit);
+    // A frame being read: never beyond the bound, so that small answers
+    // ("busy" among them) still have their room.
+    bool TakeFor(size_t bytes, bool privileged) { return HoldWithin(bytes, Bound(privileged)); }
     // Connections without a session or an agent, at most; sessions kept
     // for SYSTEM and administrators out of MaxConnections.
     size_t MaxUnopened() const;
@@ -69,6 +89,8 @@ private:
     size_t OrdinaryHolders(const CConnection& besides) const;
     void Release(size_t bytes);
 
+    // A request read to its end whose payload the core could not hold.
+    void OnRefused(CConnection& conn, Frame& f);
     void OnOpenSession(CConnection& conn, Frame& f);
     void OnCloseSession(CConnection& conn, Frame& f);
     void OnSubscribe(CConnection& conn, Frame& f);

@@ -12,7 +12,7 @@ std::vector<BYTE> EncodeFrame(uint16_t command, uint64_t id, uint32_t status, co
     return out;
 }
 
-FrameHeader CheckHeader(const BYTE* data, size_t size) {
+FrameHeader PeekHeader(const BYTE* data, size_t size) {
     if (size < sizeof(FrameHeader)) throw ProtocolError("frame shorter than its header");
     FrameHeader h;
     std::memcpy(&h, data, sizeof h);
@@ -20,6 +20,11 @@ FrameHeader CheckHeader(const BYTE* data, size_t size) {
     if (h.version != kVersion) throw ProtocolError("unknown version");
     if (h.reserved != 0) throw ProtocolError("reserved field set");
     if (h.payloadSize > kMaxPayload) throw ProtocolError("declared payload too large");
+    return h;
+}
+
+FrameHeader CheckHeader(const BYTE* data, size_t size) {
+    const FrameHeader h = PeekHeader(data, size);
     if (size != sizeof h + h.payloadSize) throw ProtocolError("frame length differs from its header");
     return h;
 }

@@ -98,7 +98,10 @@ struct Frame {
 
 // Header and payload as one pipe message.
 std::vector<BYTE> EncodeFrame(uint16_t command, uint64_t id, uint32_t status, const std::vector<BYTE>& payload);
-// Checks the header against the message length; throws ProtocolError.
+// Checks the header's own fields (magic, version, reserved, payload limit)
+// in a message that begins with it; throws ProtocolError.
+FrameHeader PeekHeader(const BYTE* data, size_t size);
+// The same, and the header against the message length.
 FrameHeader CheckHeader(const BYTE* data, size_t size);
 
 class PayloadWriter {

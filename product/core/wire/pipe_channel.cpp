@@ -4,12 +4,17 @@
 #include "vrbase/trace.h"
 #include "vrbase/vr_error.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vrcc {
 namespace {
 
 constexpr DWORD kFirstChunk = 64 * 1024;
+// Beyond the first chunk a buffer grows to twice what has arrived, but by
+// at least this much: a declared size alone costs nothing, and a large
+// frame is copied only a few times.
+constexpr size_t kGrowStep = 1024 * 1024;
 constexpr DWORD kBusyWaitMs = 5000;
 
 VrBase::unique_handle NewEvent() {
@@ -102,29 +107,68 @@ IoResult CPipeChannel::ReadChunk(BYTE* buffer, DWORD size, HANDLE cancel, DWORD 
     return Finish(ov, started, cancel, timeoutMs, got, more, error);
 }
 
-IoResult CPipeChannel::Read(Frame& frame, HANDLE cancel, DWORD timeoutMs, DWORD& error) {
+bool CReadHold::Grow(size_t bytes) {
+    if (m_budget && !m_budget->Take(bytes)) return false;
+    m_bytes += bytes;
+    return true;
+}
+
+void CReadHold::Reset() {
+    if (m_budget && m_bytes) m_budget->Give(m_bytes);
+    m_bytes = 0;
+}
+
+size_t CReadHold::HandOn() {
+    const size_t bytes = m_bytes;
+    m_bytes = 0;
+    return bytes;
+}
+
+IoResult CPipeChannel::Read(Frame& frame, HANDLE cancel, DWORD timeoutMs, DWORD& error, const ReadBounds& bounds) {
     std::vector<BYTE> buf(kFirstChunk);
     DWORD got = 0;
     bool more = false;
     IoResult r = ReadChunk(buf.data(), kFirstChunk, cancel, timeoutMs, got, more, error);
     if (r != IoResult::Ok) return r;
     size_t have = got;
+    bool kept = true;
     if (more) {
         // The message is larger than the first chunk: its header says how
         // much, and that claim is checked before the buffer grows.
-        if (have < sizeof(FrameHeader)) throw ProtocolError("frame shorter than its header");
-        FrameHeader h;
-        std::memcpy(&h, buf.data(), sizeof h);
-        if (h.magic != kMagic) throw ProtocolError("bad magic");
-        if (h.payloadSize > kMaxPayload) throw ProtocolError("declared payload too large");
+        const FrameHeader h = PeekHeader(buf.data(), have);
         const size_t total = sizeof h + h.payloadSize;
         if (total <= have) throw ProtocolError("frame longer than its header says");
-        buf.resize(total);
+        const DWORD restMs = timeoutMs < bounds.restTimeoutMs ? timeoutMs : bounds.restTimeoutMs;
         while (more) {
             if (have == total) throw ProtocolError("frame longer than its header says");
-            r = ReadChunk(buf.data() + have, static_cast<DWORD>(total - have), cancel, timeoutMs, got, more, error);
+            if (kept && have == buf.size()) {
+                const size_t next = (std::min)(total, have + (std::max)(have, kGrowStep));
+                // Once the buffer grows past the first chunk, the hold
+                // covers all of it.
+                if (bounds.hold && !bounds.hold->Grow(next - bounds.hold->Bytes())) {
+                    // Refused: the rest is read and dropped, so the stream
+                    // stays in step and the request can be answered.
+                    kept = false;
+                    std::vector<BYTE>(kFirstChunk).swap(buf);
+                    bounds.hold->Reset();
+                } else {
+                    buf.reserve(next);  // exactly: the hold is the capacity
+                    buf.resize(next);
+                }
+            }
+            BYTE* into = kept ? buf.data() + have : buf.data();
+            const size_t room = kept ? buf.size() - have : (std::min)(buf.size(), total - have);
+            r = ReadChunk(into, static_cast<DWORD>(room), cancel, restMs, got, more, error);
             if (r != IoResult::Ok) return r;
             have += got;
+        }
+        if (!kept) {
+            if (have != total) throw ProtocolError("frame length differs from its header");
+            frame.command = h.command;
+            frame.id = h.id;
+            frame.status = h.status;
+            frame.payload.clear();
+            return IoResult::Refused;
         }
     }
     buf.resize(have);

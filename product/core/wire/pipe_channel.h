@@ -7,7 +7,48 @@
 
 namespace vrcc {
 
-enum class IoResult { Ok, Closed, Cancelled, TimedOut, Failed };
+// Refused: the frame was read to its end but its payload not kept, as its
+// hold was refused; the frame has the header's command, id and status.
+enum class IoResult { Ok, Closed, Cancelled, TimedOut, Failed, Refused };
+
+// What the buffers of frames being read are held against: the core's bound
+// for all connections together. Take refuses what would pass it.
+class IReadBudget {
+public:
+    virtual bool Take(size_t bytes) = 0;
+    virtual void Give(size_t bytes) = 0;
+
+protected:
+    ~IReadBudget() = default;
+};
+
+// The part of a budget that one frame's buffer holds, given back when the
+// hold ends unless handed on first. Without a budget every step is granted.
+class CReadHold {
+public:
+    explicit CReadHold(IReadBudget* budget = nullptr) : m_budget(budget) {}
+    ~CReadHold() { Reset(); }
+    CReadHold(const CReadHold&) = delete;
+    CReadHold& operator=(const CReadHold&) = delete;
+
+    bool Grow(size_t bytes);
+    void Reset();
+    // Ends the hold without giving anything back: whoever takes the
+    // returned bytes holds them now.
+    size_t HandOn();
+    size_t Bytes() const { return m_bytes; }
+
+private:
+    IReadBudget* m_budget;
+    size_t m_bytes = 0;
+};
+
+// How the core reads its clients; the client libraries read the core with
+// the defaults.
+struct ReadBounds {
+    CReadHold* hold = nullptr;       // empty at the start; the buffer grows only as far as it is granted
+    DWORD restTimeoutMs = INFINITE;  // for the rest of a frame once it has begun
+};
 
 class CPipeChannel {
 public:
@@ -17,9 +58,10 @@ public:
 
     HANDLE handle() const { return m_pipe.get(); }
 
-    // One whole frame; a frame that breaks the rules throws ProtocolError,
-    // before anything larger than the limit is allocated.
-    IoResult Read(Frame& frame, HANDLE cancel, DWORD timeoutMs, DWORD& error);
+    // One whole frame; a frame that breaks the rules throws ProtocolError.
+    // The buffer grows only as the frame's data arrives, never past what
+    // its header declares.
+    IoResult Read(Frame& frame, HANDLE cancel, DWORD timeoutMs, DWORD& error, const ReadBounds& bounds = {});
     IoResult Write(const std::vector<BYTE>& bytes, HANDLE cancel, DWORD timeoutMs, DWORD& error);
 
     // Ends every read and write in progress on the handle.
