@@ -45,6 +45,9 @@ class Database {
 public:
     virtual ~Database() = default;
     virtual std::string engine() const = 0;
+    // A statement runs inside this process: many small ones cost no round
+    // trip each.
+    virtual bool in_process() const = 0;
 
     // Schema text with the engine's words put in (see schema.sql).
     virtual std::string schema_word(const std::string& word) const = 0;

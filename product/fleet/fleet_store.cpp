@@ -1,6 +1,7 @@
 #include "fleet_store.h"
 
 #include "digest.h"
+#include "passport_feed.h"
 #include "schema_text.h"
 #include "ses_reader.h"
 #include "statements.h"
@@ -16,8 +17,6 @@ const char kDefaultGroup[] = "default";
 const char kMigrationMark[] = "-- migration ";
 // Entries between two progress calls of an import.
 const unsigned long long kProgressEvery = 1000000;
-// Sizes are kept as signed 64-bit numbers, the widest both engines have.
-const unsigned long long kMaxSize = 9223372036854775807ULL;
 
 const char* const kIncomingColumns[] = {"folder", "folder_digest", "name", "ordinal", "digest", "checksum", "size",
                                         "type", "description", "file_version", "company", "product", "product_version",
@@ -205,29 +204,31 @@ ImportResult FleetStore::import(passport::SesReader& reader, const ImportOptions
          Value(now_text())},
         [&](const Row& row) { roundId = row.number(0); });
 
+    PassportFeed feed(reader);
+    if (m_db->in_process())
+        merge_by_lookup(feed, host.id, roundId, last.seq == 0, options, result);
+    else
+        merge_by_load(feed, host.id, roundId, options, result);
+    run("round_entries", {Value(roundId), Value(static_cast<long long>(result.entries))});
+    tx.commit();
+    return result;
+}
+
+// The server: every statement is a round trip, so the passport goes over
+// in one COPY into a scratch table and is merged by a few set statements.
+void FleetStore::merge_by_load(PassportFeed& feed, long long hostId, long long roundId, const ImportOptions& options,
+                               ImportResult& result) {
     m_db->clear("incoming");
     m_db->clear("resolved");
     m_db->load_begin("incoming", std::vector<std::string>(std::begin(kIncomingColumns), std::end(kIncomingColumns)));
-    // Replaced names only: they are few (see Entry::replaced).
-    std::map<std::u16string, long long> repeats;
-    passport::Entry entry;
-    std::string lastFolder, folderDigest, ordinal, digest;
-    while (reader.next(entry)) {
-        if (entry.sizeValue > kMaxSize)
-            throw passport::DocumentError(reader.name(), entry.line,
-                                          "the size " + entry.size + " is larger than any file can be");
-        if (entry.folder != lastFolder || folderDigest.empty()) {
-            folderDigest = digest_of({&entry.folder});
-            lastFolder = entry.folder;
+    std::vector<FeedEntry> batch;
+    while (feed.next(batch))
+        for (const FeedEntry& f : batch) {
+            const passport::Entry& e = f.entry;
+            m_db->load_row({&e.folder, &f.folderDigest, &e.name, &f.ordinal, &f.digest, &e.checksum, &e.size, &e.type,
+                            &e.description, &e.fileVersion, &e.company, &e.product, &e.productVersion, &e.changeTime});
+            if (++result.entries % kProgressEvery == 0 && options.progress) options.progress(result.entries);
         }
-        ordinal = entry.replaced() ? std::to_string(repeats[entry.key]++) : "0";
-        digest = digest_of({&entry.checksum, &entry.size, &entry.type, &entry.description, &entry.fileVersion,
-                            &entry.company, &entry.product, &entry.productVersion});
-        m_db->load_row({&entry.folder, &folderDigest, &entry.name, &ordinal, &digest, &entry.checksum, &entry.size,
-                        &entry.type, &entry.description, &entry.fileVersion, &entry.company, &entry.product,
-                        &entry.productVersion, &entry.changeTime});
-        if (++result.entries % kProgressEvery == 0 && options.progress) options.progress(result.entries);
-    }
     m_db->load_end();
     m_db->loaded("incoming");
     run("folders_add", {});
@@ -235,11 +236,83 @@ ImportResult FleetStore::import(passport::SesReader& reader, const ImportOptions
     run("contents_add", {});
     run("incoming_resolve", {});
     m_db->loaded("resolved");
-    result.closed = run("files_close", {Value(host.id), Value(roundId)});
-    result.opened = run("files_open", {Value(host.id), Value(roundId)});
-    run("round_entries", {Value(roundId), Value(static_cast<long long>(result.entries))});
-    tx.commit();
-    return result;
+    result.closed = run("files_close", {Value(hostId), Value(roundId)});
+    result.opened = run("files_open", {Value(hostId), Value(roundId)});
+}
+
+// The embedded engine: a statement costs no round trip, so each entry is
+// looked up against the host's open row for its path as it comes. An
+// unchanged file then costs one look-up and no write, and nothing goes
+// through a scratch table.
+void FleetStore::merge_by_lookup(PassportFeed& feed, long long hostId, long long roundId, bool newHost,
+                                 const ImportOptions& options, ImportResult& result) {
+    // Paths of open rows the passport still holds, by path id: bounded by
+    // the store's paths, not by the passport. Repeated replaced names
+    // (ordinal above 0) are few and kept apart.
+    std::vector<unsigned long long> seen;
+    std::set<std::pair<long long, long long>> seenRepeats;
+    const auto mark = [&](long long pathId, long long ordinal) {
+        if (ordinal) {
+            seenRepeats.insert({pathId, ordinal});
+            return;
+        }
+        const size_t word = static_cast<size_t>(pathId) / 64;
+        if (word >= seen.size()) seen.resize(word + 1 + word / 2);
+        seen[word] |= 1ULL << (pathId % 64);
+    };
+    const auto marked = [&](long long pathId, long long ordinal) {
+        if (ordinal) return seenRepeats.count({pathId, ordinal}) > 0;
+        const size_t word = static_cast<size_t>(pathId) / 64;
+        return word < seen.size() && (seen[word] >> (pathId % 64) & 1);
+    };
+
+    const Value host(hostId), round(roundId);
+    std::string lastFolderDigest;
+    long long folderId = 0;
+    std::vector<FeedEntry> batch;
+    while (feed.next(batch))
+        for (const FeedEntry& f : batch) {
+            const passport::Entry& e = f.entry;
+            if (f.folderDigest != lastFolderDigest) {
+                folderId = 0;
+                run("folder_find", {Value(f.folderDigest)}, [&](const Row& row) { folderId = row.number(0); });
+                if (!folderId)
+                    run("folder_add", {Value(f.folderDigest), Value(e.folder)}, [&](const Row& row) { folderId = row.number(0); });
+                lastFolderDigest = f.folderDigest;
+            }
+            const long long ordinal = f.ordinal == "0" ? 0 : std::stoll(f.ordinal);
+            long long pathId = 0, openRound = 0;
+            bool same = false;
+            run("file_current", {host, Value(folderId), Value(ordinal), Value(e.name)}, [&](const Row& row) {
+                pathId = row.number(0);
+                if (row.null(1)) return;
+                openRound = row.number(1);
+                same = row.text(3) == f.digest && row.text(4) == e.changeTime;
+            });
+            if (++result.entries % kProgressEvery == 0 && options.progress) options.progress(result.entries);
+            if (!pathId)
+                run("path_add", {Value(folderId), Value(e.name)}, [&](const Row& row) { pathId = row.number(0); });
+            if (openRound) mark(pathId, ordinal);
+            if (same) continue;
+            long long contentId = 0;
+            run("content_find", {Value(f.digest)}, [&](const Row& row) { contentId = row.number(0); });
+            if (!contentId)
+                run("content_add",
+                    {Value(f.digest), Value(e.checksum), Value(static_cast<long long>(e.sizeValue)), Value(e.type),
+                     Value(e.description), Value(e.fileVersion), Value(e.company), Value(e.product), Value(e.productVersion)},
+                    [&](const Row& row) { contentId = row.number(0); });
+            if (openRound) result.closed += run("file_close", {host, Value(pathId), Value(ordinal), Value(openRound), round});
+            result.opened += run("file_open", {host, Value(pathId), Value(ordinal), round, Value(contentId), Value(e.changeTime)});
+        }
+    if (newHost) return;
+    // Open rows of earlier rounds the passport no longer holds: the files
+    // gone. Collected first, as the rows are being read.
+    std::vector<std::pair<std::pair<long long, long long>, long long>> gone;
+    run("files_open_before", {host, round}, [&](const Row& row) {
+        if (!marked(row.number(0), row.number(1))) gone.push_back({{row.number(0), row.number(1)}, row.number(2)});
+    });
+    for (const auto& g : gone)
+        result.closed += run("file_close", {host, Value(g.first.first), Value(g.first.second), Value(g.second), round});
 }
 
 long long FleetStore::hosts_with_checksum(const std::string& checksum, Report& report) {

@@ -14,6 +14,10 @@ class SesReader;
 }
 
 namespace fleet {
+class PassportFeed;
+}
+
+namespace fleet {
 
 // The schema this build reads and writes: the number of its migrations.
 int schema_version();
@@ -77,6 +81,10 @@ private:
     RoundRef round_of(long long hostId, const std::string& since, const std::string& host);
     long long deviation_rows(long long groupId, long long hostId, const std::function<void(const Row&)>& each);
     void prepare_scratch();
+    void merge_by_load(PassportFeed& feed, long long hostId, long long roundId, const ImportOptions& options,
+                       ImportResult& result);
+    void merge_by_lookup(PassportFeed& feed, long long hostId, long long roundId, bool newHost,
+                         const ImportOptions& options, ImportResult& result);
 
     std::unique_ptr<Database> m_db;
     std::set<std::string> m_prepared;

@@ -78,6 +78,7 @@ public:
     }
     ~PostgresDatabase() override { PQfinish(m_conn); }
 
+    bool in_process() const override { return false; }
     std::string engine() const override { return "PostgreSQL"; }
 
     std::string schema_word(const std::string& word) const override {

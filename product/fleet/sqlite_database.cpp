@@ -55,6 +55,7 @@ public:
         sqlite3_close(m_db);
     }
 
+    bool in_process() const override { return true; }
     std::string engine() const override { return "SQLite"; }
 
     std::string schema_word(const std::string& word) const override {

@@ -53,6 +53,27 @@ const NamedStatement kStatements[] = {
      "SELECT p.id, i.ordinal, c.id, i.change_time FROM incoming i "
      "JOIN folder fo ON fo.digest = i.folder_digest JOIN path p ON p.folder_id = fo.id AND p.name = i.name "
      "JOIN content c ON c.digest = i.digest"},
+    // The embedded engine's import, entry by entry: the path and the
+    // host's open row for it, with the content to compare.
+    {"folder_find", "SELECT id FROM folder WHERE digest = ?1"},
+    {"folder_add", "INSERT INTO folder (digest, name) VALUES (?1, ?2) RETURNING id"},
+    {"file_current",
+     "SELECT p.id, f.first_round, f.content_id, c.digest, f.change_time FROM path p "
+     "LEFT JOIN host_file f ON f.host_id = ?1 AND f.path_id = p.id AND f.ordinal = ?3 AND f.closed_round IS NULL "
+     "LEFT JOIN content c ON c.id = f.content_id WHERE p.folder_id = ?2 AND p.name = ?4"},
+    {"path_add", "INSERT INTO path (folder_id, name) VALUES (?1, ?2) RETURNING id"},
+    {"content_find", "SELECT id FROM content WHERE digest = ?1"},
+    {"content_add",
+     "INSERT INTO content (digest, checksum, size, type, description, file_version, company, product, product_version) "
+     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) RETURNING id"},
+    {"file_close",
+     "UPDATE host_file SET closed_round = ?5 WHERE host_id = ?1 AND path_id = ?2 AND ordinal = ?3 AND first_round = ?4"},
+    {"file_open",
+     "INSERT INTO host_file (host_id, path_id, ordinal, first_round, closed_round, content_id, change_time) "
+     "VALUES (?1, ?2, ?3, ?4, NULL, ?5, ?6)"},
+    {"files_open_before",
+     "SELECT path_id, ordinal, first_round FROM host_file WHERE host_id = ?1 AND closed_round IS NULL "
+     "AND first_round <> ?2"},
     // Rows of files that changed or went.
     {"files_close",
      "UPDATE host_file SET closed_round = ?2 WHERE host_id = ?1 AND closed_round IS NULL AND NOT EXISTS "
