@@ -36,7 +36,7 @@ public:
     virtual int columns() const = 0;
     virtual bool null(int column) const = 0;
     virtual std::string text(int column) const = 0;
-    long long number(int column) const { return null(column) ? 0 : std::stoll(text(column)); }
+    virtual long long number(int column) const { return null(column) ? 0 : std::stoll(text(column)); }
 };
 
 using RowHandler = std::function<void(const Row&)>;

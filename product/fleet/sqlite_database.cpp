@@ -30,6 +30,8 @@ public:
         return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_column_bytes(m_s, column)) : std::string();
     }
 
+    long long number(int column) const override { return sqlite3_column_int64(m_s, column); }
+
 private:
     sqlite3_stmt* m_s;
 };
@@ -40,6 +42,10 @@ public:
         struct stat st;
         if (!create && ::stat(path.c_str(), &st) != 0)
             throw StoreError("no store at " + path + ": make one with 'vrfleet init " + path + "'");
+        // Memory statistics cost a global lock on every allocation; nothing
+        // here reads them.
+        static const int configured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+        (void)configured;
         const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
         if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) fail("cannot open the store");
         sqlite3_busy_timeout(m_db, kBusyMilliseconds);
