@@ -1,5 +1,7 @@
 #include "digest.h"
 
+#include "name_fold.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -87,6 +89,11 @@ std::string digest_of(const std::vector<const std::string*>& parts) {
     std::string text(32, '0');
     for (int i = 0; i < 16; ++i) text[2 * i] = hex[out[i] >> 4], text[2 * i + 1] = hex[out[i] & 15];
     return text;
+}
+
+std::string folded_digest(const std::string& name) {
+    const std::string folded = folded_name(name);
+    return digest_of({&folded});
 }
 
 } // namespace fleet

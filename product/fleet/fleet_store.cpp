@@ -18,7 +18,7 @@ const char kMigrationMark[] = "-- migration ";
 // Entries between two progress calls of an import.
 const unsigned long long kProgressEvery = 1000000;
 
-const char* const kIncomingColumns[] = {"folder", "folder_digest", "name", "ordinal", "digest", "checksum", "size",
+const char* const kIncomingColumns[] = {"folder", "folder_digest", "name", "name_digest", "folded_digest", "ordinal", "digest", "checksum", "size",
                                         "type", "description", "file_version", "company", "product", "product_version",
                                         "change_time"};
 
@@ -102,11 +102,25 @@ std::unique_ptr<FleetStore> FleetStore::create(const std::string& address) {
         Transaction tx(db);
         const std::vector<std::string> steps = migrations();
         for (int i = have < 0 ? 0 : have; i < want; ++i) db.execute(with_words(steps[i], db));
+        store->key_paths();
         db.execute("DELETE FROM fleet_meta WHERE name = 'schema_version'");
         store->run("schema_version_set", {Value(static_cast<long long>(want))});
         tx.commit();
     }
     return store;
+}
+
+// Paths written before they were keyed by digests: keyed now, a chunk at
+// a time so memory stays flat however many there are.
+void FleetStore::key_paths() {
+    const long long kChunk = 10000;
+    for (;;) {
+        std::vector<std::pair<long long, std::string>> paths;
+        run("paths_unkeyed", {Value(kChunk)}, [&](const Row& row) { paths.push_back({row.number(0), row.text(1)}); });
+        for (const auto& p : paths)
+            run("path_key_set", {Value(p.first), Value(digest_of({&p.second})), Value(folded_digest(p.second))});
+        if (static_cast<long long>(paths.size()) < kChunk) break;
+    }
 }
 
 void FleetStore::check_version() {
@@ -225,7 +239,7 @@ void FleetStore::merge_by_load(PassportFeed& feed, long long hostId, long long r
     while (feed.next(batch))
         for (const FeedEntry& f : batch) {
             const passport::Entry& e = f.entry;
-            m_db->load_row({&e.folder, &f.folderDigest, &e.name, &f.ordinal, &f.digest, &e.checksum, &e.size, &e.type,
+            m_db->load_row({&e.folder, &f.folderDigest, &e.name, &f.nameDigest, &f.foldedDigest, &f.ordinal, &f.digest, &e.checksum, &e.size, &e.type,
                             &e.description, &e.fileVersion, &e.company, &e.product, &e.productVersion, &e.changeTime});
             if (++result.entries % kProgressEvery == 0 && options.progress) options.progress(result.entries);
         }
@@ -283,7 +297,7 @@ void FleetStore::merge_by_lookup(PassportFeed& feed, long long hostId, long long
             const long long ordinal = f.ordinal == "0" ? 0 : std::stoll(f.ordinal);
             long long pathId = 0, openRound = 0;
             bool same = false;
-            run("file_current", {host, Value(folderId), Value(ordinal), Value(e.name)}, [&](const Row& row) {
+            run("file_current", {host, Value(folderId), Value(ordinal), Value(f.nameDigest)}, [&](const Row& row) {
                 pathId = row.number(0);
                 if (row.null(1)) return;
                 openRound = row.number(1);
@@ -291,7 +305,7 @@ void FleetStore::merge_by_lookup(PassportFeed& feed, long long hostId, long long
             });
             if (++result.entries % kProgressEvery == 0 && options.progress) options.progress(result.entries);
             if (!pathId)
-                run("path_add", {Value(folderId), Value(e.name)}, [&](const Row& row) { pathId = row.number(0); });
+                run("path_add", {Value(folderId), Value(e.name), Value(f.nameDigest), Value(f.foldedDigest)}, [&](const Row& row) { pathId = row.number(0); });
             if (openRound) mark(pathId, ordinal);
             if (same) continue;
             long long contentId = 0;
@@ -329,7 +343,7 @@ long long FleetStore::hosts_with_checksum(const std::string& checksum, Report& r
 long long FleetStore::hosts_with_name(const std::string& name, const std::string& version, Report& report) {
     report.table("hosts", {"host", "group", "path", "size", "version", "since_round", "generated", "checksum"});
     long long n = 0;
-    run("hosts_with_name", {Value(name), Value(version)}, [&](const Row& row) {
+    run("hosts_with_name", {Value(folded_digest(name)), Value(version)}, [&](const Row& row) {
         report.row({row.text(0), row.text(1), path_text(row.text(2), row.text(3), 0), row.text(4), row.text(5),
                     row.text(6), row.text(7), row.text(8)});
         ++n;
@@ -379,17 +393,17 @@ long long FleetStore::history(const std::string& hostName, const std::string& pa
     const size_t slash = path.rfind('\\');
     if (slash == std::string::npos) throw StoreError("the path " + std::string(path) + " has no folder");
     const std::string folder = path.substr(0, slash), name = path.substr(slash + 1);
-    const std::string folderDigest = digest_of({&folder});
+    const std::string folderDigest = digest_of({&folder}), nameDigest = digest_of({&name});
     long long n = 0;
     report.table("versions", {"path", "from_round", "from_generated", "until_round", "until_generated", "checksum", "size",
                               "version", "change_time"});
-    run("history_rows", {Value(host.id), Value(folderDigest), Value(name)}, [&](const Row& row) {
+    run("history_rows", {Value(host.id), Value(folderDigest), Value(nameDigest)}, [&](const Row& row) {
         report.row({path_text(folder, name, row.number(0)), row.text(1), row.text(2), cell(row, 3), cell(row, 4),
                     row.text(5), row.text(6), row.text(7), row.text(8)});
         ++n;
     });
     report.table("approvals", {"path", "group", "deviation", "approved_checksum", "approved_by", "approved_at", "reason"});
-    run("history_approvals", {Value(host.id), Value(folderDigest), Value(name)}, [&](const Row& row) {
+    run("history_approvals", {Value(host.id), Value(folderDigest), Value(nameDigest)}, [&](const Row& row) {
         report.row({path_text(folder, name, row.number(0)), row.text(1), row.text(2), cell(row, 3), row.text(4),
                     row.text(5), row.text(6)});
         ++n;

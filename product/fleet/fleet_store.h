@@ -70,6 +70,7 @@ public:
 private:
     FleetStore(std::unique_ptr<Database> db);
     void check_version();
+    void key_paths();
     long long run(const char* name, const std::vector<Value>& params, const RowHandler& each = nullptr);
     struct HostRef {
         long long id = 0, groupId = 0;

@@ -42,6 +42,8 @@ bool PassportFeed::fill(std::vector<FeedEntry>& batch) {
             m_lastFolder = e.folder;
         }
         f.folderDigest = m_folderDigest;
+        f.nameDigest = digest_of({&e.name});
+        f.foldedDigest = folded_digest(e.name);
         f.ordinal = e.replaced() ? std::to_string(m_repeats[e.key]++) : "0";
         f.digest = digest_of({&e.checksum, &e.size, &e.type, &e.description, &e.fileVersion, &e.company, &e.product,
                               &e.productVersion});

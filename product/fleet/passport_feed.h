@@ -19,6 +19,7 @@ namespace fleet {
 struct FeedEntry {
     passport::Entry entry;
     std::string folderDigest;
+    std::string nameDigest, foldedDigest;  // of the name, and of it case folded
     std::string digest;  // of the content's columns (see content.digest)
     std::string ordinal;  // "0", or the n-th repeat of a replaced name
 };

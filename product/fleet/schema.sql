@@ -103,3 +103,15 @@ CREATE TABLE approval (
   reason      TEXT NOT NULL
 );
 CREATE INDEX approval_by_file ON approval (host_id, path_id, ordinal);
+
+-- migration 2
+-- Paths are keyed by digests of their names, as folders are: Windows
+-- paths run to 32,767 characters, more than an index entry may hold.
+-- folded_digest is of the name as Windows compares it (case folded), for
+-- questions by file name. The engine fills both in for earlier rows.
+ALTER TABLE path ADD COLUMN name_digest TEXT;
+ALTER TABLE path ADD COLUMN folded_digest TEXT;
+CREATE UNIQUE INDEX path_by_key ON path (folder_id, name_digest);
+CREATE INDEX path_by_folded ON path (folded_digest);
+DROP INDEX path_by_name;
+{{drop_path_name_unique}}

@@ -39,10 +39,11 @@ const NamedStatement kStatements[] = {
      "INSERT INTO folder (digest, name) SELECT folder_digest, folder FROM incoming i WHERE NOT EXISTS "
      "(SELECT 1 FROM folder fo WHERE fo.digest = i.folder_digest) ORDER BY folder_digest ON CONFLICT (digest) DO NOTHING"},
     {"paths_add",
-     "INSERT INTO path (folder_id, name) SELECT fo.id, i.name FROM incoming i "
+     "INSERT INTO path (folder_id, name, name_digest, folded_digest) "
+     "SELECT fo.id, i.name, i.name_digest, i.folded_digest FROM incoming i "
      "JOIN folder fo ON fo.digest = i.folder_digest WHERE NOT EXISTS "
-     "(SELECT 1 FROM path p WHERE p.folder_id = fo.id AND p.name = i.name) ORDER BY fo.id, i.name "
-     "ON CONFLICT (folder_id, name) DO NOTHING"},
+     "(SELECT 1 FROM path p WHERE p.folder_id = fo.id AND p.name_digest = i.name_digest) "
+     "ORDER BY fo.id, i.name_digest ON CONFLICT (folder_id, name_digest) DO NOTHING"},
     {"contents_add",
      "INSERT INTO content (digest, checksum, size, type, description, file_version, company, product, product_version) "
      "SELECT digest, checksum, CAST(size AS BIGINT), type, description, file_version, company, product, "
@@ -51,7 +52,7 @@ const NamedStatement kStatements[] = {
     {"incoming_resolve",
      "INSERT INTO resolved (path_id, ordinal, content_id, change_time) "
      "SELECT p.id, i.ordinal, c.id, i.change_time FROM incoming i "
-     "JOIN folder fo ON fo.digest = i.folder_digest JOIN path p ON p.folder_id = fo.id AND p.name = i.name "
+     "JOIN folder fo ON fo.digest = i.folder_digest JOIN path p ON p.folder_id = fo.id AND p.name_digest = i.name_digest "
      "JOIN content c ON c.digest = i.digest"},
     // The embedded engine's import, entry by entry: the path and the
     // host's open row for it, with the content to compare.
@@ -60,8 +61,9 @@ const NamedStatement kStatements[] = {
     {"file_current",
      "SELECT p.id, f.first_round, f.content_id, c.digest, f.change_time FROM path p "
      "LEFT JOIN host_file f ON f.host_id = ?1 AND f.path_id = p.id AND f.ordinal = ?3 AND f.closed_round IS NULL "
-     "LEFT JOIN content c ON c.id = f.content_id WHERE p.folder_id = ?2 AND p.name = ?4"},
-    {"path_add", "INSERT INTO path (folder_id, name) VALUES (?1, ?2) RETURNING id"},
+     "LEFT JOIN content c ON c.id = f.content_id WHERE p.folder_id = ?2 AND p.name_digest = ?4"},
+    {"path_add",
+     "INSERT INTO path (folder_id, name, name_digest, folded_digest) VALUES (?1, ?2, ?3, ?4) RETURNING id"},
     {"content_find", "SELECT id FROM content WHERE digest = ?1"},
     {"content_add",
      "INSERT INTO content (digest, checksum, size, type, description, file_version, company, product, product_version) "
@@ -97,7 +99,7 @@ const NamedStatement kStatements[] = {
      "SELECT h.name, g.name, fo.name, p.name, c.size, c.file_version, r.seq, r.generated, c.checksum "
      "FROM path p JOIN host_file f ON f.path_id = p.id JOIN content c ON c.id = f.content_id "
      "JOIN host h ON h.id = f.host_id JOIN host_group g ON g.id = h.group_id JOIN folder fo ON fo.id = p.folder_id "
-     "JOIN round r ON r.id = f.first_round WHERE p.name = ?1 AND f.closed_round IS NULL "
+     "JOIN round r ON r.id = f.first_round WHERE p.folded_digest = ?1 AND f.closed_round IS NULL "
      "AND (?2 = '' OR c.file_version = ?2) ORDER BY h.name COLLATE {{binary}}, " FILE_ORDER},
 
     // Since base round ?2: files whose open row came later, against the
@@ -127,12 +129,12 @@ const NamedStatement kStatements[] = {
      "FROM host_file f JOIN path p ON p.id = f.path_id JOIN folder fo ON fo.id = p.folder_id "
      "JOIN content c ON c.id = f.content_id JOIN round r1 ON r1.id = f.first_round "
      "LEFT JOIN round r2 ON r2.id = f.closed_round "
-     "WHERE f.host_id = ?1 AND fo.digest = ?2 AND p.name = ?3 ORDER BY f.ordinal, f.first_round"},
+     "WHERE f.host_id = ?1 AND fo.digest = ?2 AND p.name_digest = ?3 ORDER BY f.ordinal, f.first_round"},
     {"history_approvals",
      "SELECT a.ordinal, g.name, a.kind, c.checksum, a.approved_by, a.approved_at, a.reason "
      "FROM approval a JOIN host_group g ON g.id = a.group_id JOIN path p ON p.id = a.path_id "
      "JOIN folder fo ON fo.id = p.folder_id LEFT JOIN content c ON c.id = a.content_id "
-     "WHERE a.host_id = ?1 AND fo.digest = ?2 AND p.name = ?3 ORDER BY a.id"},
+     "WHERE a.host_id = ?1 AND fo.digest = ?2 AND p.name_digest = ?3 ORDER BY a.id"},
 
     {"golden_clear", "DELETE FROM golden WHERE group_id = ?1"},
     {"golden_take",
@@ -172,6 +174,9 @@ const NamedStatement kStatements[] = {
      "INSERT INTO approval (group_id, host_id, path_id, ordinal, content_id, kind, approved_by, approved_at, reason) "
      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"},
 
+    // Keys of paths written before they had them.
+    {"paths_unkeyed", "SELECT id, name FROM path WHERE name_digest IS NULL ORDER BY id LIMIT ?1"},
+    {"path_key_set", "UPDATE path SET name_digest = ?2, folded_digest = ?3 WHERE id = ?1"},
     {"count_rows", "SELECT (SELECT COUNT(*) FROM host_file), (SELECT COUNT(*) FROM content), "
                    "(SELECT COUNT(*) FROM path), (SELECT COUNT(*) FROM round)"},
     {nullptr, nullptr},
