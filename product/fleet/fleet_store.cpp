@@ -186,17 +186,20 @@ ImportResult FleetStore::import(passport::SesReader& reader, const ImportOptions
     Transaction tx(*m_db);
 
     HostRef host;
-    if (find_host(options.host, host)) {
-        if (!options.group.empty() && options.group != host.group)
-            throw StoreError("host " + std::string(options.host) + " is in group " +
-                             std::string(host.group) + ", not " + std::string(options.group));
-    } else {
+    if (!find_host(options.host, host)) {
         const std::string group = options.group.empty() ? kDefaultGroup : options.group;
         long long groupId = 0;
         run("group_find", {Value(group)}, [&](const Row& row) { groupId = row.number(0); });
         if (!groupId) run("group_add", {Value(group)}, [&](const Row& row) { groupId = row.number(0); });
+        if (!groupId) run("group_find", {Value(group)}, [&](const Row& row) { groupId = row.number(0); });
         run("host_add", {Value(options.host), Value(groupId)}, [&](const Row& row) { host.id = row.number(0); });
+        if (!host.id) find_host(options.host, host);
+        else host.groupId = groupId, host.group = group;
     }
+    if (!options.group.empty() && options.group != host.group)
+        throw StoreError("host " + std::string(options.host) + " is in group " +
+                         std::string(host.group) + ", not " + std::string(options.group));
+    run("host_lock", {Value(host.id)});
 
     run("round_same", {Value(host.id), Value(identity.uniqueId)}, [&](const Row& row) {
         result.alreadyImported = true;

@@ -138,7 +138,16 @@ public:
     void clear(const std::string& table) override { execute("DELETE FROM " + table); }
     void loaded(const std::string&) override {}
 
-    void begin() override { execute("BEGIN IMMEDIATE"); }
+    // The write lock is taken here, at the start, so a transaction never
+    // finds it taken halfway through.
+    void begin() override {
+        const int rc = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        if ((rc & 0xFF) == SQLITE_BUSY)
+            throw StoreError(m_path + ": another import (or another change) holds the store and did not finish within " +
+                             std::to_string(kBusyMilliseconds / 1000) +
+                             " s; nothing was changed: try again when it has finished");
+        if (rc != SQLITE_OK) fail("starting a transaction");
+    }
     void commit() override { execute("COMMIT"); }
     void rollback() override { execute("ROLLBACK"); }
 

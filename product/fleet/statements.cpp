@@ -11,11 +11,15 @@ const NamedStatement kStatements[] = {
     {"schema_version_set", "INSERT INTO fleet_meta (name, value) VALUES ('schema_version', ?1)"},
 
     {"group_find", "SELECT id FROM host_group WHERE name = ?1"},
-    {"group_add", "INSERT INTO host_group (name) VALUES (?1) RETURNING id"},
+    // Imports running at once on a server may add the same group or host:
+    // the later one waits for the first, then finds its row.
+    {"group_add", "INSERT INTO host_group (name) VALUES (?1) ON CONFLICT (name) DO NOTHING RETURNING id"},
     {"group_golden", "SELECT golden_host, golden_round, golden_set FROM host_group WHERE id = ?1"},
     {"host_find",
      "SELECT h.id, h.group_id, g.name FROM host h JOIN host_group g ON g.id = h.group_id WHERE h.name = ?1"},
-    {"host_add", "INSERT INTO host (name, group_id) VALUES (?1, ?2) RETURNING id"},
+    {"host_add", "INSERT INTO host (name, group_id) VALUES (?1, ?2) ON CONFLICT (name) DO NOTHING RETURNING id"},
+    // Imports of one host take turns: each numbers its round after the last.
+    {"host_lock", "UPDATE host SET group_id = group_id WHERE id = ?1"},
 
     {"round_same", "SELECT seq FROM round WHERE host_id = ?1 AND unique_id = ?2"},
     {"round_last", "SELECT seq, generated, id FROM round WHERE host_id = ?1 ORDER BY seq DESC LIMIT 1"},

@@ -510,6 +510,45 @@ TEST_P(FleetTest, FileNamesMatchAsWindowsComparesThemAndMayBeLong) {
     EXPECT_EQ(count("path"), 4u);
 }
 
+// Two imports at once both land: on SQLite the second waits for the
+// first's transaction, on the server they run side by side. A store held
+// longer than an import waits is refused with the reason, unchanged.
+TEST_P(FleetTest, ImportsAtTheSameTime) {
+    std::vector<Item> items;
+    for (int i = 0; i < 20000; ++i) {
+        Item it;
+        char path[64];
+        std::snprintf(path, sizeof(path), "C:\\Many\\file%05d.bin", i);
+        it.path = path;
+        items.push_back(it);
+    }
+    const std::string a = passport("a.xml", items, "55555555-0000-0000-0000-000000000001", "2026-05-01T10:00:00.000Z");
+    const std::string b = passport("b.xml", items, "55555555-0000-0000-0000-000000000002", "2026-05-01T10:00:00.000Z");
+    FILE* first = popen((shell_quoted(VRFLEET_EXE) + " import " + shell_quoted(m_db) + " --host ws-a " + shell_quoted(a) +
+                         " >/dev/null 2>" + shell_quoted(m_dir + "/a.err")).c_str(), "r");
+    FILE* second = popen((shell_quoted(VRFLEET_EXE) + " import " + shell_quoted(m_db) + " --host ws-b " + shell_quoted(b) +
+                          " >/dev/null 2>" + shell_quoted(m_dir + "/b.err")).c_str(), "r");
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(pclose(first), 0) << read_file(m_dir + "/a.err");
+    EXPECT_EQ(pclose(second), 0) << read_file(m_dir + "/b.err");
+    EXPECT_EQ(count("round"), 2u);
+    EXPECT_EQ(count("host_file"), 40000u);
+    EXPECT_EQ(count("path"), 20000u);
+
+    if (GetParam() != Engine::Sqlite) return;
+    const std::string before = snapshot();
+    {
+        std::unique_ptr<fleet::Database> holder = fleet::open_database(m_db, false);
+        fleet::Transaction held(*holder);
+        const Outcome o = import("ws-c", "office", b);
+        EXPECT_EQ(o.rc, 2);
+        EXPECT_NE(o.err.find("another import (or another change) holds the store"), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("nothing was changed"), std::string::npos) << o.err;
+    }
+    EXPECT_TRUE(snapshot() == before) << "the store changed";
+    EXPECT_EQ(import("ws-c", "office", b).rc, 0);
+}
+
 TEST_P(FleetTest, ForeignSchemaVersionAndBadArguments) {
     {
         std::unique_ptr<fleet::Database> db = fleet::open_database(m_db, false);
