@@ -67,6 +67,9 @@ public:
     virtual void loaded(const std::string& table) = 0;
 
     virtual void begin() = 0;
+    // A consistent view for an answer of many statements; takes no lock
+    // a writer waits for.
+    virtual void begin_read() = 0;
     virtual void commit() = 0;
     virtual void rollback() = 0;
 
@@ -82,7 +85,11 @@ bool is_server_address(const std::string& address);
 // A transaction rolled back unless committed.
 class Transaction {
 public:
-    explicit Transaction(Database& db) : m_db(db) { m_db.begin(); }
+    enum Kind { Write, Read };
+    explicit Transaction(Database& db, Kind kind = Write) : m_db(db) {
+        if (kind == Read) m_db.begin_read();
+        else m_db.begin();
+    }
     ~Transaction() {
         if (m_open) try {
                 m_db.rollback();

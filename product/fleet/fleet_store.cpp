@@ -439,6 +439,7 @@ long long FleetStore::deviation_rows(long long groupId, long long hostId, const 
     bool golden = false;
     run("group_golden", {Value(groupId)}, [&](const Row& row) { golden = !row.null(0); });
     if (!golden) throw StoreError("the group has no golden passport yet: set one with 'vrfleet golden DB GROUP --from HOST'");
+    if (m_db->in_process()) return deviation_rows_by_merge(groupId, hostId, each);
     long long n = 0;
     const auto counted = [&](const Row& row) {
         each(row);
@@ -461,6 +462,7 @@ long long FleetStore::deviations(const std::string& group, const std::string& ho
     }
     report.table("deviations", {"host", "deviation", "path", "golden_checksum", "host_checksum", "golden_version",
                                 "host_version"});
+    Transaction view(*m_db, Transaction::Read);
     return deviation_rows(groupId, hostId, [&](const Row& row) {
         report.row({row.text(0), row.text(1), path_text(row.text(2), row.text(3), row.number(4)), cell(row, 5),
                     cell(row, 6), cell(row, 7), cell(row, 8)});

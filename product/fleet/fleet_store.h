@@ -81,6 +81,7 @@ private:
     long long group_or_fail(const std::string& name);
     RoundRef round_of(long long hostId, const std::string& since, const std::string& host);
     long long deviation_rows(long long groupId, long long hostId, const std::function<void(const Row&)>& each);
+    long long deviation_rows_by_merge(long long groupId, long long hostId, const std::function<void(const Row&)>& each);
     void prepare_scratch();
     void merge_by_load(PassportFeed& feed, long long hostId, long long roundId, const ImportOptions& options,
                        ImportResult& result);

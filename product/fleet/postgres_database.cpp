@@ -165,6 +165,7 @@ public:
     void loaded(const std::string& table) override { execute("ANALYZE " + table); }
 
     void begin() override { execute("BEGIN"); }
+    void begin_read() override { execute("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"); }
     void commit() override { execute("COMMIT"); }
     void rollback() override { execute("ROLLBACK"); }
 

@@ -148,6 +148,8 @@ public:
                              " s; nothing was changed: try again when it has finished");
         if (rc != SQLITE_OK) fail("starting a transaction");
     }
+    // Without it every statement takes and drops the file's lock itself.
+    void begin_read() override { execute("BEGIN DEFERRED"); }
     void commit() override { execute("COMMIT"); }
     void rollback() override { execute("ROLLBACK"); }
 

@@ -174,6 +174,21 @@ const NamedStatement kStatements[] = {
      "(SELECT 1 FROM approval a WHERE a.host_id = h.id AND a.path_id = g.path_id AND a.ordinal = g.ordinal "
      "AND a.group_id = ?1 AND a.content_id IS NULL) "
      "ORDER BY h.name COLLATE {{binary}}, " FILE_ORDER ", g.ordinal"},
+    // The embedded engine's deviations (see deviation_merge.cpp): both
+    // walks in key order, then the few files that differ looked up.
+    {"golden_files", "SELECT path_id, ordinal, content_id FROM golden WHERE group_id = ?1 ORDER BY path_id, ordinal"},
+    {"group_hosts",
+     "SELECT id, name FROM host WHERE group_id = ?1 AND (?2 = 0 OR id = ?2) ORDER BY name COLLATE {{binary}}"},
+    {"host_files",
+     "SELECT path_id, ordinal, content_id FROM host_file WHERE host_id = ?1 AND closed_round IS NULL "
+     "ORDER BY path_id, ordinal"},
+    {"content_detail", "SELECT checksum, file_version FROM content WHERE id = ?1"},
+    {"path_detail", "SELECT folder_id, name FROM path WHERE id = ?1"},
+    {"folder_detail", "SELECT name FROM folder WHERE id = ?1"},
+    {"approval_any", "SELECT 1 FROM approval WHERE host_id = ?1 AND group_id = ?2 LIMIT 1"},
+    {"approval_holds",
+     "SELECT 1 FROM approval WHERE host_id = ?1 AND path_id = ?2 AND ordinal = ?3 AND group_id = ?4 "
+     "AND (content_id = ?5 OR (?5 IS NULL AND content_id IS NULL)) LIMIT 1"},
     {"approval_add",
      "INSERT INTO approval (group_id, host_id, path_id, ordinal, content_id, kind, approved_by, approved_at, reason) "
      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"},
