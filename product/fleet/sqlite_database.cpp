@@ -10,9 +10,10 @@ namespace fleet {
 
 namespace {
 
-// Pages kept in memory per connection (negative: KiB); the import's
-// scratch tables spill to temporary files beyond it.
-const char kCacheSize[] = "-65536";
+// Pages kept in memory per connection (negative: KiB): an import touches
+// the file-row indexes all over, by path and by content, and a large
+// fleet's indexes run to hundreds of MB. A constant, whatever the passport.
+const char kCacheSize[] = "-262144";
 const int kBusyMilliseconds = 10000;
 
 struct StatementClose {
