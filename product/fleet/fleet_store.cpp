@@ -15,12 +15,14 @@ namespace {
 
 const char kDefaultGroup[] = "default";
 const char kMigrationMark[] = "-- migration ";
+// Paths keyed at a time when a store of an earlier schema is brought up.
+const long long kKeyChunk = 10000;
 // Entries between two progress calls of an import.
 const unsigned long long kProgressEvery = 1000000;
 
-const char* const kIncomingColumns[] = {"folder", "folder_digest", "name", "name_digest", "folded_digest", "ordinal", "digest", "checksum", "size",
-                                        "type", "description", "file_version", "company", "product", "product_version",
-                                        "change_time"};
+const char* const kIncomingColumns[] = {"folder", "folder_digest", "name", "name_digest", "folded_digest", "ordinal",
+                                        "digest", "checksum", "size", "type", "description", "file_version", "company",
+                                        "product", "product_version", "change_time"};
 
 // {{word}} of a schema or statement text put in by the engine.
 std::string with_words(const std::string& text, const Database& db) {
@@ -113,13 +115,12 @@ std::unique_ptr<FleetStore> FleetStore::create(const std::string& address) {
 // Paths written before they were keyed by digests: keyed now, a chunk at
 // a time so memory stays flat however many there are.
 void FleetStore::key_paths() {
-    const long long kChunk = 10000;
     for (;;) {
         std::vector<std::pair<long long, std::string>> paths;
-        run("paths_unkeyed", {Value(kChunk)}, [&](const Row& row) { paths.push_back({row.number(0), row.text(1)}); });
+        run("paths_unkeyed", {Value(kKeyChunk)}, [&](const Row& row) { paths.push_back({row.number(0), row.text(1)}); });
         for (const auto& p : paths)
             run("path_key_set", {Value(p.first), Value(digest_of({&p.second})), Value(folded_digest(p.second))});
-        if (static_cast<long long>(paths.size()) < kChunk) break;
+        if (static_cast<long long>(paths.size()) < kKeyChunk) break;
     }
 }
 
@@ -181,7 +182,7 @@ ImportResult FleetStore::import(passport::SesReader& reader, const ImportOptions
     const passport::Identity& identity = reader.identity();
     if (identity.uniqueId.empty())
         throw passport::DocumentError(reader.name(), 0, "the document has no UniqueId, so its round cannot be told apart");
-    prepare_scratch();
+    if (!m_db->in_process()) prepare_scratch();
     ImportResult result;
     Transaction tx(*m_db);
 
@@ -242,8 +243,9 @@ void FleetStore::merge_by_load(PassportFeed& feed, long long hostId, long long r
     while (feed.next(batch))
         for (const FeedEntry& f : batch) {
             const passport::Entry& e = f.entry;
-            m_db->load_row({&e.folder, &f.folderDigest, &e.name, &f.nameDigest, &f.foldedDigest, &f.ordinal, &f.digest, &e.checksum, &e.size, &e.type,
-                            &e.description, &e.fileVersion, &e.company, &e.product, &e.productVersion, &e.changeTime});
+            m_db->load_row({&e.folder, &f.folderDigest, &e.name, &f.nameDigest, &f.foldedDigest, &f.ordinal, &f.digest,
+                            &e.checksum, &e.size, &e.type, &e.description, &e.fileVersion, &e.company, &e.product,
+                            &e.productVersion, &e.changeTime});
             if (++result.entries % kProgressEvery == 0 && options.progress) options.progress(result.entries);
         }
     m_db->load_end();
