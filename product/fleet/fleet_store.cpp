@@ -302,12 +302,16 @@ void FleetStore::merge_by_lookup(PassportFeed& feed, long long hostId, long long
             const long long ordinal = f.ordinal == "0" ? 0 : std::stoll(f.ordinal);
             long long pathId = 0, openRound = 0;
             bool same = false;
-            run("file_current", {host, Value(folderId), Value(ordinal), Value(f.nameDigest)}, [&](const Row& row) {
-                pathId = row.number(0);
-                if (row.null(1)) return;
-                openRound = row.number(1);
-                same = row.text(3) == f.digest && row.text(4) == e.changeTime;
-            });
+            // A host's first round has no open rows to compare with.
+            if (newHost)
+                run("path_find", {Value(folderId), Value(f.nameDigest)}, [&](const Row& row) { pathId = row.number(0); });
+            else
+                run("file_current", {host, Value(folderId), Value(ordinal), Value(f.nameDigest)}, [&](const Row& row) {
+                    pathId = row.number(0);
+                    if (row.null(1)) return;
+                    openRound = row.number(1);
+                    same = row.text(3) == f.digest && row.text(4) == e.changeTime;
+                });
             if (++result.entries % kProgressEvery == 0 && options.progress) options.progress(result.entries);
             if (!pathId)
                 run("path_add", {Value(folderId), Value(e.name), Value(f.nameDigest), Value(f.foldedDigest)}, [&](const Row& row) { pathId = row.number(0); });

@@ -66,6 +66,7 @@ const NamedStatement kStatements[] = {
      "SELECT p.id, f.first_round, f.content_id, c.digest, f.change_time FROM path p "
      "LEFT JOIN host_file f ON f.host_id = ?1 AND f.path_id = p.id AND f.ordinal = ?3 AND f.closed_round IS NULL "
      "LEFT JOIN content c ON c.id = f.content_id WHERE p.folder_id = ?2 AND p.name_digest = ?4"},
+    {"path_find", "SELECT id FROM path WHERE folder_id = ?1 AND name_digest = ?2"},
     {"path_add",
      "INSERT INTO path (folder_id, name, name_digest, folded_digest) VALUES (?1, ?2, ?3, ?4) RETURNING id"},
     {"content_find", "SELECT id FROM content WHERE digest = ?1"},
