@@ -115,3 +115,12 @@ CREATE UNIQUE INDEX path_by_key ON path (folder_id, name_digest);
 CREATE INDEX path_by_folded ON path (folded_digest);
 DROP INDEX path_by_name;
 {{drop_path_name_unique}}
+
+-- migration 3
+-- Each reverse index led by the host, so a passport writes into pages of
+-- its own host's rows only, instead of into nearly every page of indexes
+-- as large as the fleet; a question across hosts seeks once per host. The
+-- key (host, path, ...) already finds a host's file by its path.
+DROP INDEX host_file_by_content;
+DROP INDEX host_file_by_path;
+CREATE INDEX host_file_by_host_content ON host_file (host_id, content_id) WHERE closed_round IS NULL;

@@ -72,6 +72,9 @@ public:
         // stored in key order they need no row id and no separate key index.
         if (word == "clustered") return "WITHOUT ROWID";
         if (word == "binary") return "BINARY";
+        // Without statistics the planner takes a host's whole key range
+        // over its index by content: named here, a seek per host.
+        if (word == "by_host_content") return "INDEXED BY host_file_by_host_content";
         // Dropping a table's own UNIQUE means rebuilding the table here;
         // the engine has no limit on an index entry, so it stays.
         if (word == "drop_path_name_unique") return "";

@@ -94,17 +94,21 @@ const NamedStatement kStatements[] = {
      "(SELECT 1 FROM host_file f WHERE f.host_id = ?1 AND f.path_id = r.path_id AND f.ordinal = r.ordinal "
      "AND f.closed_round IS NULL)"},
 
+    // Host by host: the file rows' indexes are led by the host, so each
+    // host is one seek (CROSS JOIN keeps the embedded engine in this order).
     {"hosts_with_checksum",
      "SELECT h.name, g.name, fo.name, p.name, c.size, c.file_version, r.seq, r.generated, c.checksum "
-     "FROM content c JOIN host_file f ON f.content_id = c.id JOIN host h ON h.id = f.host_id "
+     "FROM content c CROSS JOIN host h CROSS JOIN host_file f {{by_host_content}} "
      "JOIN host_group g ON g.id = h.group_id JOIN path p ON p.id = f.path_id JOIN folder fo ON fo.id = p.folder_id "
-     "JOIN round r ON r.id = f.first_round WHERE c.checksum = ?1 AND f.closed_round IS NULL "
+     "JOIN round r ON r.id = f.first_round WHERE c.checksum = ?1 AND f.host_id = h.id AND f.content_id = c.id "
+     "AND f.closed_round IS NULL "
      "ORDER BY h.name COLLATE {{binary}}, " FILE_ORDER},
     {"hosts_with_name",
      "SELECT h.name, g.name, fo.name, p.name, c.size, c.file_version, r.seq, r.generated, c.checksum "
-     "FROM path p JOIN host_file f ON f.path_id = p.id JOIN content c ON c.id = f.content_id "
-     "JOIN host h ON h.id = f.host_id JOIN host_group g ON g.id = h.group_id JOIN folder fo ON fo.id = p.folder_id "
-     "JOIN round r ON r.id = f.first_round WHERE p.folded_digest = ?1 AND f.closed_round IS NULL "
+     "FROM path p CROSS JOIN host h CROSS JOIN host_file f "
+     "JOIN content c ON c.id = f.content_id JOIN host_group g ON g.id = h.group_id JOIN folder fo ON fo.id = p.folder_id "
+     "JOIN round r ON r.id = f.first_round WHERE p.folded_digest = ?1 AND f.host_id = h.id AND f.path_id = p.id "
+     "AND f.closed_round IS NULL "
      "AND (?2 = '' OR c.file_version = ?2) ORDER BY h.name COLLATE {{binary}}, " FILE_ORDER},
 
     // Since base round ?2: files whose open row came later, against the
