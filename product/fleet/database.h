@@ -26,7 +26,8 @@ struct Value {
     Value() = default;
     Value(const std::string& t) : null(false), text(t) {}
     Value(const char* t) : null(false), text(t) {}
-    Value(long long n) : null(false), integer(true), number(n), text(std::to_string(n)) {}
+    // A number's text is made only by an engine that binds text (the server).
+    Value(long long n) : null(false), integer(true), number(n) {}
     static Value none() { return Value(); }
 };
 

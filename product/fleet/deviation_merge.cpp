@@ -32,7 +32,10 @@ public:
     explicit ListRow(std::vector<Value> values) : m_values(std::move(values)) {}
     int columns() const override { return static_cast<int>(m_values.size()); }
     bool null(int column) const override { return m_values[column].null; }
-    std::string text(int column) const override { return m_values[column].text; }
+    std::string text(int column) const override {
+        const Value& v = m_values[column];
+        return v.integer ? std::to_string(v.number) : v.text;
+    }
     long long number(int column) const override { return m_values[column].null ? 0 : m_values[column].number; }
 
 private:

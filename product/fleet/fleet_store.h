@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <unordered_set>
 #include <string>
 
 namespace passport {
@@ -89,7 +90,7 @@ private:
                          const ImportOptions& options, ImportResult& result);
 
     std::unique_ptr<Database> m_db;
-    std::set<std::string> m_prepared;
+    std::unordered_set<std::string> m_prepared;
     bool m_scratch = false;
 };
 

@@ -107,8 +107,13 @@ public:
     }
 
     long long run(const std::string& name, const std::vector<Value>& params, const RowHandler& each) override {
+        std::vector<std::string> numbers(params.size());
         std::vector<const char*> values;
-        for (const Value& v : params) values.push_back(v.null ? nullptr : v.text.c_str());
+        for (size_t i = 0; i < params.size(); ++i) {
+            const Value& v = params[i];
+            if (v.integer) numbers[i] = std::to_string(v.number);
+            values.push_back(v.null ? nullptr : v.integer ? numbers[i].c_str() : v.text.c_str());
+        }
         if (!PQsendQueryPrepared(m_conn, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0))
             fail(name);
         // One row at a time: a large answer never lies in memory whole.

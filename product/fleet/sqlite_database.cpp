@@ -3,7 +3,7 @@
 
 #include <sqlite3.h>
 
-#include <map>
+#include <unordered_map>
 #include <sys/stat.h>
 
 namespace fleet {
@@ -180,7 +180,7 @@ private:
 
     std::string m_path;
     sqlite3* m_db = nullptr;
-    std::map<std::string, Statement> m_statements;
+    std::unordered_map<std::string, Statement> m_statements;
     Statement m_load;
 };
 
