@@ -15,6 +15,13 @@ namespace {
 // fleet's indexes run to hundreds of MB. A constant, whatever the passport.
 const char kCacheSize[] = "-262144";
 const int kBusyMilliseconds = 10000;
+// Pages of log between checkpoints. A passport dirties pages all over the
+// content indexes (new contents fall anywhere in them), and the next
+// passports dirty most of the same pages again: copied back once for
+// several commits, not after each. After a checkpoint the log file is cut
+// back to kLogKeptBytes, so the disk holds no more than that between imports.
+const int kCheckpointPages = 65536;
+const long long kLogKeptBytes = 64LL << 20;
 
 struct StatementClose {
     void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -55,6 +62,8 @@ public:
         execute("PRAGMA journal_mode=WAL");
         execute("PRAGMA synchronous=NORMAL");
         execute(std::string("PRAGMA cache_size=") + kCacheSize);
+        execute("PRAGMA wal_autocheckpoint=" + std::to_string(kCheckpointPages));
+        execute("PRAGMA journal_size_limit=" + std::to_string(kLogKeptBytes));
     }
     ~SqliteDatabase() override {
         m_statements.clear();
