@@ -19,6 +19,7 @@ have chromium                    || need="$need chromium"
 # The fleet store, built natively: its two engines and its tests.
 [ -f /usr/include/sqlite3.h ]    || need="$need libsqlite3-dev"
 [ -f /usr/include/postgresql/libpq-fe.h ] || need="$need libpq-dev"
+[ -f /usr/include/openssl/evp.h ] || need="$need libssl-dev"
 ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || need="$need postgresql"
 [ -f /usr/lib/x86_64-linux-gnu/libgtest.a ] || need="$need libgtest-dev"
 have runuser                     || need="$need util-linux"

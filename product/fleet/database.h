@@ -26,7 +26,8 @@ struct Value {
     Value() = default;
     Value(const std::string& t) : null(false), text(t) {}
     Value(const char* t) : null(false), text(t) {}
-    Value(long long n) : null(false), integer(true), number(n), text(std::to_string(n)) {}
+    // A number's text is made only by an engine that binds text (the server).
+    Value(long long n) : null(false), integer(true), number(n) {}
     static Value none() { return Value(); }
 };
 
@@ -36,7 +37,7 @@ public:
     virtual int columns() const = 0;
     virtual bool null(int column) const = 0;
     virtual std::string text(int column) const = 0;
-    long long number(int column) const { return null(column) ? 0 : std::stoll(text(column)); }
+    virtual long long number(int column) const { return null(column) ? 0 : std::stoll(text(column)); }
 };
 
 using RowHandler = std::function<void(const Row&)>;
@@ -45,6 +46,9 @@ class Database {
 public:
     virtual ~Database() = default;
     virtual std::string engine() const = 0;
+    // A statement runs inside this process: many small ones cost no round
+    // trip each.
+    virtual bool in_process() const = 0;
 
     // Schema text with the engine's words put in (see schema.sql).
     virtual std::string schema_word(const std::string& word) const = 0;
@@ -64,6 +68,9 @@ public:
     virtual void loaded(const std::string& table) = 0;
 
     virtual void begin() = 0;
+    // A consistent view for an answer of many statements; takes no lock
+    // a writer waits for.
+    virtual void begin_read() = 0;
     virtual void commit() = 0;
     virtual void rollback() = 0;
 
@@ -79,7 +86,11 @@ bool is_server_address(const std::string& address);
 // A transaction rolled back unless committed.
 class Transaction {
 public:
-    explicit Transaction(Database& db) : m_db(db) { m_db.begin(); }
+    enum Kind { Write, Read };
+    explicit Transaction(Database& db, Kind kind = Write) : m_db(db) {
+        if (kind == Read) m_db.begin_read();
+        else m_db.begin();
+    }
     ~Transaction() {
         if (m_open) try {
                 m_db.rollback();

@@ -1,92 +1,58 @@
 #include "digest.h"
 
-#include <algorithm>
+#include "database.h"
+#include "name_fold.h"
+
+#include <openssl/evp.h>
+
 #include <cstdint>
-#include <cstring>
+#include <memory>
 
 namespace fleet {
 
 namespace {
 
-class Sha256 {
-public:
-    void update(const void* data, size_t size) {
-        const unsigned char* p = static_cast<const unsigned char*>(data);
-        m_length += size;
-        while (size) {
-            const size_t take = std::min(size, sizeof(m_block) - m_used);
-            std::memcpy(m_block + m_used, p, take);
-            m_used += take, p += take, size -= take;
-            if (m_used == sizeof(m_block)) block(), m_used = 0;
-        }
-    }
-    void finish(unsigned char out[32]) {
-        const uint64_t bits = m_length * 8;
-        const unsigned char one = 0x80, zero = 0;
-        update(&one, 1);
-        while (m_used != 56) update(&zero, 1);
-        unsigned char length[8];
-        for (int i = 0; i < 8; ++i) length[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
-        update(length, 8);
-        for (int i = 0; i < 8; ++i)
-            for (int k = 0; k < 4; ++k) out[4 * i + k] = static_cast<unsigned char>(m_state[i] >> (24 - 8 * k));
-    }
-
-private:
-    static uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-    void block() {
-        static const uint32_t k[64] = {
-            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-            0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-            0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-            0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-            0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-            0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-            0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-        uint32_t w[64];
-        for (int i = 0; i < 16; ++i)
-            w[i] = uint32_t(m_block[4 * i]) << 24 | uint32_t(m_block[4 * i + 1]) << 16 | uint32_t(m_block[4 * i + 2]) << 8 |
-                   m_block[4 * i + 3];
-        for (int i = 16; i < 64; ++i) {
-            const uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        uint32_t a = m_state[0], b = m_state[1], c = m_state[2], d = m_state[3], e = m_state[4], f = m_state[5],
-                 g = m_state[6], h = m_state[7];
-        for (int i = 0; i < 64; ++i) {
-            const uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-            const uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
-        }
-        m_state[0] += a, m_state[1] += b, m_state[2] += c, m_state[3] += d;
-        m_state[4] += e, m_state[5] += f, m_state[6] += g, m_state[7] += h;
-    }
-
-    uint32_t m_state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                           0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    unsigned char m_block[64];
-    size_t m_used = 0;
-    uint64_t m_length = 0;
+struct DigestContextFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
+struct DigestFree {
+    void operator()(EVP_MD* md) const { EVP_MD_free(md); }
+};
+
+// Fetched once: naming the algorithm on every use looks it up each time.
+// The library uses the processor's SHA instructions where there are any;
+// every entry of a passport is hashed a few times.
+const EVP_MD* sha256() {
+    static const std::unique_ptr<EVP_MD, DigestFree> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+    if (!md) throw StoreError("SHA-256 is not available from the crypto library");
+    return md.get();
+}
 
 } // namespace
 
 std::string digest_of(const std::vector<const std::string*>& parts) {
-    Sha256 hash;
+    // One context per thread, kept: the reading thread hashes every entry.
+    thread_local const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
+    EVP_MD_CTX* c = context.get();
+    bool ok = c && EVP_DigestInit_ex2(c, sha256(), nullptr) == 1;
     for (const std::string* part : parts) {
         unsigned char length[8];
         for (int i = 0; i < 8; ++i) length[i] = static_cast<unsigned char>(uint64_t(part->size()) >> (8 * i));
-        hash.update(length, sizeof(length));
-        hash.update(part->data(), part->size());
+        ok = ok && EVP_DigestUpdate(c, length, sizeof(length)) == 1 && EVP_DigestUpdate(c, part->data(), part->size()) == 1;
     }
-    unsigned char out[32];
-    hash.finish(out);
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    ok = ok && EVP_DigestFinal_ex(c, out, &size) == 1 && size >= 16;
+    if (!ok) throw StoreError("SHA-256 failed in the crypto library");
     static const char hex[] = "0123456789abcdef";
     std::string text(32, '0');
     for (int i = 0; i < 16; ++i) text[2 * i] = hex[out[i] >> 4], text[2 * i + 1] = hex[out[i] & 15];
     return text;
+}
+
+std::string folded_digest(const std::string& name) {
+    const std::string folded = folded_name(name);
+    return digest_of({&folded});
 }
 
 } // namespace fleet

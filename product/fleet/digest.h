@@ -11,4 +11,7 @@ namespace fleet {
 // lists of parts give the same input; the first 16 bytes in hexadecimal.
 std::string digest_of(const std::vector<const std::string*>& parts);
 
+// The key of a file name as Windows compares it (see folded_name).
+std::string folded_digest(const std::string& name);
+
 } // namespace fleet

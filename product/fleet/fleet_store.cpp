@@ -1,6 +1,7 @@
 #include "fleet_store.h"
 
 #include "digest.h"
+#include "passport_feed.h"
 #include "schema_text.h"
 #include "ses_reader.h"
 #include "statements.h"
@@ -14,14 +15,14 @@ namespace {
 
 const char kDefaultGroup[] = "default";
 const char kMigrationMark[] = "-- migration ";
+// Paths keyed at a time when a store of an earlier schema is brought up.
+const long long kKeyChunk = 10000;
 // Entries between two progress calls of an import.
 const unsigned long long kProgressEvery = 1000000;
-// Sizes are kept as signed 64-bit numbers, the widest both engines have.
-const unsigned long long kMaxSize = 9223372036854775807ULL;
 
-const char* const kIncomingColumns[] = {"folder", "folder_digest", "name", "ordinal", "digest", "checksum", "size",
-                                        "type", "description", "file_version", "company", "product", "product_version",
-                                        "change_time"};
+const char* const kIncomingColumns[] = {"folder", "folder_digest", "name", "name_digest", "folded_digest", "ordinal",
+                                        "digest", "checksum", "size", "type", "description", "file_version", "company",
+                                        "product", "product_version", "change_time"};
 
 // {{word}} of a schema or statement text put in by the engine.
 std::string with_words(const std::string& text, const Database& db) {
@@ -103,11 +104,24 @@ std::unique_ptr<FleetStore> FleetStore::create(const std::string& address) {
         Transaction tx(db);
         const std::vector<std::string> steps = migrations();
         for (int i = have < 0 ? 0 : have; i < want; ++i) db.execute(with_words(steps[i], db));
+        store->key_paths();
         db.execute("DELETE FROM fleet_meta WHERE name = 'schema_version'");
         store->run("schema_version_set", {Value(static_cast<long long>(want))});
         tx.commit();
     }
     return store;
+}
+
+// Paths written before they were keyed by digests: keyed now, a chunk at
+// a time so memory stays flat however many there are.
+void FleetStore::key_paths() {
+    for (;;) {
+        std::vector<std::pair<long long, std::string>> paths;
+        run("paths_unkeyed", {Value(kKeyChunk)}, [&](const Row& row) { paths.push_back({row.number(0), row.text(1)}); });
+        for (const auto& p : paths)
+            run("path_key_set", {Value(p.first), Value(digest_of({&p.second})), Value(folded_digest(p.second))});
+        if (static_cast<long long>(paths.size()) < kKeyChunk) break;
+    }
 }
 
 void FleetStore::check_version() {
@@ -168,22 +182,25 @@ ImportResult FleetStore::import(passport::SesReader& reader, const ImportOptions
     const passport::Identity& identity = reader.identity();
     if (identity.uniqueId.empty())
         throw passport::DocumentError(reader.name(), 0, "the document has no UniqueId, so its round cannot be told apart");
-    prepare_scratch();
+    if (!m_db->in_process()) prepare_scratch();
     ImportResult result;
     Transaction tx(*m_db);
 
     HostRef host;
-    if (find_host(options.host, host)) {
-        if (!options.group.empty() && options.group != host.group)
-            throw StoreError("host " + std::string(options.host) + " is in group " +
-                             std::string(host.group) + ", not " + std::string(options.group));
-    } else {
+    if (!find_host(options.host, host)) {
         const std::string group = options.group.empty() ? kDefaultGroup : options.group;
         long long groupId = 0;
         run("group_find", {Value(group)}, [&](const Row& row) { groupId = row.number(0); });
         if (!groupId) run("group_add", {Value(group)}, [&](const Row& row) { groupId = row.number(0); });
+        if (!groupId) run("group_find", {Value(group)}, [&](const Row& row) { groupId = row.number(0); });
         run("host_add", {Value(options.host), Value(groupId)}, [&](const Row& row) { host.id = row.number(0); });
+        if (!host.id) find_host(options.host, host);
+        else host.groupId = groupId, host.group = group;
     }
+    if (!options.group.empty() && options.group != host.group)
+        throw StoreError("host " + std::string(options.host) + " is in group " +
+                         std::string(host.group) + ", not " + std::string(options.group));
+    run("host_lock", {Value(host.id)});
 
     run("round_same", {Value(host.id), Value(identity.uniqueId)}, [&](const Row& row) {
         result.alreadyImported = true;
@@ -205,29 +222,32 @@ ImportResult FleetStore::import(passport::SesReader& reader, const ImportOptions
          Value(now_text())},
         [&](const Row& row) { roundId = row.number(0); });
 
+    PassportFeed feed(reader);
+    if (m_db->in_process())
+        merge_by_lookup(feed, host.id, roundId, last.seq == 0, options, result);
+    else
+        merge_by_load(feed, host.id, roundId, options, result);
+    run("round_entries", {Value(roundId), Value(static_cast<long long>(result.entries))});
+    tx.commit();
+    return result;
+}
+
+// The server: every statement is a round trip, so the passport goes over
+// in one COPY into a scratch table and is merged by a few set statements.
+void FleetStore::merge_by_load(PassportFeed& feed, long long hostId, long long roundId, const ImportOptions& options,
+                               ImportResult& result) {
     m_db->clear("incoming");
     m_db->clear("resolved");
     m_db->load_begin("incoming", std::vector<std::string>(std::begin(kIncomingColumns), std::end(kIncomingColumns)));
-    // Replaced names only: they are few (see Entry::replaced).
-    std::map<std::u16string, long long> repeats;
-    passport::Entry entry;
-    std::string lastFolder, folderDigest, ordinal, digest;
-    while (reader.next(entry)) {
-        if (entry.sizeValue > kMaxSize)
-            throw passport::DocumentError(reader.name(), entry.line,
-                                          "the size " + entry.size + " is larger than any file can be");
-        if (entry.folder != lastFolder || folderDigest.empty()) {
-            folderDigest = digest_of({&entry.folder});
-            lastFolder = entry.folder;
+    std::vector<FeedEntry> batch;
+    while (feed.next(batch))
+        for (const FeedEntry& f : batch) {
+            const passport::Entry& e = f.entry;
+            m_db->load_row({&e.folder, &f.folderDigest, &e.name, &f.nameDigest, &f.foldedDigest, &f.ordinal, &f.digest,
+                            &e.checksum, &e.size, &e.type, &e.description, &e.fileVersion, &e.company, &e.product,
+                            &e.productVersion, &e.changeTime});
+            if (++result.entries % kProgressEvery == 0 && options.progress) options.progress(result.entries);
         }
-        ordinal = entry.replaced() ? std::to_string(repeats[entry.key]++) : "0";
-        digest = digest_of({&entry.checksum, &entry.size, &entry.type, &entry.description, &entry.fileVersion,
-                            &entry.company, &entry.product, &entry.productVersion});
-        m_db->load_row({&entry.folder, &folderDigest, &entry.name, &ordinal, &digest, &entry.checksum, &entry.size,
-                        &entry.type, &entry.description, &entry.fileVersion, &entry.company, &entry.product,
-                        &entry.productVersion, &entry.changeTime});
-        if (++result.entries % kProgressEvery == 0 && options.progress) options.progress(result.entries);
-    }
     m_db->load_end();
     m_db->loaded("incoming");
     run("folders_add", {});
@@ -235,11 +255,87 @@ ImportResult FleetStore::import(passport::SesReader& reader, const ImportOptions
     run("contents_add", {});
     run("incoming_resolve", {});
     m_db->loaded("resolved");
-    result.closed = run("files_close", {Value(host.id), Value(roundId)});
-    result.opened = run("files_open", {Value(host.id), Value(roundId)});
-    run("round_entries", {Value(roundId), Value(static_cast<long long>(result.entries))});
-    tx.commit();
-    return result;
+    result.closed = run("files_close", {Value(hostId), Value(roundId)});
+    result.opened = run("files_open", {Value(hostId), Value(roundId)});
+}
+
+// The embedded engine: a statement costs no round trip, so each entry is
+// looked up against the host's open row for its path as it comes. An
+// unchanged file then costs one look-up and no write, and nothing goes
+// through a scratch table.
+void FleetStore::merge_by_lookup(PassportFeed& feed, long long hostId, long long roundId, bool newHost,
+                                 const ImportOptions& options, ImportResult& result) {
+    // Paths of open rows the passport still holds, by path id: bounded by
+    // the store's paths, not by the passport. Repeated replaced names
+    // (ordinal above 0) are few and kept apart.
+    std::vector<unsigned long long> seen;
+    std::set<std::pair<long long, long long>> seenRepeats;
+    const auto mark = [&](long long pathId, long long ordinal) {
+        if (ordinal) {
+            seenRepeats.insert({pathId, ordinal});
+            return;
+        }
+        const size_t word = static_cast<size_t>(pathId) / 64;
+        if (word >= seen.size()) seen.resize(word + 1 + word / 2);
+        seen[word] |= 1ULL << (pathId % 64);
+    };
+    const auto marked = [&](long long pathId, long long ordinal) {
+        if (ordinal) return seenRepeats.count({pathId, ordinal}) > 0;
+        const size_t word = static_cast<size_t>(pathId) / 64;
+        return word < seen.size() && (seen[word] >> (pathId % 64) & 1);
+    };
+
+    const Value host(hostId), round(roundId);
+    std::string lastFolderDigest;
+    long long folderId = 0;
+    std::vector<FeedEntry> batch;
+    while (feed.next(batch))
+        for (const FeedEntry& f : batch) {
+            const passport::Entry& e = f.entry;
+            if (f.folderDigest != lastFolderDigest) {
+                folderId = 0;
+                run("folder_find", {Value(f.folderDigest)}, [&](const Row& row) { folderId = row.number(0); });
+                if (!folderId)
+                    run("folder_add", {Value(f.folderDigest), Value(e.folder)}, [&](const Row& row) { folderId = row.number(0); });
+                lastFolderDigest = f.folderDigest;
+            }
+            const long long ordinal = f.ordinal == "0" ? 0 : std::stoll(f.ordinal);
+            long long pathId = 0, openRound = 0;
+            bool same = false;
+            // A host's first round has no open rows to compare with.
+            if (newHost)
+                run("path_find", {Value(folderId), Value(f.nameDigest)}, [&](const Row& row) { pathId = row.number(0); });
+            else
+                run("file_current", {host, Value(folderId), Value(ordinal), Value(f.nameDigest)}, [&](const Row& row) {
+                    pathId = row.number(0);
+                    if (row.null(1)) return;
+                    openRound = row.number(1);
+                    same = row.text(3) == f.digest && row.text(4) == e.changeTime;
+                });
+            if (++result.entries % kProgressEvery == 0 && options.progress) options.progress(result.entries);
+            if (!pathId)
+                run("path_add", {Value(folderId), Value(e.name), Value(f.nameDigest), Value(f.foldedDigest)}, [&](const Row& row) { pathId = row.number(0); });
+            if (openRound) mark(pathId, ordinal);
+            if (same) continue;
+            long long contentId = 0;
+            run("content_find", {Value(f.digest)}, [&](const Row& row) { contentId = row.number(0); });
+            if (!contentId)
+                run("content_add",
+                    {Value(f.digest), Value(e.checksum), Value(static_cast<long long>(e.sizeValue)), Value(e.type),
+                     Value(e.description), Value(e.fileVersion), Value(e.company), Value(e.product), Value(e.productVersion)},
+                    [&](const Row& row) { contentId = row.number(0); });
+            if (openRound) result.closed += run("file_close", {host, Value(pathId), Value(ordinal), Value(openRound), round});
+            result.opened += run("file_open", {host, Value(pathId), Value(ordinal), round, Value(contentId), Value(e.changeTime)});
+        }
+    if (newHost) return;
+    // Open rows of earlier rounds the passport no longer holds: the files
+    // gone. Collected first, as the rows are being read.
+    std::vector<std::pair<std::pair<long long, long long>, long long>> gone;
+    run("files_open_before", {host, round}, [&](const Row& row) {
+        if (!marked(row.number(0), row.number(1))) gone.push_back({{row.number(0), row.number(1)}, row.number(2)});
+    });
+    for (const auto& g : gone)
+        result.closed += run("file_close", {host, Value(g.first.first), Value(g.first.second), Value(g.second), round});
 }
 
 long long FleetStore::hosts_with_checksum(const std::string& checksum, Report& report) {
@@ -256,7 +352,7 @@ long long FleetStore::hosts_with_checksum(const std::string& checksum, Report& r
 long long FleetStore::hosts_with_name(const std::string& name, const std::string& version, Report& report) {
     report.table("hosts", {"host", "group", "path", "size", "version", "since_round", "generated", "checksum"});
     long long n = 0;
-    run("hosts_with_name", {Value(name), Value(version)}, [&](const Row& row) {
+    run("hosts_with_name", {Value(folded_digest(name)), Value(version)}, [&](const Row& row) {
         report.row({row.text(0), row.text(1), path_text(row.text(2), row.text(3), 0), row.text(4), row.text(5),
                     row.text(6), row.text(7), row.text(8)});
         ++n;
@@ -306,17 +402,17 @@ long long FleetStore::history(const std::string& hostName, const std::string& pa
     const size_t slash = path.rfind('\\');
     if (slash == std::string::npos) throw StoreError("the path " + std::string(path) + " has no folder");
     const std::string folder = path.substr(0, slash), name = path.substr(slash + 1);
-    const std::string folderDigest = digest_of({&folder});
+    const std::string folderDigest = digest_of({&folder}), nameDigest = digest_of({&name});
     long long n = 0;
     report.table("versions", {"path", "from_round", "from_generated", "until_round", "until_generated", "checksum", "size",
                               "version", "change_time"});
-    run("history_rows", {Value(host.id), Value(folderDigest), Value(name)}, [&](const Row& row) {
+    run("history_rows", {Value(host.id), Value(folderDigest), Value(nameDigest)}, [&](const Row& row) {
         report.row({path_text(folder, name, row.number(0)), row.text(1), row.text(2), cell(row, 3), cell(row, 4),
                     row.text(5), row.text(6), row.text(7), row.text(8)});
         ++n;
     });
     report.table("approvals", {"path", "group", "deviation", "approved_checksum", "approved_by", "approved_at", "reason"});
-    run("history_approvals", {Value(host.id), Value(folderDigest), Value(name)}, [&](const Row& row) {
+    run("history_approvals", {Value(host.id), Value(folderDigest), Value(nameDigest)}, [&](const Row& row) {
         report.row({path_text(folder, name, row.number(0)), row.text(1), row.text(2), cell(row, 3), row.text(4),
                     row.text(5), row.text(6)});
         ++n;
@@ -349,6 +445,7 @@ long long FleetStore::deviation_rows(long long groupId, long long hostId, const 
     bool golden = false;
     run("group_golden", {Value(groupId)}, [&](const Row& row) { golden = !row.null(0); });
     if (!golden) throw StoreError("the group has no golden passport yet: set one with 'vrfleet golden DB GROUP --from HOST'");
+    if (m_db->in_process()) return deviation_rows_by_merge(groupId, hostId, each);
     long long n = 0;
     const auto counted = [&](const Row& row) {
         each(row);
@@ -371,6 +468,7 @@ long long FleetStore::deviations(const std::string& group, const std::string& ho
     }
     report.table("deviations", {"host", "deviation", "path", "golden_checksum", "host_checksum", "golden_version",
                                 "host_version"});
+    Transaction view(*m_db, Transaction::Read);
     return deviation_rows(groupId, hostId, [&](const Row& row) {
         report.row({row.text(0), row.text(1), path_text(row.text(2), row.text(3), row.number(4)), cell(row, 5),
                     cell(row, 6), cell(row, 7), cell(row, 8)});

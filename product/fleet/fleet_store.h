@@ -7,10 +7,15 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <unordered_set>
 #include <string>
 
 namespace passport {
 class SesReader;
+}
+
+namespace fleet {
+class PassportFeed;
 }
 
 namespace fleet {
@@ -66,6 +71,7 @@ public:
 private:
     FleetStore(std::unique_ptr<Database> db);
     void check_version();
+    void key_paths();
     long long run(const char* name, const std::vector<Value>& params, const RowHandler& each = nullptr);
     struct HostRef {
         long long id = 0, groupId = 0;
@@ -76,10 +82,15 @@ private:
     long long group_or_fail(const std::string& name);
     RoundRef round_of(long long hostId, const std::string& since, const std::string& host);
     long long deviation_rows(long long groupId, long long hostId, const std::function<void(const Row&)>& each);
+    long long deviation_rows_by_merge(long long groupId, long long hostId, const std::function<void(const Row&)>& each);
     void prepare_scratch();
+    void merge_by_load(PassportFeed& feed, long long hostId, long long roundId, const ImportOptions& options,
+                       ImportResult& result);
+    void merge_by_lookup(PassportFeed& feed, long long hostId, long long roundId, bool newHost,
+                         const ImportOptions& options, ImportResult& result);
 
     std::unique_ptr<Database> m_db;
-    std::set<std::string> m_prepared;
+    std::unordered_set<std::string> m_prepared;
     bool m_scratch = false;
 };
 

@@ -103,3 +103,24 @@ CREATE TABLE approval (
   reason      TEXT NOT NULL
 );
 CREATE INDEX approval_by_file ON approval (host_id, path_id, ordinal);
+
+-- migration 2
+-- Paths are keyed by digests of their names, as folders are: Windows
+-- paths run to 32,767 characters, more than an index entry may hold.
+-- folded_digest is of the name as Windows compares it (case folded), for
+-- questions by file name. The engine fills both in for earlier rows.
+ALTER TABLE path ADD COLUMN name_digest TEXT;
+ALTER TABLE path ADD COLUMN folded_digest TEXT;
+CREATE UNIQUE INDEX path_by_key ON path (folder_id, name_digest);
+CREATE INDEX path_by_folded ON path (folded_digest);
+DROP INDEX path_by_name;
+{{drop_path_name_unique}}
+
+-- migration 3
+-- Each reverse index led by the host, so a passport writes into pages of
+-- its own host's rows only, instead of into nearly every page of indexes
+-- as large as the fleet; a question across hosts seeks once per host. The
+-- key (host, path, ...) already finds a host's file by its path.
+DROP INDEX host_file_by_content;
+DROP INDEX host_file_by_path;
+CREATE INDEX host_file_by_host_content ON host_file (host_id, content_id) WHERE closed_round IS NULL;

@@ -3,17 +3,25 @@
 
 #include <sqlite3.h>
 
-#include <map>
+#include <unordered_map>
 #include <sys/stat.h>
 
 namespace fleet {
 
 namespace {
 
-// Pages kept in memory per connection (negative: KiB); the import's
-// scratch tables spill to temporary files beyond it.
-const char kCacheSize[] = "-65536";
+// Pages kept in memory per connection (negative: KiB): an import touches
+// the file-row indexes all over, by path and by content, and a large
+// fleet's indexes run to hundreds of MB. A constant, whatever the passport.
+const char kCacheSize[] = "-262144";
 const int kBusyMilliseconds = 10000;
+// Pages of log between checkpoints. A passport dirties pages all over the
+// content indexes (new contents fall anywhere in them), and the next
+// passports dirty most of the same pages again: copied back once for
+// several commits, not after each. After a checkpoint the log file is cut
+// back to kLogKeptBytes, so the disk holds no more than that between imports.
+const int kCheckpointPages = 65536;
+const long long kLogKeptBytes = 64LL << 20;
 
 struct StatementClose {
     void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -30,6 +38,8 @@ public:
         return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_column_bytes(m_s, column)) : std::string();
     }
 
+    long long number(int column) const override { return sqlite3_column_int64(m_s, column); }
+
 private:
     sqlite3_stmt* m_s;
 };
@@ -40,6 +50,10 @@ public:
         struct stat st;
         if (!create && ::stat(path.c_str(), &st) != 0)
             throw StoreError("no store at " + path + ": make one with 'vrfleet init " + path + "'");
+        // Memory statistics cost a global lock on every allocation; nothing
+        // here reads them.
+        static const int configured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+        (void)configured;
         const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
         if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) fail("cannot open the store");
         sqlite3_busy_timeout(m_db, kBusyMilliseconds);
@@ -48,6 +62,8 @@ public:
         execute("PRAGMA journal_mode=WAL");
         execute("PRAGMA synchronous=NORMAL");
         execute(std::string("PRAGMA cache_size=") + kCacheSize);
+        execute("PRAGMA wal_autocheckpoint=" + std::to_string(kCheckpointPages));
+        execute("PRAGMA journal_size_limit=" + std::to_string(kLogKeptBytes));
     }
     ~SqliteDatabase() override {
         m_statements.clear();
@@ -55,6 +71,7 @@ public:
         sqlite3_close(m_db);
     }
 
+    bool in_process() const override { return true; }
     std::string engine() const override { return "SQLite"; }
 
     std::string schema_word(const std::string& word) const override {
@@ -64,6 +81,12 @@ public:
         // stored in key order they need no row id and no separate key index.
         if (word == "clustered") return "WITHOUT ROWID";
         if (word == "binary") return "BINARY";
+        // Without statistics the planner takes a host's whole key range
+        // over its index by content: named here, a seek per host.
+        if (word == "by_host_content") return "INDEXED BY host_file_by_host_content";
+        // Dropping a table's own UNIQUE means rebuilding the table here;
+        // the engine has no limit on an index entry, so it stays.
+        if (word == "drop_path_name_unique") return "";
         throw StoreError("unknown schema word " + word);
     }
 
@@ -128,7 +151,18 @@ public:
     void clear(const std::string& table) override { execute("DELETE FROM " + table); }
     void loaded(const std::string&) override {}
 
-    void begin() override { execute("BEGIN IMMEDIATE"); }
+    // The write lock is taken here, at the start, so a transaction never
+    // finds it taken halfway through.
+    void begin() override {
+        const int rc = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        if ((rc & 0xFF) == SQLITE_BUSY)
+            throw StoreError(m_path + ": another import (or another change) holds the store and did not finish within " +
+                             std::to_string(kBusyMilliseconds / 1000) +
+                             " s; nothing was changed: try again when it has finished");
+        if (rc != SQLITE_OK) fail("starting a transaction");
+    }
+    // Without it every statement takes and drops the file's lock itself.
+    void begin_read() override { execute("BEGIN DEFERRED"); }
     void commit() override { execute("COMMIT"); }
     void rollback() override { execute("ROLLBACK"); }
 
@@ -155,7 +189,7 @@ private:
 
     std::string m_path;
     sqlite3* m_db = nullptr;
-    std::map<std::string, Statement> m_statements;
+    std::unordered_map<std::string, Statement> m_statements;
     Statement m_load;
 };
 

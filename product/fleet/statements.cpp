@@ -11,11 +11,15 @@ const NamedStatement kStatements[] = {
     {"schema_version_set", "INSERT INTO fleet_meta (name, value) VALUES ('schema_version', ?1)"},
 
     {"group_find", "SELECT id FROM host_group WHERE name = ?1"},
-    {"group_add", "INSERT INTO host_group (name) VALUES (?1) RETURNING id"},
+    // Imports running at once on a server may add the same group or host:
+    // the later one waits for the first, then finds its row.
+    {"group_add", "INSERT INTO host_group (name) VALUES (?1) ON CONFLICT (name) DO NOTHING RETURNING id"},
     {"group_golden", "SELECT golden_host, golden_round, golden_set FROM host_group WHERE id = ?1"},
     {"host_find",
      "SELECT h.id, h.group_id, g.name FROM host h JOIN host_group g ON g.id = h.group_id WHERE h.name = ?1"},
-    {"host_add", "INSERT INTO host (name, group_id) VALUES (?1, ?2) RETURNING id"},
+    {"host_add", "INSERT INTO host (name, group_id) VALUES (?1, ?2) ON CONFLICT (name) DO NOTHING RETURNING id"},
+    // Imports of one host take turns: each numbers its round after the last.
+    {"host_lock", "UPDATE host SET group_id = group_id WHERE id = ?1"},
 
     {"round_same", "SELECT seq FROM round WHERE host_id = ?1 AND unique_id = ?2"},
     {"round_last", "SELECT seq, generated, id FROM round WHERE host_id = ?1 ORDER BY seq DESC LIMIT 1"},
@@ -39,10 +43,11 @@ const NamedStatement kStatements[] = {
      "INSERT INTO folder (digest, name) SELECT folder_digest, folder FROM incoming i WHERE NOT EXISTS "
      "(SELECT 1 FROM folder fo WHERE fo.digest = i.folder_digest) ORDER BY folder_digest ON CONFLICT (digest) DO NOTHING"},
     {"paths_add",
-     "INSERT INTO path (folder_id, name) SELECT fo.id, i.name FROM incoming i "
+     "INSERT INTO path (folder_id, name, name_digest, folded_digest) "
+     "SELECT fo.id, i.name, i.name_digest, i.folded_digest FROM incoming i "
      "JOIN folder fo ON fo.digest = i.folder_digest WHERE NOT EXISTS "
-     "(SELECT 1 FROM path p WHERE p.folder_id = fo.id AND p.name = i.name) ORDER BY fo.id, i.name "
-     "ON CONFLICT (folder_id, name) DO NOTHING"},
+     "(SELECT 1 FROM path p WHERE p.folder_id = fo.id AND p.name_digest = i.name_digest) "
+     "ORDER BY fo.id, i.name_digest ON CONFLICT (folder_id, name_digest) DO NOTHING"},
     {"contents_add",
      "INSERT INTO content (digest, checksum, size, type, description, file_version, company, product, product_version) "
      "SELECT digest, checksum, CAST(size AS BIGINT), type, description, file_version, company, product, "
@@ -51,8 +56,31 @@ const NamedStatement kStatements[] = {
     {"incoming_resolve",
      "INSERT INTO resolved (path_id, ordinal, content_id, change_time) "
      "SELECT p.id, i.ordinal, c.id, i.change_time FROM incoming i "
-     "JOIN folder fo ON fo.digest = i.folder_digest JOIN path p ON p.folder_id = fo.id AND p.name = i.name "
+     "JOIN folder fo ON fo.digest = i.folder_digest JOIN path p ON p.folder_id = fo.id AND p.name_digest = i.name_digest "
      "JOIN content c ON c.digest = i.digest"},
+    // The embedded engine's import, entry by entry: the path and the
+    // host's open row for it, with the content to compare.
+    {"folder_find", "SELECT id FROM folder WHERE digest = ?1"},
+    {"folder_add", "INSERT INTO folder (digest, name) VALUES (?1, ?2) RETURNING id"},
+    {"file_current",
+     "SELECT p.id, f.first_round, f.content_id, c.digest, f.change_time FROM path p "
+     "LEFT JOIN host_file f ON f.host_id = ?1 AND f.path_id = p.id AND f.ordinal = ?3 AND f.closed_round IS NULL "
+     "LEFT JOIN content c ON c.id = f.content_id WHERE p.folder_id = ?2 AND p.name_digest = ?4"},
+    {"path_find", "SELECT id FROM path WHERE folder_id = ?1 AND name_digest = ?2"},
+    {"path_add",
+     "INSERT INTO path (folder_id, name, name_digest, folded_digest) VALUES (?1, ?2, ?3, ?4) RETURNING id"},
+    {"content_find", "SELECT id FROM content WHERE digest = ?1"},
+    {"content_add",
+     "INSERT INTO content (digest, checksum, size, type, description, file_version, company, product, product_version) "
+     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) RETURNING id"},
+    {"file_close",
+     "UPDATE host_file SET closed_round = ?5 WHERE host_id = ?1 AND path_id = ?2 AND ordinal = ?3 AND first_round = ?4"},
+    {"file_open",
+     "INSERT INTO host_file (host_id, path_id, ordinal, first_round, closed_round, content_id, change_time) "
+     "VALUES (?1, ?2, ?3, ?4, NULL, ?5, ?6)"},
+    {"files_open_before",
+     "SELECT path_id, ordinal, first_round FROM host_file WHERE host_id = ?1 AND closed_round IS NULL "
+     "AND first_round <> ?2"},
     // Rows of files that changed or went.
     {"files_close",
      "UPDATE host_file SET closed_round = ?2 WHERE host_id = ?1 AND closed_round IS NULL AND NOT EXISTS "
@@ -66,17 +94,21 @@ const NamedStatement kStatements[] = {
      "(SELECT 1 FROM host_file f WHERE f.host_id = ?1 AND f.path_id = r.path_id AND f.ordinal = r.ordinal "
      "AND f.closed_round IS NULL)"},
 
+    // Host by host: the file rows' indexes are led by the host, so each
+    // host is one seek (CROSS JOIN keeps the embedded engine in this order).
     {"hosts_with_checksum",
      "SELECT h.name, g.name, fo.name, p.name, c.size, c.file_version, r.seq, r.generated, c.checksum "
-     "FROM content c JOIN host_file f ON f.content_id = c.id JOIN host h ON h.id = f.host_id "
+     "FROM content c CROSS JOIN host h CROSS JOIN host_file f {{by_host_content}} "
      "JOIN host_group g ON g.id = h.group_id JOIN path p ON p.id = f.path_id JOIN folder fo ON fo.id = p.folder_id "
-     "JOIN round r ON r.id = f.first_round WHERE c.checksum = ?1 AND f.closed_round IS NULL "
+     "JOIN round r ON r.id = f.first_round WHERE c.checksum = ?1 AND f.host_id = h.id AND f.content_id = c.id "
+     "AND f.closed_round IS NULL "
      "ORDER BY h.name COLLATE {{binary}}, " FILE_ORDER},
     {"hosts_with_name",
      "SELECT h.name, g.name, fo.name, p.name, c.size, c.file_version, r.seq, r.generated, c.checksum "
-     "FROM path p JOIN host_file f ON f.path_id = p.id JOIN content c ON c.id = f.content_id "
-     "JOIN host h ON h.id = f.host_id JOIN host_group g ON g.id = h.group_id JOIN folder fo ON fo.id = p.folder_id "
-     "JOIN round r ON r.id = f.first_round WHERE p.name = ?1 AND f.closed_round IS NULL "
+     "FROM path p CROSS JOIN host h CROSS JOIN host_file f "
+     "JOIN content c ON c.id = f.content_id JOIN host_group g ON g.id = h.group_id JOIN folder fo ON fo.id = p.folder_id "
+     "JOIN round r ON r.id = f.first_round WHERE p.folded_digest = ?1 AND f.host_id = h.id AND f.path_id = p.id "
+     "AND f.closed_round IS NULL "
      "AND (?2 = '' OR c.file_version = ?2) ORDER BY h.name COLLATE {{binary}}, " FILE_ORDER},
 
     // Since base round ?2: files whose open row came later, against the
@@ -106,12 +138,12 @@ const NamedStatement kStatements[] = {
      "FROM host_file f JOIN path p ON p.id = f.path_id JOIN folder fo ON fo.id = p.folder_id "
      "JOIN content c ON c.id = f.content_id JOIN round r1 ON r1.id = f.first_round "
      "LEFT JOIN round r2 ON r2.id = f.closed_round "
-     "WHERE f.host_id = ?1 AND fo.digest = ?2 AND p.name = ?3 ORDER BY f.ordinal, f.first_round"},
+     "WHERE f.host_id = ?1 AND fo.digest = ?2 AND p.name_digest = ?3 ORDER BY f.ordinal, f.first_round"},
     {"history_approvals",
      "SELECT a.ordinal, g.name, a.kind, c.checksum, a.approved_by, a.approved_at, a.reason "
      "FROM approval a JOIN host_group g ON g.id = a.group_id JOIN path p ON p.id = a.path_id "
      "JOIN folder fo ON fo.id = p.folder_id LEFT JOIN content c ON c.id = a.content_id "
-     "WHERE a.host_id = ?1 AND fo.digest = ?2 AND p.name = ?3 ORDER BY a.id"},
+     "WHERE a.host_id = ?1 AND fo.digest = ?2 AND p.name_digest = ?3 ORDER BY a.id"},
 
     {"golden_clear", "DELETE FROM golden WHERE group_id = ?1"},
     {"golden_take",
@@ -147,10 +179,28 @@ const NamedStatement kStatements[] = {
      "(SELECT 1 FROM approval a WHERE a.host_id = h.id AND a.path_id = g.path_id AND a.ordinal = g.ordinal "
      "AND a.group_id = ?1 AND a.content_id IS NULL) "
      "ORDER BY h.name COLLATE {{binary}}, " FILE_ORDER ", g.ordinal"},
+    // The embedded engine's deviations (see deviation_merge.cpp): both
+    // walks in key order, then the few files that differ looked up.
+    {"golden_files", "SELECT path_id, ordinal, content_id FROM golden WHERE group_id = ?1 ORDER BY path_id, ordinal"},
+    {"group_hosts",
+     "SELECT id, name FROM host WHERE group_id = ?1 AND (?2 = 0 OR id = ?2) ORDER BY name COLLATE {{binary}}"},
+    {"host_files",
+     "SELECT path_id, ordinal, content_id FROM host_file WHERE host_id = ?1 AND closed_round IS NULL "
+     "ORDER BY path_id, ordinal"},
+    {"content_detail", "SELECT checksum, file_version FROM content WHERE id = ?1"},
+    {"path_detail", "SELECT folder_id, name FROM path WHERE id = ?1"},
+    {"folder_detail", "SELECT name FROM folder WHERE id = ?1"},
+    {"approval_any", "SELECT 1 FROM approval WHERE host_id = ?1 AND group_id = ?2 LIMIT 1"},
+    {"approval_holds",
+     "SELECT 1 FROM approval WHERE host_id = ?1 AND path_id = ?2 AND ordinal = ?3 AND group_id = ?4 "
+     "AND (content_id = ?5 OR (?5 IS NULL AND content_id IS NULL)) LIMIT 1"},
     {"approval_add",
      "INSERT INTO approval (group_id, host_id, path_id, ordinal, content_id, kind, approved_by, approved_at, reason) "
      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"},
 
+    // Keys of paths written before they had them.
+    {"paths_unkeyed", "SELECT id, name FROM path WHERE name_digest IS NULL ORDER BY id LIMIT ?1"},
+    {"path_key_set", "UPDATE path SET name_digest = ?2, folded_digest = ?3 WHERE id = ?1"},
     {"count_rows", "SELECT (SELECT COUNT(*) FROM host_file), (SELECT COUNT(*) FROM content), "
                    "(SELECT COUNT(*) FROM path), (SELECT COUNT(*) FROM round)"},
     {nullptr, nullptr},

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -140,9 +141,9 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // This process's processor time: the whole import for SQLite, the
 // client's share for PostgreSQL. Unlike the wall time it does not grow
 // when other work shares the machine.
-double cpu_seconds() {
+double cpu_seconds(int who = RUSAGE_SELF) {
     rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
+    getrusage(who, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
@@ -171,13 +172,39 @@ template <class F> double median_ms(int runs, F f) {
     return times[times.size() / 2];
 }
 
-Figures run_engine(const std::string& label, const std::string& address, const Scale& scale) {
+// What the generator costs alone, and with the reader over it, in CPU
+// seconds per entry: both run on the import's reading thread and share
+// the machine's cores with the store.
+struct FeedCost {
+    double generator = 0, reader = 0;
+};
+
+FeedCost feed_cost(const Scale& scale) {
+    FeedCost cost;
+    double start = cpu_seconds();
+    {
+        GeneratedPassport source(scale, 0, 1);
+        std::vector<char> buffer(1 << 16);
+        while (source.read(buffer.data(), buffer.size())) {}
+    }
+    cost.generator = (cpu_seconds() - start) / scale.entries;
+    start = cpu_seconds();
+    {
+        passport::SesReader reader(std::unique_ptr<passport::ByteSource>(new GeneratedPassport(scale, 0, 1)), "generated");
+        passport::Entry e;
+        while (reader.next(e)) {}
+    }
+    cost.reader = (cpu_seconds() - start) / scale.entries - cost.generator;
+    return cost;
+}
+
+Figures run_engine(const std::string& label, const std::string& address, const Scale& scale, const FeedCost& feed) {
     Figures f;
     std::unique_ptr<fleet::FleetStore> store = fleet::FleetStore::create(address);
     unsigned long long imported = 0;
     for (int round = 1; round <= 2; ++round) {
         const auto start = std::chrono::steady_clock::now();
-        const double cpuStart = cpu_seconds();
+        const double cpuStart = cpu_seconds(), storeStart = cpu_seconds(RUSAGE_THREAD);
         unsigned long long entries = 0;
         long long written = 0;
         for (int host = 0; host < scale.hosts; ++host) {
@@ -190,12 +217,16 @@ Figures run_engine(const std::string& label, const std::string& address, const S
             entries += r.entries;
             written += r.opened + r.closed;
         }
-        const double s = seconds_since(start), cpu = cpu_seconds() - cpuStart;
+        const double s = seconds_since(start), cpu = cpu_seconds() - cpuStart - entries * feed.generator,
+                     storeCpu = cpu_seconds(RUSAGE_THREAD) - storeStart;
         imported += entries;
         const long long bytes = store->database().size_in_bytes();
         std::fprintf(stderr, "%s: round %d: %llu entries in %.1f s\n", label.c_str(), round, entries, s);
         f.emplace_back("round " + std::to_string(round) + " entries/s", fixed(entries / s, 0));
         f.emplace_back("round " + std::to_string(round) + " entries per CPU s of vrfleet", fixed(entries / cpu, 0));
+        // The store's thread alone: the import's wall-time bound on an idle
+        // machine when the reading thread keeps up.
+        f.emplace_back("round " + std::to_string(round) + " entries per CPU s of the store's thread", fixed(entries / storeCpu, 0));
         f.emplace_back("round " + std::to_string(round) + " file rows written or closed", std::to_string(written));
         f.emplace_back("bytes per entry after round " + std::to_string(round), fixed(double(bytes) / imported, 1));
         f.emplace_back("store MB after round " + std::to_string(round), fixed(bytes / 1048576.0, 1));
@@ -254,9 +285,20 @@ int main(int argc, char** argv) {
     try {
         const std::string file = scale.dir + "/bench.db";
         for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+        const FeedCost feed = feed_cost(scale);
+        std::printf("generator alone: %.0f entries per CPU s; the reader over it: %.0f entries per CPU s "
+                    "(taken out of vrfleet's CPU figures: the generator's share only)\n",
+                    1 / feed.generator, 1 / feed.reader);
+        // FLEET_ENGINES=sqlite or =postgresql runs one engine alone.
+        const char* only = std::getenv("FLEET_ENGINES");
+        const std::string engineList = only && *only ? only : "sqlite,postgresql";
         std::vector<std::pair<std::string, Figures>> engines;
-        engines.emplace_back("SQLite", run_engine("SQLite", file, scale));
-        if (const char* pg = std::getenv("VRFLEET_PG_ADDRESS")) engines.emplace_back("PostgreSQL", run_engine("PostgreSQL", pg, scale));
+        if (engineList.find("sqlite") != std::string::npos)
+            engines.emplace_back("SQLite", run_engine("SQLite", file, scale, feed));
+        const char* pg = std::getenv("VRFLEET_PG_ADDRESS");
+        if (pg && engineList.find("postgresql") != std::string::npos)
+            engines.emplace_back("PostgreSQL", run_engine("PostgreSQL", pg, scale, feed));
+        if (engines.empty()) throw std::runtime_error("FLEET_ENGINES names no engine: sqlite, postgresql or both");
         std::printf("%-44s", "");
         for (const auto& e : engines) std::printf("%14s", e.first.c_str());
         std::printf("\n");
