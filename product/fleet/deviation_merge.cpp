@@ -52,7 +52,8 @@ long long FleetStore::deviation_rows_by_merge(long long groupId, long long hostI
 
     std::unordered_map<long long, std::pair<std::string, std::string>> contents;  // checksum, version
     std::unordered_map<long long, std::string> folders;
-    const auto content = [&](long long id) -> const std::pair<std::string, std::string>& {
+    // A copy: the next look-up may empty the cache under a reference.
+    const auto content = [&](long long id) -> std::pair<std::string, std::string> {
         if (contents.size() > kMaxCached) contents.clear();
         auto found = contents.find(id);
         if (found == contents.end()) {
@@ -120,10 +121,10 @@ long long FleetStore::deviation_rows_by_merge(long long groupId, long long hostI
             }
         std::sort(present.begin(), present.end(), by_path);
         for (const Found& f : present) {
-            const auto& mine = content(f.content);
+            const auto mine = content(f.content);
             std::vector<Value> row = {hosts[h].second, f.golden ? "changed" : "added", f.folder, f.name, Value(f.ordinal)};
             if (f.golden) {
-                const auto& theirs = content(f.golden);
+                const auto theirs = content(f.golden);
                 row.insert(row.end(), {theirs.first, mine.first, theirs.second, mine.second});
             } else {
                 row.insert(row.end(), {Value::none(), mine.first, Value::none(), mine.second});
@@ -140,7 +141,7 @@ long long FleetStore::deviation_rows_by_merge(long long groupId, long long hostI
                   [&](const std::pair<size_t, Found>& a, const std::pair<size_t, Found>& b) { return by_path(a.second, b.second); });
         for (; i < end; ++i) {
             const Found& f = gone[i].second;
-            const auto& theirs = content(f.golden);
+            const auto theirs = content(f.golden);
             each(ListRow({hosts[gone[i].first].second, "removed", f.folder, f.name, Value(f.ordinal), theirs.first,
                           Value::none(), theirs.second, Value::none(), Value(hosts[gone[i].first].first), Value(f.path),
                           Value::none()}));
