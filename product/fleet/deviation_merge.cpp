@@ -5,6 +5,7 @@
 #include "fleet_store.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <tuple>
 #include <unordered_map>
 
@@ -55,7 +56,8 @@ long long FleetStore::deviation_rows_by_merge(long long groupId, long long hostI
 
     std::unordered_map<long long, std::pair<std::string, std::string>> contents;  // checksum, version
     std::unordered_map<long long, std::string> folders;
-    const auto content = [&](long long id) -> const std::pair<std::string, std::string>& {
+    // A copy: the next look-up may empty the cache under a reference.
+    const auto content = [&](long long id) -> std::pair<std::string, std::string> {
         if (contents.size() > kMaxCached) contents.clear();
         auto found = contents.find(id);
         if (found == contents.end()) {
@@ -82,9 +84,10 @@ long long FleetStore::deviation_rows_by_merge(long long groupId, long long hostI
     };
 
     long long n = 0;
-    // Added and changed files of every host come first, then the gone ones
-    // (kept aside meanwhile: few, unless a host lost most of its files).
-    std::vector<std::pair<size_t, Found>> gone;
+    // Added and changed files of every host come first, then the gone ones,
+    // kept aside meanwhile as places in the golden passport: four bytes a
+    // file even when hosts lost most of their files.
+    std::vector<std::vector<uint32_t>> gone(hosts.size());
     for (size_t h = 0; h < hosts.size(); ++h) {
         const long long host = hosts[h].first;
         bool approvals = false;
@@ -102,7 +105,7 @@ long long FleetStore::deviation_rows_by_merge(long long groupId, long long hostI
         const auto golden_before = [&](long long path, long long ordinal) {
             while (g < golden.size() && std::tie(golden[g].path, golden[g].ordinal) < std::tie(path, ordinal)) {
                 Found f{golden[g].path, golden[g].ordinal, 0, golden[g].content, {}, {}};
-                if (!approved(f)) gone.push_back({h, f});
+                if (!approved(f)) gone[h].push_back(static_cast<uint32_t>(g));
                 ++g;
             }
         };
@@ -123,10 +126,10 @@ long long FleetStore::deviation_rows_by_merge(long long groupId, long long hostI
             }
         std::sort(present.begin(), present.end(), by_path);
         for (const Found& f : present) {
-            const auto& mine = content(f.content);
+            const auto mine = content(f.content);
             std::vector<Value> row = {hosts[h].second, f.golden ? "changed" : "added", f.folder, f.name, Value(f.ordinal)};
             if (f.golden) {
-                const auto& theirs = content(f.golden);
+                const auto theirs = content(f.golden);
                 row.insert(row.end(), {theirs.first, mine.first, theirs.second, mine.second});
             } else {
                 row.insert(row.end(), {Value::none(), mine.first, Value::none(), mine.second});
@@ -136,17 +139,19 @@ long long FleetStore::deviation_rows_by_merge(long long groupId, long long hostI
             ++n;
         }
     }
-    for (size_t i = 0; i < gone.size();) {
-        size_t end = i;
-        while (end < gone.size() && gone[end].first == gone[i].first) name(gone[end++].second);
-        std::sort(gone.begin() + i, gone.begin() + end,
-                  [&](const std::pair<size_t, Found>& a, const std::pair<size_t, Found>& b) { return by_path(a.second, b.second); });
-        for (; i < end; ++i) {
-            const Found& f = gone[i].second;
-            const auto& theirs = content(f.golden);
-            each(ListRow({hosts[gone[i].first].second, "removed", f.folder, f.name, Value(f.ordinal), theirs.first,
-                          Value::none(), theirs.second, Value::none(), Value(hosts[gone[i].first].first), Value(f.path),
-                          Value::none()}));
+    for (size_t h = 0; h < hosts.size(); ++h) {
+        std::vector<Found> removed;
+        removed.reserve(gone[h].size());
+        for (uint32_t g : gone[h]) {
+            removed.push_back({golden[g].path, golden[g].ordinal, 0, golden[g].content, {}, {}});
+            name(removed.back());
+        }
+        std::vector<uint32_t>().swap(gone[h]);
+        std::sort(removed.begin(), removed.end(), by_path);
+        for (const Found& f : removed) {
+            const auto theirs = content(f.golden);
+            each(ListRow({hosts[h].second, "removed", f.folder, f.name, Value(f.ordinal), theirs.first, Value::none(),
+                          theirs.second, Value::none(), Value(hosts[h].first), Value(f.path), Value::none()}));
             ++n;
         }
     }
