@@ -22,11 +22,6 @@ const int kBusyMilliseconds = 10000;
 // back to kLogKeptBytes, so the disk holds no more than that between imports.
 const int kCheckpointPages = 65536;
 const long long kLogKeptBytes = 64LL << 20;
-// Bytes of one statement's undo pages kept in memory before they go to a
-// temporary file. The import runs a few statements per entry inside one
-// transaction; past the engine's 64 KiB the undo file, once made, took a
-// write call per page of every later statement, to the transaction's end.
-const int kStatementUndoInMemory = 16 << 20;
 
 struct StatementClose {
     void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -58,8 +53,7 @@ public:
         // Memory statistics cost a global lock on every allocation; nothing
         // here reads them.
         static const int configured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-        static const int undoConfigured = sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, kStatementUndoInMemory);
-        (void)configured, (void)undoConfigured;
+        (void)configured;
         const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
         if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) fail("cannot open the store");
         sqlite3_busy_timeout(m_db, kBusyMilliseconds);

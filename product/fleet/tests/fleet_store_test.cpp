@@ -518,6 +518,32 @@ TEST_P(FleetTest, FileNamesMatchAsWindowsComparesThemAndMayBeLong) {
     EXPECT_EQ(count("path"), 4u);
 }
 
+// A store of the earlier schema as large as a fleet's is brought to this
+// one by init: in one transaction, its two file row indexes dropped (tens
+// of MB of pages freed) and the new one built in their pages.
+TEST_P(FleetTest, LargeStoreOfTheEarlierSchemaIsUpgraded) {
+    if (GetParam() != Engine::Sqlite) return;
+    ASSERT_EQ(import("ws-1", "office", passport("r1.xml", base_items(), "66666666-0000-0000-0000-000000000001",
+                                                "2026-05-01T10:00:00.000Z")).rc, 0);
+    {
+        std::unique_ptr<fleet::Database> db = fleet::open_database(m_db, false);
+        fleet::Transaction tx(*db);
+        db->execute("INSERT INTO host (id, name, group_id) SELECT 2, 'ws-big', group_id FROM host WHERE name = 'ws-1'");
+        db->execute("DROP INDEX host_file_by_host_content");
+        db->execute("CREATE INDEX host_file_by_content ON host_file (content_id) WHERE closed_round IS NULL");
+        db->execute("CREATE INDEX host_file_by_path ON host_file (path_id) WHERE closed_round IS NULL");
+        db->execute("WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 2000000) "
+                    "INSERT INTO host_file SELECT 2, 100000 + x, 0, 1, NULL, 100000 + x, '2026-05-01T10:00:00.000Z' FROM n");
+        db->execute("UPDATE fleet_meta SET value = '2' WHERE name = 'schema_version'");
+        tx.commit();
+    }
+    Outcome o = vrfleet({"init", m_db});
+    ASSERT_EQ(o.rc, 0) << o.err;
+    o = vrfleet({"hosts-with", m_db, "--checksum", std::string(64, 'B'), "--csv"});
+    EXPECT_EQ(o.rc, 0) << o.err;
+    EXPECT_NE(o.out.find("\nws-1,office,C:\\Apps\\b.dll,"), std::string::npos) << o.out;
+}
+
 // Two imports at once both land: on SQLite the second waits for the
 // first's transaction, on the server they run side by side. A store held
 // longer than an import waits is refused with the reason, unchanged.
