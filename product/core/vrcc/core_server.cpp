@@ -796,7 +796,10 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
     w.u64(remoteToken).u32(senderSession).u32(conn.Pid()).u32(destination).u32(messageId).u32(capacity).u32(hasBuffer);
     w.bytes(data, dataSize);
     std::vector<BYTE> frame = EncodeFrame(CmdDeliverSend, delivery, 0, w.take());
-    const CConnection::Queued queued = receiver->Enqueue(std::move(frame), remoteToken, conn.HandOn(f), privileged);
+    // A delivery waits in its receiver's queue: the room is for one that an
+    // administrator sends to an administrator's or a service's session.
+    const CConnection::Queued queued =
+        receiver->Enqueue(std::move(frame), remoteToken, conn.HandOn(f), privileged && receiver->privileged);
     if (queued != CConnection::Queued::Yes) {
         CloseInProcess(receiver->Process(), remoteToken);
         withdraw(queued == CConnection::Queued::Busy ? kErrReceiverBusy : kErrReceiverGone);
@@ -895,7 +898,9 @@ void CCoreServer::OnPost(CConnection& conn, Frame& f) {
         std::vector<BYTE> frame = EncodeFrame(CmdDeliverPost, t.delivery, 0, w.take());
         // The last copy takes over what the request's buffer held.
         const size_t handed = remoteToken && i + 1 == targets.size() ? conn.HandOn(f) : 0;
-        if (!remoteToken || target.Enqueue(std::move(frame), remoteToken, handed, privileged) != CConnection::Queued::Yes) {
+        if (!remoteToken ||
+            target.Enqueue(std::move(frame), remoteToken, handed, privileged && target.privileged) !=
+                CConnection::Queued::Yes) {
             CloseInProcess(target.Process(), remoteToken);
             std::lock_guard<std::mutex> lock(m_mutex);
             target.inbox.Answered(t.delivery);
