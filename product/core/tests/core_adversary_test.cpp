@@ -561,14 +561,18 @@ DWORD WINAPI FillingReceiver(void*, VRM_MESSAGE*, DWORD* replySize, void* reply)
     return 0;
 }
 
-// A service's session on a raw connection that takes posts of one id and
-// never reads them: what is posted to it stays held by the core.
+// A session on a raw connection that takes posts of one id and never reads
+// them: what is posted to it stays held by the core. A service's, or with
+// an ordinary user's token an ordinary client's.
 struct PostSink {
-    PostSink(const std::wstring& name, DWORD messageId) : pipe(RawConnection()) {
+    PostSink(const std::wstring& name, DWORD messageId, HANDLE ordinary = nullptr) {
+        std::unique_ptr<vrtest::Impersonation> as;
+        if (ordinary) as = std::make_unique<vrtest::Impersonation>(ordinary);
+        pipe = RawConnection();
         vrcc::PayloadWriter open;
-        open.str(name).u32(2).u32(2);
+        open.str(name).u32(ordinary ? VR_SESSION_CLIENT | 2 : 2).u32(2);
         for (int i = 0; i < 6; ++i) open.u32(0);
-        open.u64(0);
+        open.u64(reinterpret_cast<uintptr_t>(ordinary));
         vrcc::PayloadWriter subscribe;
         subscribe.u32(messageId).u32(1);
         BYTE answer[256];
@@ -788,6 +792,42 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
     }
     EXPECT_EQ(largest, 0u) << "the largest request after the writers left";
     EXPECT_TRUE(TheCoresBoundIsFree(honest.Handle)) << "the core still holds some of what the writers held";
+}
+
+// The room kept beyond the bound is for an administrator's or a service's
+// large request. Deliveries that wait for an ordinary session that never
+// reads must not take it, even when an administrator sends them: else such
+// a subscriber, with the bound filled, makes the next large request busy.
+TEST(Adversary, AnOrdinarySubscriberThatNeverReadsDoesNotTakeTheAdministratorsRoom) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
+    VR_SESSION admin{};
+    admin.Name = L"@administrator";
+    admin.Flags = VR_SESSION_CLIENT | 2;
+    ASSERT_EQ(VrOpenSession(&admin), 0u);
+    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    // Two posts fill nearly all of the bound; a third goes beyond it. One
+    // each, as a receiver's inbox takes no more than 32 MiB beyond its first.
+    const std::vector<BYTE> data(47u << 20, 0x5A);
+    std::vector<std::unique_ptr<PostSink>> sinks;
+    DWORD posted[3];
+    for (DWORD& e : posted) {
+        sinks.push_back(std::make_unique<PostSink>(L"@subscriber", 0x7201, nonAdmin.get()));
+        e = VrPostMessage(admin.Handle, sinks.back()->id, 0x7201, static_cast<DWORD>(data.size()), data.data());
+    }
+    std::printf("47 MiB posts to ordinary subscribers that never read: %u %u %u\n", static_cast<unsigned>(posted[0]),
+                static_cast<unsigned>(posted[1]), static_cast<unsigned>(posted[2]));
+    // A post is answered once taken; one that finds no room is dropped.
+    for (DWORD e : posted) EXPECT_EQ(e, 0u);
+
+    BYTE reply[4];
+    DWORD replySize = sizeof reply;
+    const DWORD large = VrSendMessage(admin.Handle, receiver.session.SessionId, 0x7003, 40u << 20, data.data(),
+                                      &replySize, reply);
+    EXPECT_EQ(large, 0u) << "an administrator's 40 MiB request with the bound filled: the room was taken";
 }
 
 std::atomic<bool> g_slow{false};
