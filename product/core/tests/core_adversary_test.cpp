@@ -549,6 +549,19 @@ struct ServiceSession {
     VR_SESSION session{};
 };
 
+// A client session of this process (an administrator's, as the tests run).
+struct ClientSession {
+    explicit ClientSession(const wchar_t* name) {
+        session.Name = name;
+        session.Flags = VR_SESSION_CLIENT | 2;
+        if (VrOpenSession(&session)) throw std::runtime_error("cannot open a client session");
+    }
+    ~ClientSession() { VrCloseSession(session.Handle); }
+    ClientSession(const ClientSession&) = delete;
+    ClientSession& operator=(const ClientSession&) = delete;
+    VR_SESSION session{};
+};
+
 SIZE_T PeakWorkingSet(HANDLE process) {
     PROCESS_MEMORY_COUNTERS pmc{};
     pmc.cb = sizeof pmc;
@@ -642,11 +655,8 @@ TEST(Adversary, LargeReplyBuffersOfClientsThatNeverReadStayWithinTheCoresBound) 
     // handed on to its sender was not counted twice. A client still gets a
     // reply of the largest size.
     pipes.clear();
-    VR_SESSION honest{};
-    honest.Name = L"@after-the-amplifiers";
-    honest.Flags = VR_SESSION_CLIENT | 2;
-    ASSERT_EQ(VrOpenSession(&honest), 0u);
-    VrBase::scope_exit closeHonest([&] { VrCloseSession(honest.Handle); });
+    ClientSession honestClient(L"@after-the-amplifiers");
+    VR_SESSION& honest = honestClient.session;
     std::vector<BYTE> reply(vrcc::kMaxData);
     DWORD result = ~0u, replySize = 0;
     for (int attempt = 0; attempt < 120 && result != 0; ++attempt) {
@@ -707,11 +717,8 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
     CoreProcess core;
     core.Start();
     ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
-    VR_SESSION honest{};
-    honest.Name = L"@honest";
-    honest.Flags = VR_SESSION_CLIENT | 2;
-    ASSERT_EQ(VrOpenSession(&honest), 0u);
-    VrBase::scope_exit closeHonest([&] { VrCloseSession(honest.Handle); });
+    ClientSession honestClient(L"@honest");
+    VR_SESSION& honest = honestClient.session;
     std::vector<BYTE> data(vrcc::kMaxData, 0x5A);
     auto send = [&](DWORD size) {
         BYTE reply[4];
@@ -803,11 +810,8 @@ TEST(Adversary, AnOrdinarySubscriberThatNeverReadsDoesNotTakeTheAdministratorsRo
     CoreProcess core;
     core.Start();
     ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
-    VR_SESSION admin{};
-    admin.Name = L"@administrator";
-    admin.Flags = VR_SESSION_CLIENT | 2;
-    ASSERT_EQ(VrOpenSession(&admin), 0u);
-    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    ClientSession adminClient(L"@administrator");
+    VR_SESSION& admin = adminClient.session;
     VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
     // Two posts fill nearly all of the bound; a third goes beyond it. One
     // each, as a receiver's inbox takes no more than 32 MiB beyond its first.
