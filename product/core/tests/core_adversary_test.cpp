@@ -830,6 +830,92 @@ TEST(Adversary, AnOrdinarySubscriberThatNeverReadsDoesNotTakeTheAdministratorsRo
     EXPECT_EQ(large, 0u) << "an administrator's 40 MiB request with the bound filled: the room was taken";
 }
 
+// An ordinary user's session, opened and used under the token given.
+struct OrdinarySession {
+    explicit OrdinarySession(HANDLE token, const wchar_t* name = L"@ordinary") : token(token) {
+        vrtest::Impersonation as(token);
+        session.Name = name;
+        session.Flags = VR_SESSION_CLIENT | 2;
+        if (VrOpenSession(&session)) throw std::runtime_error("cannot open an ordinary session");
+    }
+    ~OrdinarySession() { VrCloseSession(session.Handle); }
+    OrdinarySession(const OrdinarySession&) = delete;
+    OrdinarySession& operator=(const OrdinarySession&) = delete;
+    DWORD Post(DWORD destination, DWORD messageId, size_t size, const void* data) {
+        vrtest::Impersonation as(token);
+        return VrPostMessage(session.Handle, destination, messageId, static_cast<DWORD>(size), data);
+    }
+    // The time the answer took, in seconds.
+    DWORD Send(DWORD destination, DWORD messageId, size_t size, const void* data, std::vector<BYTE>& reply,
+               double& seconds) {
+        vrtest::Impersonation as(token);
+        DWORD replySize = static_cast<DWORD>(reply.size());
+        const ULONGLONG start = ::GetTickCount64();
+        const DWORD e = VrSendMessage(session.Handle, destination, messageId, static_cast<DWORD>(size), data,
+                                      &replySize, reply.data());
+        seconds = (::GetTickCount64() - start) / 1000.0;
+        return e;
+    }
+    HANDLE token;
+    VR_SESSION session{};
+};
+
+// Beyond the bound, small frames (up to 64 KiB) have a room of their own,
+// and ordinary users fill it as well as the bound: the room kept for an
+// administrator's largest frame must lie beyond both. And a reply that an
+// ordinary sender cannot be given is answered "busy" at once, though the
+// reply's buffer, read within the administrators' room, fills the core
+// while it is judged.
+TEST(Adversary, OrdinaryUsersWhoFillTheBoundAndTheSmallFramesRoomLeaveTheAdministratorsLargestRequest) {
+    CoreConfig config(10000);
+    CoreProcess core;
+    core.Start();
+    ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
+    ServiceSession filling(L"vrtest.filling", &FillingReceiver, 0x7004);
+    VR_SESSION admin{};
+    admin.Name = L"@administrator";
+    admin.Flags = VR_SESSION_CLIENT | 2;
+    ASSERT_EQ(VrOpenSession(&admin), 0u);
+    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    const std::vector<BYTE> data(vrcc::kMaxData, 0x5A);
+    auto adminSend = [&](size_t size) {
+        BYTE reply[4];
+        DWORD replySize = sizeof reply;
+        return VrSendMessage(admin.Handle, receiver.session.SessionId, 0x7003, static_cast<DWORD>(size), data.data(),
+                             &replySize, reply);
+    };
+    ASSERT_EQ(adminSend(vrcc::kMaxData), 0u);
+
+    // The bound, nearly all of it, in posts to ordinary subscribers that
+    // never read.
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    OrdinarySession user(nonAdmin.get());
+    std::vector<std::unique_ptr<PostSink>> sinks;
+    for (size_t size : {47u << 20, 47u << 20, (2u << 20) - 4096}) {
+        sinks.push_back(std::make_unique<PostSink>(L"@subscriber", 0x7201, nonAdmin.get()));
+        ASSERT_EQ(user.Post(sinks.back()->id, 0x7201, size, data.data()), 0u);
+    }
+    // Then the small frames' room: posts of 64 KiB frames, four to a
+    // subscriber from one sender, more than the room takes.
+    const size_t small = vrcc::CCoreServer::kSmallFrame - sizeof(vrcc::FrameHeader) - 64;
+    for (int i = 0; i < 48; ++i) {
+        sinks.push_back(std::make_unique<PostSink>(L"@small-subscriber", 0x7201, nonAdmin.get()));
+        for (int k = 0; k < 4; ++k) ASSERT_EQ(user.Post(sinks.back()->id, 0x7201, small, data.data()), 0u);
+    }
+    const DWORD largest = adminSend(vrcc::kMaxData);
+    std::printf("an administrator's largest request with the bound and the small frames' room filled: %u\n",
+                static_cast<unsigned>(largest));
+    EXPECT_EQ(largest, 0u);
+
+    std::vector<BYTE> reply(vrcc::kMaxData);
+    double seconds = 0;
+    const DWORD largestReply = user.Send(filling.session.SessionId, 0x7004, 4, "big?", reply, seconds);
+    std::printf("an ordinary sender's largest reply meanwhile: %u after %.1f s\n", static_cast<unsigned>(largestReply),
+                seconds);
+    EXPECT_EQ(largestReply, vrcc::kErrReceiverBusy);
+    EXPECT_LT(seconds, 8.0) << "the sender waited for an answer that never came";
+}
+
 std::atomic<bool> g_slow{false};
 DWORD WINAPI SlowReceiver(void*, VRM_MESSAGE*, DWORD* replySize, void* reply) {
     ::Sleep(20);

@@ -23,8 +23,6 @@ constexpr DWORD kPipeBuffer = 64 * 1024;
 constexpr DWORD kWriteTimeoutMs = 30000;  // a client that stops reading is dropped after this
 constexpr DWORD kFrameRestTimeoutMs = 30000;  // ... or stops writing in the middle of a frame
 constexpr size_t kMaxQueuedBytes = 4ull * kMaxPayload;
-constexpr size_t kSmallFrame = 64 * 1024;
-constexpr size_t kSmallFrameRoom = 8u * 1024 * 1024;
 // A connection that opens neither a session nor an agent's registration
 // serves single requests: one silent this long is dropped.
 constexpr ULONGLONG kUnopenedIdleMs = 10000;
@@ -280,7 +278,7 @@ void Answer(CConnection& conn, const Frame& request, DWORD status, const std::ve
     const uint16_t command = static_cast<uint16_t>(request.command | kReply);
     if (conn.Enqueue(EncodeFrame(command, request.id, status, payload), 0, 0, conn.privileged) ==
         CConnection::Queued::Busy)
-        conn.Enqueue(EncodeFrame(command, request.id, kErrReceiverBusy, {}));
+        conn.Enqueue(EncodeFrame(command, request.id, kErrReceiverBusy, {}), 0, 0, conn.privileged);
 }
 
 std::vector<BYTE> NoReplyPayload() {
@@ -540,7 +538,7 @@ void CCoreServer::FailRequests(const std::vector<Pending>& requests, DWORD code)
         if (auto sender = p.sender.lock()) {
             VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::FailRequests", L"message 0x%X to session %u failed: %u",
                      p.messageId, p.receiverSession, code);
-            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, code, NoReplyPayload()));
+            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, code, NoReplyPayload()), 0, 0, p.privileged);
         }
     }
 }
@@ -637,7 +635,8 @@ void CCoreServer::OnRefused(CConnection& conn, Frame& f) {
             m_pending.erase(it);
         }
         if (std::shared_ptr<CConnection> sender = p.sender.lock())
-            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
+            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()), 0, 0,
+                            p.privileged);
         return;
     }
     if (f.command >= CmdDeliverSend) throw ProtocolError("unknown command");
@@ -837,14 +836,19 @@ void CCoreServer::OnDeliverReply(CConnection& conn, Frame& f) {
     // never built. The buffer it was read into is held already, and is
     // handed on to the reply.
     if (size > kSmallFrame && m_heldBytes.load() - conn.ReadHeld() + size > Bound(p.privileged)) {
-        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
+        // Its buffer goes first: while it is held, the answer "busy" may
+        // find no room, and the sender would wait out its time-out.
+        Release(conn.HandOn(f));
+        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()), 0, 0,
+                        p.privileged);
         return;
     }
     PayloadWriter w;
     w.u32(1).u32(replySize).bytes(bytes, size);
     std::vector<BYTE> frame = EncodeFrame(CmdSend | kReply, p.request, result, w.take());
     if (sender->Enqueue(std::move(frame), 0, conn.HandOn(f), p.privileged) == CConnection::Queued::Busy)
-        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
+        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()), 0, 0,
+                        p.privileged);
 }
 
 void CCoreServer::OnPost(CConnection& conn, Frame& f) {
