@@ -916,6 +916,46 @@ TEST(Adversary, OrdinaryUsersWhoFillTheBoundAndTheSmallFramesRoomLeaveTheAdminis
     EXPECT_LT(seconds, 8.0) << "the sender waited for an answer that never came";
 }
 
+// While administrators' deliveries to services that are slow to read hold
+// the core beyond the bound and the small frames' room (the room kept for
+// them), an ordinary user is told "busy" at once: its answers, and even its
+// session's, used to be dropped for want of room, and every call waited out
+// its time-out.
+TEST(Adversary, OrdinaryCallersAreAnsweredWhileAdministratorsUseTheirRoom) {
+    CoreConfig config(10000);
+    CoreProcess core;
+    core.Start();
+    ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
+    VR_SESSION admin{};
+    admin.Name = L"@administrator";
+    admin.Flags = VR_SESSION_CLIENT | 2;
+    ASSERT_EQ(VrOpenSession(&admin), 0u);
+    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    const std::vector<BYTE> data(47u << 20, 0x5A);
+    std::vector<std::unique_ptr<PostSink>> services;
+    for (int i = 0; i < 3; ++i) {
+        services.push_back(std::make_unique<PostSink>(L"vrtest.slow-" + std::to_wstring(i), 0x7301));
+        ASSERT_EQ(VrPostMessage(admin.Handle, services.back()->id, 0x7301, static_cast<DWORD>(data.size()),
+                                data.data()),
+                  0u);
+    }
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    const ULONGLONG start = ::GetTickCount64();
+    std::unique_ptr<OrdinarySession> user;
+    ASSERT_NO_THROW(user = std::make_unique<OrdinarySession>(nonAdmin.get()));
+    const double opened = (::GetTickCount64() - start) / 1000.0;
+    std::vector<BYTE> reply(4);
+    for (size_t size : {2u << 20, 4u}) {
+        double seconds = 0;
+        const DWORD e = user->Send(receiver.session.SessionId, 0x7003, size, data.data(), reply, seconds);
+        std::printf("an ordinary send of %u bytes while administrators use their room: %u after %.1f s\n",
+                    static_cast<unsigned>(size), static_cast<unsigned>(e), seconds);
+        EXPECT_EQ(e, vrcc::kErrReceiverBusy);
+        EXPECT_LT(seconds, 8.0) << "the sender waited for an answer that never came";
+    }
+    EXPECT_LT(opened, 8.0) << "the session's answer came only after " << opened << " s";
+}
+
 std::atomic<bool> g_slow{false};
 DWORD WINAPI SlowReceiver(void*, VRM_MESSAGE*, DWORD* replySize, void* reply) {
     ::Sleep(20);

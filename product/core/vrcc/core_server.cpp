@@ -33,6 +33,11 @@ constexpr ULONGLONG kEvictableAfterMs = 200;
 // A client's next request is not read while this much waits to be written
 // to it: one that never reads its answers costs no more than this.
 constexpr size_t kReadPauseBytes = 1024 * 1024;
+// A short answer that ends a request goes beyond every bound to a client
+// whose queue holds less than this, one that reads its answers: else, with
+// the core full, the request would wait out the client's time-out.
+constexpr size_t kShortAnswer = 4 * 1024;
+constexpr size_t kAnswerQueueRoom = 64 * 1024;
 constexpr uint32_t kMaxPolicyChars = 1024 * 1024;
 constexpr size_t kEventReadChunk = 1024 * 1024;
 constexpr DWORD kStopWaitMs = 15000;
@@ -119,9 +124,12 @@ public:
     // is closed there if the frame is dropped after it was queued. handed:
     // what the frame read it was built from held (see HandOn).
     // privileged: made for SYSTEM or an administrator (see kPrivilegedRoom).
-    Queued Enqueue(std::vector<BYTE> frame, uint64_t token = 0, size_t handed = 0, bool privileged = false) {
+    // ends: a short answer that ends a request (see kShortAnswer).
+    Queued Enqueue(std::vector<BYTE> frame, uint64_t token = 0, size_t handed = 0, bool privileged = false,
+                   bool ends = false) {
         const size_t size = frame.size();
-        if (!m_server.Hold(size, handed, privileged)) return Queued::Busy;
+        if (!m_server.Hold(size, handed, privileged) && !(ends && size <= kShortAnswer && TakeForAnswer(size)))
+            return Queued::Busy;
         bool closed;
         {
             std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -138,6 +146,15 @@ public:
         VR_TRACE(VrBase::TL_WARNING, L"CConnection::Enqueue", L"process %u does not read its pipe; dropped", m_pid);
         Close();
         return Queued::Closed;
+    }
+
+    bool TakeForAnswer(size_t size) {
+        {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            if (m_closed || m_queuedBytes >= kAnswerQueueRoom) return false;
+        }
+        m_server.m_heldBytes += size;
+        return true;
     }
 
     void Close() {
@@ -276,9 +293,9 @@ namespace {
 
 void Answer(CConnection& conn, const Frame& request, DWORD status, const std::vector<BYTE>& payload = {}) {
     const uint16_t command = static_cast<uint16_t>(request.command | kReply);
-    if (conn.Enqueue(EncodeFrame(command, request.id, status, payload), 0, 0, conn.privileged) ==
+    if (conn.Enqueue(EncodeFrame(command, request.id, status, payload), 0, 0, conn.privileged, true) ==
         CConnection::Queued::Busy)
-        conn.Enqueue(EncodeFrame(command, request.id, kErrReceiverBusy, {}), 0, 0, conn.privileged);
+        conn.Enqueue(EncodeFrame(command, request.id, kErrReceiverBusy, {}), 0, 0, conn.privileged, true);
 }
 
 std::vector<BYTE> NoReplyPayload() {
@@ -538,7 +555,8 @@ void CCoreServer::FailRequests(const std::vector<Pending>& requests, DWORD code)
         if (auto sender = p.sender.lock()) {
             VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::FailRequests", L"message 0x%X to session %u failed: %u",
                      p.messageId, p.receiverSession, code);
-            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, code, NoReplyPayload()), 0, 0, p.privileged);
+            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, code, NoReplyPayload()), 0, 0, p.privileged,
+                            true);
         }
     }
 }
@@ -636,7 +654,7 @@ void CCoreServer::OnRefused(CConnection& conn, Frame& f) {
         }
         if (std::shared_ptr<CConnection> sender = p.sender.lock())
             sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()), 0, 0,
-                            p.privileged);
+                            p.privileged, true);
         return;
     }
     if (f.command >= CmdDeliverSend) throw ProtocolError("unknown command");
@@ -840,7 +858,7 @@ void CCoreServer::OnDeliverReply(CConnection& conn, Frame& f) {
         // find no room, and the sender would wait out its time-out.
         Release(conn.HandOn(f));
         sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()), 0, 0,
-                        p.privileged);
+                        p.privileged, true);
         return;
     }
     PayloadWriter w;
@@ -848,7 +866,7 @@ void CCoreServer::OnDeliverReply(CConnection& conn, Frame& f) {
     std::vector<BYTE> frame = EncodeFrame(CmdSend | kReply, p.request, result, w.take());
     if (sender->Enqueue(std::move(frame), 0, conn.HandOn(f), p.privileged) == CConnection::Queued::Busy)
         sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()), 0, 0,
-                        p.privileged);
+                        p.privileged, true);
 }
 
 void CCoreServer::OnPost(CConnection& conn, Frame& f) {
