@@ -956,6 +956,101 @@ TEST(Adversary, OrdinaryCallersAreAnsweredWhileAdministratorsUseTheirRoom) {
     EXPECT_LT(opened, 8.0) << "the session's answer came only after " << opened << " s";
 }
 
+// A service's reply is read within the room kept for administrators only
+// when it is made for one: else an ordinary user who asks a service for
+// large replies, with the bound filled, keeps that room taken while each
+// reply is read, and an administrator's largest request meanwhile is busy.
+// The service here stops its largest reply part-way, so the core keeps
+// reading it.
+TEST(Adversary, AServicesReplyToAnOrdinarySenderDoesNotTakeTheAdministratorsRoom) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
+    VR_SESSION admin{};
+    admin.Name = L"@administrator";
+    admin.Flags = VR_SESSION_CLIENT | 2;
+    ASSERT_EQ(VrOpenSession(&admin), 0u);
+    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    const std::vector<BYTE> data(vrcc::kMaxData, 0x5A);
+
+    StoppedWriter service;
+    ASSERT_TRUE(service.Connect()) << ::GetLastError();
+    VrBase::unique_handle readDone(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::vector<BYTE> in(64 * 1024);
+    auto send = [&](uint16_t command, uint64_t id, const std::vector<BYTE>& payload) {
+        return service.Start(vrcc::EncodeFrame(command, id, 0, payload)) && service.Finish(false);
+    };
+    auto receive = [&](vrcc::FrameHeader& h) {
+        OVERLAPPED ov{};
+        ov.hEvent = readDone.get();
+        DWORD got = 0;
+        if (!::ReadFile(service.pipe.get(), in.data(), static_cast<DWORD>(in.size()), nullptr, &ov) &&
+            ::GetLastError() != ERROR_IO_PENDING)
+            return false;
+        if (::WaitForSingleObject(readDone.get(), 30000) != WAIT_OBJECT_0) ::CancelIoEx(service.pipe.get(), &ov);
+        if (!::GetOverlappedResult(service.pipe.get(), &ov, &got, TRUE) || got < sizeof h) return false;
+        std::memcpy(&h, in.data(), sizeof h);
+        return true;
+    };
+    vrcc::PayloadWriter open;
+    open.str(L"vrtest.raw-service").u32(2).u32(1);
+    for (int k = 0; k < 6; ++k) open.u32(0);
+    open.u64(0);
+    vrcc::FrameHeader h{};
+    ASSERT_TRUE(send(vrcc::CmdOpenSession, 1, open.data()) && receive(h));
+    ASSERT_EQ(h.status, 0u);
+    DWORD serviceId = 0;
+    std::memcpy(&serviceId, in.data() + sizeof h, sizeof serviceId);
+    vrcc::PayloadWriter subscribe;
+    subscribe.u32(0x7005).u32(1);
+    ASSERT_TRUE(send(vrcc::CmdSubscribe, 2, subscribe.data()) && receive(h));
+
+    // The bound, nearly all of it, in posts to ordinary subscribers that
+    // never read; then the user asks the service for the largest reply.
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    OrdinarySession user(nonAdmin.get());
+    std::vector<std::unique_ptr<PostSink>> sinks;
+    for (size_t size : {47u << 20, 47u << 20, (2u << 20) - 4096}) {
+        sinks.push_back(std::make_unique<PostSink>(L"@subscriber", 0x7201, nonAdmin.get()));
+        ASSERT_EQ(user.Post(sinks.back()->id, 0x7201, size, data.data()), 0u);
+    }
+    // The reply is stopped sooner each time it went whole.
+    std::thread ask;
+    VrBase::scope_exit joinAsk([&] {
+        service.pipe.reset();  // a request still waiting fails at once
+        if (ask.joinable()) ask.join();
+    });
+    bool stopped = false;
+    int wentWhole = 0;
+    for (DWORD pause : {100, 30, 10, 3, 1, 0}) {
+        ask = std::thread([&] {
+            std::vector<BYTE> reply(vrcc::kMaxData);
+            double seconds = 0;
+            user.Send(serviceId, 0x7005, 4, "big?", reply, seconds);
+        });
+        ASSERT_TRUE(receive(h));
+        ASSERT_EQ(h.command, vrcc::CmdDeliverSend);
+        vrcc::PayloadWriter answer;
+        answer.u32(0).u32(vrcc::kMaxData).bytes(data.data(), data.size());
+        ASSERT_TRUE(service.Start(vrcc::EncodeFrame(vrcc::CmdDeliverReply, h.id, 0, answer.data())));
+        ::Sleep(pause);
+        if ((stopped = !service.Finish(true))) break;
+        ++wentWhole;
+        ask.join();
+    }
+    if (!stopped) GTEST_SKIP() << "every reply went whole before it could be stopped";
+
+    BYTE reply[4];
+    DWORD replySize = sizeof reply;
+    const DWORD largest = VrSendMessage(admin.Handle, receiver.session.SessionId, 0x7003, vrcc::kMaxData,
+                                        data.data(), &replySize, reply);
+    std::printf("an administrator's largest request while a reply to an ordinary sender is read (%d went whole "
+                "before): %u\n",
+                wentWhole, static_cast<unsigned>(largest));
+    EXPECT_EQ(largest, 0u);
+}
+
 std::atomic<bool> g_slow{false};
 DWORD WINAPI SlowReceiver(void*, VRM_MESSAGE*, DWORD* replySize, void* reply) {
     ::Sleep(20);

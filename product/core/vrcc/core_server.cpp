@@ -213,9 +213,14 @@ private:
     };
 
     // The frames this connection sends are read within the privileged room
-    // once its session is an administrator's. Both run on the reader
-    // thread, which is also the one that opens the session.
-    bool Take(size_t bytes) override { return m_server.TakeFor(bytes, privileged); }
+    // once its session is an administrator's; a reply only when it is made
+    // for SYSTEM or an administrator too, else an ordinary sender asking a
+    // service for large replies would keep that room taken. These run on
+    // the reader thread, which is also the one that opens the session.
+    void Begin(const FrameHeader& h) override {
+        m_frameRoom = privileged && (h.command != CmdDeliverReply || m_server.ForPrivileged(h.id));
+    }
+    bool Take(size_t bytes) override { return m_server.TakeFor(bytes, m_frameRoom); }
     void Give(size_t bytes) override { m_server.Release(bytes); }
 
     void ReadLoop() {
@@ -278,6 +283,7 @@ private:
 
     CCoreServer& m_server;
     CReadHold m_readHold;  // the frame being read or handled; the reader thread's
+    bool m_frameRoom = false;  // whether that frame may take the privileged room; the reader thread's
     CPipeChannel m_channel;
     VrBase::unique_handle m_stop;
     DWORD m_pid = 0;
@@ -338,6 +344,12 @@ bool CCoreServer::HoldWithin(size_t bytes, size_t limit) {
 }
 
 void CCoreServer::Release(size_t bytes) { m_heldBytes -= bytes; }
+
+bool CCoreServer::ForPrivileged(uint64_t delivery) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_pending.find(delivery);
+    return it != m_pending.end() && it->second.privileged;
+}
 
 CCoreServer::CCoreServer(CoreParameters parameters)
     : m_params(std::move(parameters)), m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {

@@ -93,6 +93,8 @@ private:
     // identity), besides the one given. Called with m_mutex held.
     size_t OrdinaryHolders(const CConnection& besides) const;
     void Release(size_t bytes);
+    // Whether the request a delivery carried came from SYSTEM or an administrator.
+    bool ForPrivileged(uint64_t delivery);
 
     // A request read to its end whose payload the core could not hold.
     void OnRefused(CConnection& conn, Frame& f);
