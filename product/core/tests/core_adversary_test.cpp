@@ -1051,6 +1051,35 @@ TEST(Adversary, AServicesReplyToAnOrdinarySenderDoesNotTakeTheAdministratorsRoom
     EXPECT_EQ(largest, 0u);
 }
 
+// A service's journal record and an administrator's policy go on
+// connections without a session: those of a process of SYSTEM or an
+// administrator are read within the room kept for them too, so a large
+// record is written while ordinary users fill the bound.
+TEST(Adversary, AServicesLargeRecordIsWrittenWhileOrdinaryUsersFillTheBound) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    const std::vector<BYTE> data(47u << 20, 0x5A);
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    OrdinarySession user(nonAdmin.get());
+    std::vector<std::unique_ptr<PostSink>> sinks;
+    for (size_t size : {47u << 20, 47u << 20, (2u << 20) - 4096}) {
+        sinks.push_back(std::make_unique<PostSink>(L"@subscriber", 0x7201, nonAdmin.get()));
+        ASSERT_EQ(user.Post(sinks.back()->id, 0x7201, size, data.data()), 0u);
+    }
+    HANDLE source = VrRegisterEventSourceEx(L"ROZEDURI", L"RarudodaVaridide");
+    ASSERT_NE(source, nullptr);
+    VrBase::scope_exit deregister([&] { VrDeregisterEventSource(source); });
+    const std::wstring text(vrcc::kMaxTextChars, L'j');
+    std::vector<const WCHAR*> strings(30, text.c_str());  // about 960 KB, 1.9 MB on the wire
+    const BOOL written = VrWriteEvent(source, EVENTLOG_INFORMATION_TYPE, 1, 1, nullptr,
+                                      static_cast<WORD>(strings.size()), 0, strings.data(), nullptr);
+    const DWORD e = written ? 0 : ::GetLastError();
+    std::printf("a service's record of about 960 KB with the bound filled: %u\n", static_cast<unsigned>(e));
+    EXPECT_EQ(e, 0u);
+    EXPECT_EQ(JournalRecords(config.JournalPath()).size(), 1u);
+}
+
 std::atomic<bool> g_slow{false};
 DWORD WINAPI SlowReceiver(void*, VRM_MESSAGE*, DWORD* replySize, void* reply) {
     ::Sleep(20);

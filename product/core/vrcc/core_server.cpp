@@ -96,6 +96,10 @@ public:
         if (!m_stop) VR_RAISE_LAST_ERROR(L"CConnection::CConnection");
         ::GetNamedPipeClientProcessId(m_channel.handle(), &m_pid);
         m_process.reset(::OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, m_pid));
+        VrBase::unique_handle token;
+        m_processPrivileged = m_process &&
+                              ::OpenProcessToken(m_process.get(), TOKEN_QUERY | TOKEN_DUPLICATE, token.put()) &&
+                              VrBase::Trust::IsAdministrator(token.get());
     }
 
     void Run() {
@@ -213,12 +217,15 @@ private:
     };
 
     // The frames this connection sends are read within the privileged room
-    // once its session is an administrator's; a reply only when it is made
-    // for SYSTEM or an administrator too, else an ordinary sender asking a
+    // once its session is an administrator's, or without a session when it
+    // is a process of SYSTEM or an administrator (a service's journal
+    // record, an administrator's policy); a reply only when it is made for
+    // SYSTEM or an administrator too, else an ordinary sender asking a
     // service for large replies would keep that room taken. These run on
     // the reader thread, which is also the one that opens the session.
     void Begin(const FrameHeader& h) override {
-        m_frameRoom = privileged && (h.command != CmdDeliverReply || m_server.ForPrivileged(h.id));
+        m_frameRoom = (sessionId ? privileged.load() : m_processPrivileged) &&
+                      (h.command != CmdDeliverReply || m_server.ForPrivileged(h.id));
     }
     bool Take(size_t bytes) override { return m_server.TakeFor(bytes, m_frameRoom); }
     void Give(size_t bytes) override { m_server.Release(bytes); }
@@ -284,6 +291,7 @@ private:
     CCoreServer& m_server;
     CReadHold m_readHold;  // the frame being read or handled; the reader thread's
     bool m_frameRoom = false;  // whether that frame may take the privileged room; the reader thread's
+    bool m_processPrivileged = false;  // the client's process is SYSTEM's or an elevated administrator's
     CPipeChannel m_channel;
     VrBase::unique_handle m_stop;
     DWORD m_pid = 0;
