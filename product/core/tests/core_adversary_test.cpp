@@ -602,16 +602,28 @@ struct PostSink {
     DWORD id = 0;
 };
 
-// Whether the core can hold two posts of 47 MiB at once, that is whether
-// nearly all of its bound is free: a few MiB held by mistake make the
-// second one busy. What closing connections held may take a moment to go.
-bool TheCoresBoundIsFree(HANDLE session) {
+// Whether the core can hold two posts of 47 MiB of an ordinary user at
+// once, that is whether nearly all of its bound is free: a few MiB held by
+// mistake make the second one busy. An administrator's posts would go into
+// the room kept beyond the bound, and hide a mistake that large. What
+// closing connections held may take a moment to go.
+bool TheCoresBoundIsFree() {
     const std::vector<BYTE> data(47u << 20, 0x5A);
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    VR_SESSION user{};
+    {
+        vrtest::Impersonation as(nonAdmin.get());
+        user.Name = L"@bound-check";
+        user.Flags = VR_SESSION_CLIENT | 2;
+        if (VrOpenSession(&user)) return false;
+    }
+    VrBase::scope_exit close([&] { VrCloseSession(user.Handle); });
     for (int attempt = 0; attempt < 120; ++attempt) {
         if (attempt) ::Sleep(250);
         PostSink a(L"vrtest.sink-a", 0x7101), b(L"vrtest.sink-b", 0x7102);
-        if (!VrPostMessage(session, a.id, 0x7101, static_cast<DWORD>(data.size()), data.data()) &&
-            !VrPostMessage(session, b.id, 0x7102, static_cast<DWORD>(data.size()), data.data()))
+        vrtest::Impersonation as(nonAdmin.get());
+        if (!VrPostMessage(user.Handle, a.id, 0x7101, static_cast<DWORD>(data.size()), data.data()) &&
+            !VrPostMessage(user.Handle, b.id, 0x7102, static_cast<DWORD>(data.size()), data.data()))
             return true;
     }
     return false;
@@ -666,7 +678,7 @@ TEST(Adversary, LargeReplyBuffersOfClientsThatNeverReadStayWithinTheCoresBound) 
     }
     EXPECT_EQ(result, 0u);
     EXPECT_EQ(replySize, vrcc::kMaxData);
-    EXPECT_TRUE(TheCoresBoundIsFree(honest.Handle)) << "the core still holds some of what the clients held";
+    EXPECT_TRUE(TheCoresBoundIsFree()) << "the core still holds some of what the clients held";
 }
 
 DWORD WINAPI ShortReceiver(void*, VRM_MESSAGE*, DWORD* replySize, void* reply) {
@@ -798,7 +810,7 @@ TEST(Adversary, FramesStoppedPartWayStayWithinTheCoresBound) {
         largest = send(vrcc::kMaxData);
     }
     EXPECT_EQ(largest, 0u) << "the largest request after the writers left";
-    EXPECT_TRUE(TheCoresBoundIsFree(honest.Handle)) << "the core still holds some of what the writers held";
+    EXPECT_TRUE(TheCoresBoundIsFree()) << "the core still holds some of what the writers held";
 }
 
 // The room kept beyond the bound is for an administrator's or a service's
@@ -832,6 +844,266 @@ TEST(Adversary, AnOrdinarySubscriberThatNeverReadsDoesNotTakeTheAdministratorsRo
     const DWORD large = VrSendMessage(admin.Handle, receiver.session.SessionId, 0x7003, 40u << 20, data.data(),
                                       &replySize, reply);
     EXPECT_EQ(large, 0u) << "an administrator's 40 MiB request with the bound filled: the room was taken";
+}
+
+// An ordinary user's session, opened and used under the token given.
+struct OrdinarySession {
+    explicit OrdinarySession(HANDLE token, const wchar_t* name = L"@ordinary") : token(token) {
+        vrtest::Impersonation as(token);
+        session.Name = name;
+        session.Flags = VR_SESSION_CLIENT | 2;
+        if (VrOpenSession(&session)) throw std::runtime_error("cannot open an ordinary session");
+    }
+    ~OrdinarySession() { VrCloseSession(session.Handle); }
+    OrdinarySession(const OrdinarySession&) = delete;
+    OrdinarySession& operator=(const OrdinarySession&) = delete;
+    DWORD Post(DWORD destination, DWORD messageId, size_t size, const void* data) {
+        vrtest::Impersonation as(token);
+        return VrPostMessage(session.Handle, destination, messageId, static_cast<DWORD>(size), data);
+    }
+    // The time the answer took, in seconds.
+    DWORD Send(DWORD destination, DWORD messageId, size_t size, const void* data, std::vector<BYTE>& reply,
+               double& seconds) {
+        vrtest::Impersonation as(token);
+        DWORD replySize = static_cast<DWORD>(reply.size());
+        const ULONGLONG start = ::GetTickCount64();
+        const DWORD e = VrSendMessage(session.Handle, destination, messageId, static_cast<DWORD>(size), data,
+                                      &replySize, reply.data());
+        seconds = (::GetTickCount64() - start) / 1000.0;
+        return e;
+    }
+    HANDLE token;
+    VR_SESSION session{};
+};
+
+// Beyond the bound, small frames (up to 64 KiB) have a room of their own,
+// and ordinary users fill it as well as the bound: the room kept for an
+// administrator's largest frame must lie beyond both. And a reply that an
+// ordinary sender cannot be given is answered "busy" at once, though the
+// reply's buffer, read within the administrators' room, fills the core
+// while it is judged.
+TEST(Adversary, OrdinaryUsersWhoFillTheBoundAndTheSmallFramesRoomLeaveTheAdministratorsLargestRequest) {
+    CoreConfig config(10000);
+    CoreProcess core;
+    core.Start();
+    ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
+    ServiceSession filling(L"vrtest.filling", &FillingReceiver, 0x7004);
+    VR_SESSION admin{};
+    admin.Name = L"@administrator";
+    admin.Flags = VR_SESSION_CLIENT | 2;
+    ASSERT_EQ(VrOpenSession(&admin), 0u);
+    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    const std::vector<BYTE> data(vrcc::kMaxData, 0x5A);
+    auto adminSend = [&](size_t size) {
+        BYTE reply[4];
+        DWORD replySize = sizeof reply;
+        return VrSendMessage(admin.Handle, receiver.session.SessionId, 0x7003, static_cast<DWORD>(size), data.data(),
+                             &replySize, reply);
+    };
+    ASSERT_EQ(adminSend(vrcc::kMaxData), 0u);
+
+    // The bound, nearly all of it, in posts to ordinary subscribers that
+    // never read.
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    OrdinarySession user(nonAdmin.get());
+    std::vector<std::unique_ptr<PostSink>> sinks;
+    for (size_t size : {47u << 20, 47u << 20, (2u << 20) - 4096}) {
+        sinks.push_back(std::make_unique<PostSink>(L"@subscriber", 0x7201, nonAdmin.get()));
+        ASSERT_EQ(user.Post(sinks.back()->id, 0x7201, size, data.data()), 0u);
+    }
+    // Then the small frames' room: posts of 64 KiB frames, four to a
+    // subscriber from one sender, more than the room takes.
+    const size_t small = vrcc::CCoreServer::kSmallFrame - sizeof(vrcc::FrameHeader) - 64;
+    for (int i = 0; i < 48; ++i) {
+        sinks.push_back(std::make_unique<PostSink>(L"@small-subscriber", 0x7201, nonAdmin.get()));
+        for (int k = 0; k < 4; ++k) ASSERT_EQ(user.Post(sinks.back()->id, 0x7201, small, data.data()), 0u);
+    }
+    const DWORD largest = adminSend(vrcc::kMaxData);
+    std::printf("an administrator's largest request with the bound and the small frames' room filled: %u\n",
+                static_cast<unsigned>(largest));
+    EXPECT_EQ(largest, 0u);
+
+    std::vector<BYTE> reply(vrcc::kMaxData);
+    double seconds = 0;
+    const DWORD largestReply = user.Send(filling.session.SessionId, 0x7004, 4, "big?", reply, seconds);
+    std::printf("an ordinary sender's largest reply meanwhile: %u after %.1f s\n", static_cast<unsigned>(largestReply),
+                seconds);
+    EXPECT_EQ(largestReply, vrcc::kErrReceiverBusy);
+    EXPECT_LT(seconds, 8.0) << "the sender waited for an answer that never came";
+    sinks.clear();
+    EXPECT_TRUE(TheCoresBoundIsFree()) << "the core still holds some of what the subscribers held";
+}
+
+// While administrators' deliveries to services that are slow to read hold
+// the core beyond the bound and the small frames' room (the room kept for
+// them), an ordinary user is told "busy" at once: its answers, and even its
+// session's, used to be dropped for want of room, and every call waited out
+// its time-out.
+TEST(Adversary, OrdinaryCallersAreAnsweredWhileAdministratorsUseTheirRoom) {
+    CoreConfig config(10000);
+    CoreProcess core;
+    core.Start();
+    ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
+    VR_SESSION admin{};
+    admin.Name = L"@administrator";
+    admin.Flags = VR_SESSION_CLIENT | 2;
+    ASSERT_EQ(VrOpenSession(&admin), 0u);
+    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    const std::vector<BYTE> data(47u << 20, 0x5A);
+    std::vector<std::unique_ptr<PostSink>> services;
+    for (int i = 0; i < 3; ++i) {
+        services.push_back(std::make_unique<PostSink>(L"vrtest.slow-" + std::to_wstring(i), 0x7301));
+        ASSERT_EQ(VrPostMessage(admin.Handle, services.back()->id, 0x7301, static_cast<DWORD>(data.size()),
+                                data.data()),
+                  0u);
+    }
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    const ULONGLONG start = ::GetTickCount64();
+    std::unique_ptr<OrdinarySession> user;
+    ASSERT_NO_THROW(user = std::make_unique<OrdinarySession>(nonAdmin.get()));
+    const double opened = (::GetTickCount64() - start) / 1000.0;
+    std::vector<BYTE> reply(4);
+    for (size_t size : {2u << 20, 4u}) {
+        double seconds = 0;
+        const DWORD e = user->Send(receiver.session.SessionId, 0x7003, size, data.data(), reply, seconds);
+        std::printf("an ordinary send of %u bytes while administrators use their room: %u after %.1f s\n",
+                    static_cast<unsigned>(size), static_cast<unsigned>(e), seconds);
+        EXPECT_EQ(e, vrcc::kErrReceiverBusy);
+        EXPECT_LT(seconds, 8.0) << "the sender waited for an answer that never came";
+    }
+    EXPECT_LT(opened, 8.0) << "the session's answer came only after " << opened << " s";
+    services.clear();
+    EXPECT_TRUE(TheCoresBoundIsFree()) << "the core still holds some of what the answers or deliveries held";
+}
+
+// A service's reply is read within the room kept for administrators only
+// when it is made for one: else an ordinary user who asks a service for
+// large replies, with the bound filled, keeps that room taken while each
+// reply is read, and an administrator's largest request meanwhile is busy.
+// The service here stops its largest reply part-way, so the core keeps
+// reading it.
+TEST(Adversary, AServicesReplyToAnOrdinarySenderDoesNotTakeTheAdministratorsRoom) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
+    VR_SESSION admin{};
+    admin.Name = L"@administrator";
+    admin.Flags = VR_SESSION_CLIENT | 2;
+    ASSERT_EQ(VrOpenSession(&admin), 0u);
+    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    const std::vector<BYTE> data(vrcc::kMaxData, 0x5A);
+
+    StoppedWriter service;
+    ASSERT_TRUE(service.Connect()) << ::GetLastError();
+    VrBase::unique_handle readDone(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::vector<BYTE> in(64 * 1024);
+    auto send = [&](uint16_t command, uint64_t id, const std::vector<BYTE>& payload) {
+        return service.Start(vrcc::EncodeFrame(command, id, 0, payload)) && service.Finish(false);
+    };
+    auto receive = [&](vrcc::FrameHeader& h) {
+        OVERLAPPED ov{};
+        ov.hEvent = readDone.get();
+        DWORD got = 0;
+        if (!::ReadFile(service.pipe.get(), in.data(), static_cast<DWORD>(in.size()), nullptr, &ov) &&
+            ::GetLastError() != ERROR_IO_PENDING)
+            return false;
+        if (::WaitForSingleObject(readDone.get(), 30000) != WAIT_OBJECT_0) ::CancelIoEx(service.pipe.get(), &ov);
+        if (!::GetOverlappedResult(service.pipe.get(), &ov, &got, TRUE) || got < sizeof h) return false;
+        std::memcpy(&h, in.data(), sizeof h);
+        return true;
+    };
+    vrcc::PayloadWriter open;
+    open.str(L"vrtest.raw-service").u32(2).u32(1);
+    for (int k = 0; k < 6; ++k) open.u32(0);
+    open.u64(0);
+    vrcc::FrameHeader h{};
+    ASSERT_TRUE(send(vrcc::CmdOpenSession, 1, open.data()) && receive(h));
+    ASSERT_EQ(h.status, 0u);
+    DWORD serviceId = 0;
+    std::memcpy(&serviceId, in.data() + sizeof h, sizeof serviceId);
+    vrcc::PayloadWriter subscribe;
+    subscribe.u32(0x7005).u32(1);
+    ASSERT_TRUE(send(vrcc::CmdSubscribe, 2, subscribe.data()) && receive(h));
+
+    // The bound, nearly all of it, in posts to ordinary subscribers that
+    // never read; then the user asks the service for the largest reply.
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    OrdinarySession user(nonAdmin.get());
+    std::vector<std::unique_ptr<PostSink>> sinks;
+    for (size_t size : {47u << 20, 47u << 20, (2u << 20) - 4096}) {
+        sinks.push_back(std::make_unique<PostSink>(L"@subscriber", 0x7201, nonAdmin.get()));
+        ASSERT_EQ(user.Post(sinks.back()->id, 0x7201, size, data.data()), 0u);
+    }
+    // The reply is stopped sooner each time it went whole.
+    std::thread ask;
+    VrBase::scope_exit joinAsk([&] {
+        service.pipe.reset();  // a request still waiting fails at once
+        if (ask.joinable()) ask.join();
+    });
+    bool stopped = false;
+    int wentWhole = 0;
+    for (DWORD pause : {100, 30, 10, 3, 1, 0}) {
+        ask = std::thread([&] {
+            std::vector<BYTE> reply(vrcc::kMaxData);
+            double seconds = 0;
+            user.Send(serviceId, 0x7005, 4, "big?", reply, seconds);
+        });
+        ASSERT_TRUE(receive(h));
+        ASSERT_EQ(h.command, vrcc::CmdDeliverSend);
+        vrcc::PayloadWriter answer;
+        answer.u32(0).u32(vrcc::kMaxData).bytes(data.data(), data.size());
+        ASSERT_TRUE(service.Start(vrcc::EncodeFrame(vrcc::CmdDeliverReply, h.id, 0, answer.data())));
+        ::Sleep(pause);
+        if ((stopped = !service.Finish(true))) break;
+        ++wentWhole;
+        ask.join();
+    }
+    if (!stopped) GTEST_SKIP() << "every reply went whole before it could be stopped";
+
+    BYTE reply[4];
+    DWORD replySize = sizeof reply;
+    const DWORD largest = VrSendMessage(admin.Handle, receiver.session.SessionId, 0x7003, vrcc::kMaxData,
+                                        data.data(), &replySize, reply);
+    std::printf("an administrator's largest request while a reply to an ordinary sender is read (%d went whole "
+                "before): %u\n",
+                wentWhole, static_cast<unsigned>(largest));
+    EXPECT_EQ(largest, 0u);
+    service.pipe.reset();
+    ask.join();
+    sinks.clear();
+    EXPECT_TRUE(TheCoresBoundIsFree()) << "the core still holds some of the reply stopped part-way";
+}
+
+// A service's journal record and an administrator's policy go on
+// connections without a session: those of a process of SYSTEM or an
+// administrator are read within the room kept for them too, so a large
+// record is written while ordinary users fill the bound.
+TEST(Adversary, AServicesLargeRecordIsWrittenWhileOrdinaryUsersFillTheBound) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    const std::vector<BYTE> data(47u << 20, 0x5A);
+    VrBase::unique_handle nonAdmin = vrtest::MakeNonAdminToken();
+    OrdinarySession user(nonAdmin.get());
+    std::vector<std::unique_ptr<PostSink>> sinks;
+    for (size_t size : {47u << 20, 47u << 20, (2u << 20) - 4096}) {
+        sinks.push_back(std::make_unique<PostSink>(L"@subscriber", 0x7201, nonAdmin.get()));
+        ASSERT_EQ(user.Post(sinks.back()->id, 0x7201, size, data.data()), 0u);
+    }
+    HANDLE source = VrRegisterEventSourceEx(L"ROZEDURI", L"RarudodaVaridide");
+    ASSERT_NE(source, nullptr);
+    VrBase::scope_exit deregister([&] { VrDeregisterEventSource(source); });
+    const std::wstring text(vrcc::kMaxTextChars, L'j');
+    std::vector<const WCHAR*> strings(30, text.c_str());  // about 960 KB, 1.9 MB on the wire
+    const BOOL written = VrWriteEvent(source, EVENTLOG_INFORMATION_TYPE, 1, 1, nullptr,
+                                      static_cast<WORD>(strings.size()), 0, strings.data(), nullptr);
+    const DWORD e = written ? 0 : ::GetLastError();
+    std::printf("a service's record of about 960 KB with the bound filled: %u\n", static_cast<unsigned>(e));
+    EXPECT_EQ(e, 0u);
+    EXPECT_EQ(JournalRecords(config.JournalPath()).size(), 1u);
+    sinks.clear();
+    EXPECT_TRUE(TheCoresBoundIsFree()) << "the core still holds some of what the record or the posts held";
 }
 
 std::atomic<bool> g_slow{false};

@@ -23,8 +23,6 @@ constexpr DWORD kPipeBuffer = 64 * 1024;
 constexpr DWORD kWriteTimeoutMs = 30000;  // a client that stops reading is dropped after this
 constexpr DWORD kFrameRestTimeoutMs = 30000;  // ... or stops writing in the middle of a frame
 constexpr size_t kMaxQueuedBytes = 4ull * kMaxPayload;
-constexpr size_t kSmallFrame = 64 * 1024;
-constexpr size_t kSmallFrameRoom = 8u * 1024 * 1024;
 // A connection that opens neither a session nor an agent's registration
 // serves single requests: one silent this long is dropped.
 constexpr ULONGLONG kUnopenedIdleMs = 10000;
@@ -35,6 +33,11 @@ constexpr ULONGLONG kEvictableAfterMs = 200;
 // A client's next request is not read while this much waits to be written
 // to it: one that never reads its answers costs no more than this.
 constexpr size_t kReadPauseBytes = 1024 * 1024;
+// A short answer that ends a request goes beyond every bound to a client
+// whose queue holds less than this, one that reads its answers: else, with
+// the core full, the request would wait out the client's time-out.
+constexpr size_t kShortAnswer = 4 * 1024;
+constexpr size_t kAnswerQueueRoom = 64 * 1024;
 constexpr uint32_t kMaxPolicyChars = 1024 * 1024;
 constexpr size_t kEventReadChunk = 1024 * 1024;
 constexpr DWORD kStopWaitMs = 15000;
@@ -93,6 +96,10 @@ public:
         if (!m_stop) VR_RAISE_LAST_ERROR(L"CConnection::CConnection");
         ::GetNamedPipeClientProcessId(m_channel.handle(), &m_pid);
         m_process.reset(::OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, m_pid));
+        VrBase::unique_handle token;
+        m_processPrivileged = m_process &&
+                              ::OpenProcessToken(m_process.get(), TOKEN_QUERY | TOKEN_DUPLICATE, token.put()) &&
+                              VrBase::Trust::IsAdministrator(token.get());
     }
 
     void Run() {
@@ -121,9 +128,12 @@ public:
     // is closed there if the frame is dropped after it was queued. handed:
     // what the frame read it was built from held (see HandOn).
     // privileged: made for SYSTEM or an administrator (see kPrivilegedRoom).
-    Queued Enqueue(std::vector<BYTE> frame, uint64_t token = 0, size_t handed = 0, bool privileged = false) {
+    // ends: a short answer that ends a request (see kShortAnswer).
+    Queued Enqueue(std::vector<BYTE> frame, uint64_t token = 0, size_t handed = 0, bool privileged = false,
+                   bool ends = false) {
         const size_t size = frame.size();
-        if (!m_server.Hold(size, handed, privileged)) return Queued::Busy;
+        if (!m_server.Hold(size, handed, privileged) && !(ends && size <= kShortAnswer && TakeForAnswer(size)))
+            return Queued::Busy;
         bool closed;
         {
             std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -140,6 +150,15 @@ public:
         VR_TRACE(VrBase::TL_WARNING, L"CConnection::Enqueue", L"process %u does not read its pipe; dropped", m_pid);
         Close();
         return Queued::Closed;
+    }
+
+    bool TakeForAnswer(size_t size) {
+        {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            if (m_closed || m_queuedBytes >= kAnswerQueueRoom) return false;
+        }
+        m_server.m_heldBytes += size;
+        return true;
     }
 
     void Close() {
@@ -198,9 +217,17 @@ private:
     };
 
     // The frames this connection sends are read within the privileged room
-    // once its session is an administrator's. Both run on the reader
-    // thread, which is also the one that opens the session.
-    bool Take(size_t bytes) override { return m_server.TakeFor(bytes, privileged); }
+    // once its session is an administrator's, or without a session when it
+    // is a process of SYSTEM or an administrator (a service's journal
+    // record, an administrator's policy); a reply only when it is made for
+    // SYSTEM or an administrator too, else an ordinary sender asking a
+    // service for large replies would keep that room taken. These run on
+    // the reader thread, which is also the one that opens the session.
+    void Begin(const FrameHeader& h) override {
+        m_frameRoom = (sessionId ? privileged.load() : m_processPrivileged) &&
+                      (h.command != CmdDeliverReply || m_server.ForPrivileged(h.id));
+    }
+    bool Take(size_t bytes) override { return m_server.TakeFor(bytes, m_frameRoom); }
     void Give(size_t bytes) override { m_server.Release(bytes); }
 
     void ReadLoop() {
@@ -263,6 +290,8 @@ private:
 
     CCoreServer& m_server;
     CReadHold m_readHold;  // the frame being read or handled; the reader thread's
+    bool m_frameRoom = false;  // whether that frame may take the privileged room; the reader thread's
+    bool m_processPrivileged = false;  // the client's process is SYSTEM's or an elevated administrator's
     CPipeChannel m_channel;
     VrBase::unique_handle m_stop;
     DWORD m_pid = 0;
@@ -278,9 +307,9 @@ namespace {
 
 void Answer(CConnection& conn, const Frame& request, DWORD status, const std::vector<BYTE>& payload = {}) {
     const uint16_t command = static_cast<uint16_t>(request.command | kReply);
-    if (conn.Enqueue(EncodeFrame(command, request.id, status, payload), 0, 0, conn.privileged) ==
+    if (conn.Enqueue(EncodeFrame(command, request.id, status, payload), 0, 0, conn.privileged, true) ==
         CConnection::Queued::Busy)
-        conn.Enqueue(EncodeFrame(command, request.id, kErrReceiverBusy, {}));
+        conn.Enqueue(EncodeFrame(command, request.id, kErrReceiverBusy, {}), 0, 0, conn.privileged, true);
 }
 
 std::vector<BYTE> NoReplyPayload() {
@@ -323,6 +352,12 @@ bool CCoreServer::HoldWithin(size_t bytes, size_t limit) {
 }
 
 void CCoreServer::Release(size_t bytes) { m_heldBytes -= bytes; }
+
+bool CCoreServer::ForPrivileged(uint64_t delivery) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_pending.find(delivery);
+    return it != m_pending.end() && it->second.privileged;
+}
 
 CCoreServer::CCoreServer(CoreParameters parameters)
     : m_params(std::move(parameters)), m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
@@ -540,7 +575,8 @@ void CCoreServer::FailRequests(const std::vector<Pending>& requests, DWORD code)
         if (auto sender = p.sender.lock()) {
             VR_TRACE(VrBase::TL_WARNING, L"CCoreServer::FailRequests", L"message 0x%X to session %u failed: %u",
                      p.messageId, p.receiverSession, code);
-            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, code, NoReplyPayload()));
+            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, code, NoReplyPayload()), 0, 0, p.privileged,
+                            true);
         }
     }
 }
@@ -637,7 +673,8 @@ void CCoreServer::OnRefused(CConnection& conn, Frame& f) {
             m_pending.erase(it);
         }
         if (std::shared_ptr<CConnection> sender = p.sender.lock())
-            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
+            sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()), 0, 0,
+                            p.privileged, true);
         return;
     }
     if (f.command >= CmdDeliverSend) throw ProtocolError("unknown command");
@@ -837,14 +874,19 @@ void CCoreServer::OnDeliverReply(CConnection& conn, Frame& f) {
     // never built. The buffer it was read into is held already, and is
     // handed on to the reply.
     if (size > kSmallFrame && m_heldBytes.load() - conn.ReadHeld() + size > Bound(p.privileged)) {
-        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
+        // Its buffer goes first: while it is held, the answer "busy" may
+        // find no room, and the sender would wait out its time-out.
+        Release(conn.HandOn(f));
+        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()), 0, 0,
+                        p.privileged, true);
         return;
     }
     PayloadWriter w;
     w.u32(1).u32(replySize).bytes(bytes, size);
     std::vector<BYTE> frame = EncodeFrame(CmdSend | kReply, p.request, result, w.take());
     if (sender->Enqueue(std::move(frame), 0, conn.HandOn(f), p.privileged) == CConnection::Queued::Busy)
-        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()));
+        sender->Enqueue(EncodeFrame(CmdSend | kReply, p.request, kErrReceiverBusy, NoReplyPayload()), 0, 0,
+                        p.privileged, true);
 }
 
 void CCoreServer::OnPost(CConnection& conn, Frame& f) {

@@ -29,11 +29,16 @@ public:
     // to be written and in frames being read. Small frames (answers, codes)
     // have a little room beyond it, so a full core can still say it is busy.
     static constexpr size_t kMaxHeldBytes = 96u * 1024 * 1024;
+    static constexpr size_t kSmallFrame = 64 * 1024;
+    static constexpr size_t kSmallFrameRoom = 8u * 1024 * 1024;
     // Beyond it, room for one largest frame of SYSTEM or an administrator
     // (their requests, and replies and deliveries made for them): ordinary
-    // callers who fill the bound never make theirs busy.
+    // callers who fill the bound never make theirs busy. It lies beyond the
+    // small frames' room too, as ordinary callers may fill that as well.
     static constexpr size_t kPrivilegedRoom = kMaxPayload + sizeof(FrameHeader);
-    static constexpr size_t Bound(bool privileged) { return kMaxHeldBytes + (privileged ? kPrivilegedRoom : 0); }
+    static constexpr size_t Bound(bool privileged) {
+        return kMaxHeldBytes + (privileged ? kSmallFrameRoom + kPrivilegedRoom : 0);
+    }
 
     explicit CCoreServer(CoreParameters parameters);
     ~CCoreServer();
@@ -88,6 +93,8 @@ private:
     // identity), besides the one given. Called with m_mutex held.
     size_t OrdinaryHolders(const CConnection& besides) const;
     void Release(size_t bytes);
+    // Whether the request a delivery carried came from SYSTEM or an administrator.
+    bool ForPrivileged(uint64_t delivery);
 
     // A request read to its end whose payload the core could not hold.
     void OnRefused(CConnection& conn, Frame& f);

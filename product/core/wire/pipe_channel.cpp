@@ -138,6 +138,7 @@ IoResult CPipeChannel::Read(Frame& frame, HANDLE cancel, DWORD timeoutMs, DWORD&
         const FrameHeader h = PeekHeader(buf.data(), have);
         const size_t total = sizeof h + h.payloadSize;
         if (total <= have) throw ProtocolError("frame longer than its header says");
+        if (bounds.hold) bounds.hold->Begin(h);
         const DWORD restMs = timeoutMs < bounds.restTimeoutMs ? timeoutMs : bounds.restTimeoutMs;
         while (more) {
             if (have == total) throw ProtocolError("frame longer than its header says");

@@ -15,6 +15,8 @@ enum class IoResult { Ok, Closed, Cancelled, TimedOut, Failed, Refused };
 // for all connections together. Take refuses what would pass it.
 class IReadBudget {
 public:
+    // A frame larger than the first chunk begins: its header is known.
+    virtual void Begin(const FrameHeader&) {}
     virtual bool Take(size_t bytes) = 0;
     virtual void Give(size_t bytes) = 0;
 
@@ -31,6 +33,9 @@ public:
     CReadHold(const CReadHold&) = delete;
     CReadHold& operator=(const CReadHold&) = delete;
 
+    void Begin(const FrameHeader& header) {
+        if (m_budget) m_budget->Begin(header);
+    }
     bool Grow(size_t bytes);
     void Reset();
     // Ends the hold without giving anything back: whoever takes the
