@@ -888,11 +888,8 @@ TEST(Adversary, OrdinaryUsersWhoFillTheBoundAndTheSmallFramesRoomLeaveTheAdminis
     core.Start();
     ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
     ServiceSession filling(L"vrtest.filling", &FillingReceiver, 0x7004);
-    VR_SESSION admin{};
-    admin.Name = L"@administrator";
-    admin.Flags = VR_SESSION_CLIENT | 2;
-    ASSERT_EQ(VrOpenSession(&admin), 0u);
-    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    ClientSession adminClient(L"@administrator");
+    VR_SESSION& admin = adminClient.session;
     const std::vector<BYTE> data(vrcc::kMaxData, 0x5A);
     auto adminSend = [&](size_t size) {
         BYTE reply[4];
@@ -944,11 +941,8 @@ TEST(Adversary, OrdinaryCallersAreAnsweredWhileAdministratorsUseTheirRoom) {
     CoreProcess core;
     core.Start();
     ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
-    VR_SESSION admin{};
-    admin.Name = L"@administrator";
-    admin.Flags = VR_SESSION_CLIENT | 2;
-    ASSERT_EQ(VrOpenSession(&admin), 0u);
-    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    ClientSession adminClient(L"@administrator");
+    VR_SESSION& admin = adminClient.session;
     const std::vector<BYTE> data(47u << 20, 0x5A);
     std::vector<std::unique_ptr<PostSink>> services;
     for (int i = 0; i < 3; ++i) {
@@ -987,11 +981,8 @@ TEST(Adversary, AServicesReplyToAnOrdinarySenderDoesNotTakeTheAdministratorsRoom
     CoreProcess core;
     core.Start();
     ServiceSession receiver(L"vrtest.bulk", &ShortReceiver, 0x7003);
-    VR_SESSION admin{};
-    admin.Name = L"@administrator";
-    admin.Flags = VR_SESSION_CLIENT | 2;
-    ASSERT_EQ(VrOpenSession(&admin), 0u);
-    VrBase::scope_exit closeAdmin([&] { VrCloseSession(admin.Handle); });
+    ClientSession adminClient(L"@administrator");
+    VR_SESSION& admin = adminClient.session;
     const std::vector<BYTE> data(vrcc::kMaxData, 0x5A);
 
     StoppedWriter service;
