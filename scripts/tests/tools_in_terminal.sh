@@ -3,12 +3,20 @@
 # the tool's standard output and error are a console under Wine) and through
 # a pipe, the two outputs must read the same once Wine's terminal escapes and
 # carriage returns are gone. Numbers, non-ASCII names and error codes
-# included. Nothing here changes the prefix.
+# included. A prefix of its own: each case runs twice, and a test that sets
+# the product's language or installs a service in a shared prefix between
+# the two runs would make them differ.
 # Usage: tools_in_terminal.sh WINE_RUNNER BIN_DIR
 run=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 bin=$(cd "$2" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/vr-terminal.XXXXXX") || exit 1
-trap 'rm -rf "$work"' EXIT
+export WINEPREFIX="$work/wineprefix"
+cleanup() {
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  rm -rf "$work" "$WINEPREFIX.lock"
+}
+trap cleanup EXIT
 failed=0
 fail() { printf 'FAILED: %s\n' "$*"; failed=1; }
 command -v script >/dev/null || { echo "script (util-linux) is needed"; exit 1; }
