@@ -20,16 +20,39 @@ DWORD PipeClientToken(HANDLE pipe, VrBase::unique_handle& token) {
     return e;
 }
 
+bool ReadTokenId(HANDLE token, LUID& id) {
+    TOKEN_STATISTICS st{};
+    DWORD size = 0;
+    if (!::GetTokenInformation(token, TokenStatistics, &st, sizeof st, &size)) return false;
+    id = st.TokenId;
+    return true;
+}
+
 } // namespace
 
-DWORD CallerToken(HANDLE pipe, HANDLE clientProcess, uint64_t tokenValue, VrBase::unique_handle& token) {
+ClientProcess ClientProcess::Read(HANDLE process) {
+    ClientProcess c;
+    c.process = process;
+    VrBase::unique_handle own;
+    if (!process || !::OpenProcessToken(process, TOKEN_QUERY | TOKEN_DUPLICATE, own.put()) ||
+        !ReadTokenId(own.get(), c.ownTokenId))
+        return c;
+    c.known = true;
+    c.administrator = VrBase::Trust::IsAdministrator(own.get());
+    c.mayHandOver = c.administrator || VrBase::Trust::HoldsPrivilege(own.get(), SE_IMPERSONATE_NAME);
+    return c;
+}
+
+DWORD CallerToken(HANDLE pipe, const ClientProcess& client, uint64_t tokenValue, VrBase::unique_handle& token,
+                  bool& administrator) {
+    administrator = false;
     VrBase::unique_handle pipeToken;
     if (DWORD e = PipeClientToken(pipe, pipeToken)) return e;
     HANDLE source = pipeToken.get();
     VrBase::unique_handle passed;
     if (tokenValue) {
-        if (!clientProcess) return ERROR_ACCESS_DENIED;
-        if (!::DuplicateHandle(clientProcess, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(tokenValue)),
+        if (!client.process) return ERROR_ACCESS_DENIED;
+        if (!::DuplicateHandle(client.process, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(tokenValue)),
                                ::GetCurrentProcess(), passed.put(), 0, FALSE, DUPLICATE_SAME_ACCESS))
             return ERROR_INVALID_HANDLE;
         TOKEN_TYPE type;
@@ -38,17 +61,26 @@ DWORD CallerToken(HANDLE pipe, HANDLE clientProcess, uint64_t tokenValue, VrBase
         // A primary token has no level to judge: only the process's own one
         // is taken, since a primary copy can be made of a token that was
         // given for identification only.
-        if (type == TokenImpersonation ? !VrBase::Trust::AllowsImpersonation(passed.get())
-                                       : !VrBase::Trust::IsOwnProcessToken(passed.get(), clientProcess))
-            return ERROR_BAD_IMPERSONATION_LEVEL;
+        if (type == TokenImpersonation) {
+            if (!VrBase::Trust::AllowsImpersonation(passed.get())) return ERROR_BAD_IMPERSONATION_LEVEL;
+            administrator = VrBase::Trust::IsAdministrator(passed.get());
+        } else {
+            LUID id{};
+            if (!client.known || !ReadTokenId(passed.get(), id) || id.LowPart != client.ownTokenId.LowPart ||
+                id.HighPart != client.ownTokenId.HighPart)
+                return ERROR_BAD_IMPERSONATION_LEVEL;
+            administrator = client.administrator;
+        }
         // A client may narrow its identity (a restricted token), never
         // borrow another user's.
         if (!VrBase::Trust::SameUser(passed.get(), pipeToken.get())) return ERROR_ACCESS_DENIED;
         // Nor stand as an administrator with a copy it could merely open.
-        if (!VrBase::Trust::ProcessMayHandOver(clientProcess, passed.get())) return ERROR_ACCESS_DENIED;
+        if (administrator && !client.mayHandOver) return ERROR_ACCESS_DENIED;
         source = passed.get();
     } else if (!VrBase::Trust::AllowsImpersonation(source)) {
         return ERROR_BAD_IMPERSONATION_LEVEL;
+    } else {
+        administrator = VrBase::Trust::IsAdministrator(source);
     }
     if (!::DuplicateTokenEx(source, TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, nullptr,
                             SecurityImpersonation, TokenImpersonation, token.put()))

@@ -11,14 +11,31 @@
 
 namespace vrcc {
 
-// An impersonation token for the pipe's client. tokenValue is a handle in
-// the client's process (0: the pipe's own view of the client is used). The
-// token must belong to the same user as the pipe's client and be either an
-// impersonation token at impersonation level or the client process's own
-// primary token: a copy of an identification token, primary or not, never
-// stands for a caller. 0 or a Win32 code. clientProcess needs
-// PROCESS_DUP_HANDLE and PROCESS_QUERY_LIMITED_INFORMATION.
-DWORD CallerToken(HANDLE pipe, HANDLE clientProcess, uint64_t tokenValue, VrBase::unique_handle& token);
+// What a client's process is, read once when it connects: its own token
+// and what that token may do never change while the process lives (the
+// handle keeps the process itself), and judging them on every request
+// cost about a millisecond a request under Wine.
+struct ClientProcess {
+    // process needs PROCESS_DUP_HANDLE and PROCESS_QUERY_LIMITED_INFORMATION.
+    static ClientProcess Read(HANDLE process);
+
+    HANDLE process = nullptr;
+    bool known = false;  // its own token was read
+    LUID ownTokenId{};
+    bool administrator = false;  // its own token is SYSTEM's or an elevated administrator's
+    bool mayHandOver = false;    // it may pass on an administrator's token (see Trust::ProcessMayHandOver)
+};
+
+// An impersonation token for the pipe's client, and whether it is SYSTEM's
+// or an administrator's. tokenValue is a handle in the client's process (0:
+// the pipe's own view of the client is used). The token must belong to the
+// same user as the pipe's client and be either an impersonation token at
+// impersonation level or the client process's own primary token: a copy of
+// an identification token, primary or not, never stands for a caller. An
+// administrator's token counts only from a process that may hand it over.
+// 0 or a Win32 code.
+DWORD CallerToken(HANDLE pipe, const ClientProcess& client, uint64_t tokenValue, VrBase::unique_handle& token,
+                  bool& administrator);
 
 // A copy of the token in another process, for SetThreadToken there; 0 when
 // it cannot be made. An identifying copy lets the receiver judge who asks

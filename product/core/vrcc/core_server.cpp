@@ -96,10 +96,7 @@ public:
         if (!m_stop) VR_RAISE_LAST_ERROR(L"CConnection::CConnection");
         ::GetNamedPipeClientProcessId(m_channel.handle(), &m_pid);
         m_process.reset(::OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, m_pid));
-        VrBase::unique_handle token;
-        m_processPrivileged = m_process &&
-                              ::OpenProcessToken(m_process.get(), TOKEN_QUERY | TOKEN_DUPLICATE, token.put()) &&
-                              VrBase::Trust::IsAdministrator(token.get());
+        m_client = ClientProcess::Read(m_process.get());
     }
 
     void Run() {
@@ -190,6 +187,7 @@ public:
 
     HANDLE Pipe() const { return m_channel.handle(); }
     HANDLE Process() const { return m_process.get(); }
+    const ClientProcess& Client() const { return m_client; }
     DWORD Pid() const { return m_pid; }
 
     // Guarded by the server's mutex.
@@ -224,7 +222,7 @@ private:
     // service for large replies would keep that room taken. These run on
     // the reader thread, which is also the one that opens the session.
     void Begin(const FrameHeader& h) override {
-        m_frameRoom = (sessionId ? privileged.load() : m_processPrivileged) &&
+        m_frameRoom = (sessionId ? privileged.load() : m_client.administrator) &&
                       (h.command != CmdDeliverReply || m_server.ForPrivileged(h.id));
     }
     bool Take(size_t bytes) override { return m_server.TakeFor(bytes, m_frameRoom); }
@@ -291,11 +289,11 @@ private:
     CCoreServer& m_server;
     CReadHold m_readHold;  // the frame being read or handled; the reader thread's
     bool m_frameRoom = false;  // whether that frame may take the privileged room; the reader thread's
-    bool m_processPrivileged = false;  // the client's process is SYSTEM's or an elevated administrator's
     CPipeChannel m_channel;
     VrBase::unique_handle m_stop;
     DWORD m_pid = 0;
     VrBase::unique_handle m_process;
+    ClientProcess m_client;  // read once; its process handle is m_process's
     std::mutex m_queueMutex;
     std::condition_variable m_queueCv;
     std::deque<Outgoing> m_queue;
@@ -631,8 +629,9 @@ void CCoreServer::TimerLoop() {
 
 DWORD CCoreServer::RequireAdmin(CConnection& conn, uint64_t tokenValue) {
     VrBase::unique_handle token;
-    if (DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token)) return e;
-    return VrBase::Trust::IsAdministrator(token.get()) ? 0 : ERROR_ACCESS_DENIED;
+    bool administrator;
+    if (DWORD e = CallerToken(conn.Pipe(), conn.Client(), tokenValue, token, administrator)) return e;
+    return administrator ? 0 : ERROR_ACCESS_DENIED;
 }
 
 void CCoreServer::Dispatch(CConnection& conn, Frame& f) {
@@ -697,8 +696,9 @@ void CCoreServer::OnOpenSession(CConnection& conn, Frame& f) {
     // name has one service session at a time.
     const bool service = (flags & VR_SESSION_CLIENT) == 0;
     VrBase::unique_handle token;
-    const DWORD tokenError = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token);
-    const bool privileged = !tokenError && VrBase::Trust::IsAdministrator(token.get());
+    bool administrator;
+    const DWORD tokenError = CallerToken(conn.Pipe(), conn.Client(), tokenValue, token, administrator);
+    const bool privileged = !tokenError && administrator;
     if (service) {
         DWORD e = tokenError;
         if (!e && !privileged) e = ERROR_ACCESS_DENIED;
@@ -787,8 +787,8 @@ void CCoreServer::OnSend(CConnection& conn, Frame& f) {
 
     auto fail = [&](DWORD code) { Answer(conn, f, code, NoReplyPayload()); };
     VrBase::unique_handle token;
-    if (DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token)) return fail(e);
-    const bool privileged = VrBase::Trust::IsAdministrator(token.get());
+    bool privileged;
+    if (DWORD e = CallerToken(conn.Pipe(), conn.Client(), tokenValue, token, privileged)) return fail(e);
 
     std::shared_ptr<CConnection> receiver;
     uint64_t delivery;
@@ -898,8 +898,8 @@ void CCoreServer::OnPost(CConnection& conn, Frame& f) {
     const BYTE* data = r.bytes(kMaxData, dataSize);
     r.end();
     VrBase::unique_handle token;
-    if (DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token)) return Answer(conn, f, e);
-    const bool privileged = VrBase::Trust::IsAdministrator(token.get());
+    bool privileged;
+    if (DWORD e = CallerToken(conn.Pipe(), conn.Client(), tokenValue, token, privileged)) return Answer(conn, f, e);
     struct Target {
         std::shared_ptr<CConnection> conn;
         DWORD session;
@@ -1017,12 +1017,12 @@ void CCoreServer::OnWriteEvent(CConnection& conn, Frame& f) {
     if (sidSize && (!::IsValidSid(const_cast<BYTE*>(sid)) || ::GetLengthSid(const_cast<BYTE*>(sid)) != sidSize))
         return Answer(conn, f, ERROR_INVALID_SID);
     VrBase::unique_handle token;
-    if (DWORD e = CallerToken(conn.Pipe(), conn.Process(), tokenValue, token)) return Answer(conn, f, e);
     // SYSTEM and administrators write in any name (a service records the
     // user it acted for); anybody else only as themselves: their own SID,
     // and their source marked as theirs, so no source of a service can be
     // borrowed. Their records go to a file of their own, within a quota.
-    const bool privileged = VrBase::Trust::IsAdministrator(token.get());
+    bool privileged;
+    if (DWORD e = CallerToken(conn.Pipe(), conn.Client(), tokenValue, token, privileged)) return Answer(conn, f, e);
     if (privileged) {
         rec.sid = SidText(sid, sidSize);
     } else {
