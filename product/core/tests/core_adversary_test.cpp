@@ -531,6 +531,23 @@ TEST(Adversary, AnAdministratorsTokenBorrowedByAnOrdinaryProcessIsNoAdministrato
 
 }
 
+// A process that may impersonate (a service's account) connects, then
+// gives that right up for good, as a process does before it runs code it
+// does not trust: from then on, on the connection it already has as on a
+// new one, an administrator's token it holds is no longer its to hand over.
+TEST(Adversary, AProcessThatGaveUpImpersonatingHandsOverNoAdministratorsToken) {
+    CoreConfig config;
+    CoreProcess core;
+    core.Start();
+    VrBase::scope_exit clear([] { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, vrcc::kPolicyKey, L"BORROWED"); });
+    Peer borrower(L"borrow-after-giving-up", std::to_wstring(::GetCurrentProcessId()), true, true);
+    const DWORD took = borrower.WaitExit();
+    if (took == 104 || took == 107) GTEST_SKIP() << "this system keeps or takes no SeImpersonatePrivilege: " << took;
+    ASSERT_LT(took, 100u) << took;
+    EXPECT_EQ(took & 2, 0u) << "policy set on a new connection";
+    EXPECT_EQ(took & 1, 0u) << "policy set on the connection made while the process could impersonate";
+}
+
 // A service's session of this process that takes one message id.
 struct ServiceSession {
     ServiceSession(const wchar_t* name, PVR_SEND_ROUTINE routine, DWORD messageId) {

@@ -7,6 +7,8 @@
 //   core_peer borrow PID -           speaks with an impersonation copy of process PID's token (as an ordinary
 //                                    user: its administrator parent's); exit code = what the core took:
 //                                    1 policy set, 2 a record as S-1-5-18, 4 a service session; 100+ no copy
+//   core_peer borrow-after-giving-up PID -   connects, removes its SeImpersonatePrivilege, then sets policy
+//                                    with PID's token: 1 taken on that connection, 2 on a new one; 100+ failed
 #include "core_test_ids.h"
 #include "client_support.h"
 #include "vrbase/trace.h"
@@ -234,6 +236,63 @@ int Borrow(DWORD pid) {
     return took;
 }
 
+bool HoldsImpersonate(HANDLE token) {
+    LUID wanted{};
+    ::LookupPrivilegeValueW(nullptr, SE_IMPERSONATE_NAME, &wanted);
+    BYTE buf[2048];
+    DWORD size = 0;
+    if (!::GetTokenInformation(token, TokenPrivileges, buf, sizeof buf, &size)) return false;
+    const TOKEN_PRIVILEGES* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(buf);
+    for (DWORD i = 0; i < held->PrivilegeCount; ++i)
+        if (held->Privileges[i].Luid.LowPart == wanted.LowPart && held->Privileges[i].Luid.HighPart == wanted.HighPart)
+            return (held->Privileges[i].Attributes & SE_PRIVILEGE_REMOVED) == 0;
+    return false;
+}
+
+DWORD PolicySetOn(HANDLE pipe, const wchar_t* name, HANDLE token) {
+    vrcc::PayloadWriter w;
+    w.str(name).str(L"<Borrowed/>").u64(reinterpret_cast<uintptr_t>(token));
+    std::vector<BYTE> f = vrcc::EncodeFrame(vrcc::CmdPolicySet, 1, 0, w.take());
+    DWORD n = 0;
+    if (!::WriteFile(pipe, f.data(), static_cast<DWORD>(f.size()), &n, nullptr)) return ~0u;
+    BYTE buf[4096];
+    if (!::ReadFile(pipe, buf, sizeof buf, &n, nullptr)) return ~0u;
+    return vrcc::CheckHeader(buf, n).status;
+}
+
+// Connects while it may impersonate, then gives that right up for good and
+// hands over its administrator parent's token on the same connection and on
+// a new one.
+int BorrowAfterGivingUp(DWORD pid) {
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    HANDLE parent = nullptr, copy = nullptr, own = nullptr;
+    if (!process || !::OpenProcessToken(process, TOKEN_QUERY | TOKEN_DUPLICATE, &parent)) return 101;
+    if (!::DuplicateTokenEx(parent, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenImpersonation, &copy))
+        return 102;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &own)) return 103;
+    if (!HoldsImpersonate(own)) return 104;
+    HANDLE pipe = ::CreateFileW(vrcc::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return 105;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    ::SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    // One answer first, so the core has taken the connection in.
+    if (PolicySetOn(pipe, L"BORROWED", nullptr) == ~0u) return 106;
+    TOKEN_PRIVILEGES drop{1, {{{0, 0}, SE_PRIVILEGE_REMOVED}}};
+    ::LookupPrivilegeValueW(nullptr, SE_IMPERSONATE_NAME, &drop.Privileges[0].Luid);
+    if (!::AdjustTokenPrivileges(own, FALSE, &drop, 0, nullptr, nullptr) || ::GetLastError() != ERROR_SUCCESS ||
+        HoldsImpersonate(own))
+        return 107;
+    int took = 0;
+    if (PolicySetOn(pipe, L"BORROWED", copy) == 0) took |= 1;
+    ::CloseHandle(pipe);
+    pipe = ::CreateFileW(vrcc::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return 108;
+    ::SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    if (PolicySetOn(pipe, L"BORROWED", copy) == 0) took |= 2;
+    ::CloseHandle(pipe);
+    return took;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -252,5 +311,6 @@ int wmain(int argc, wchar_t** argv) {
         return FakeCore();
     }
     if (mode == L"borrow" && argc == 4) return Borrow(static_cast<DWORD>(_wtoi(argv[2])));
+    if (mode == L"borrow-after-giving-up" && argc == 4) return BorrowAfterGivingUp(static_cast<DWORD>(_wtoi(argv[2])));
     return ERROR_INVALID_PARAMETER;
 }

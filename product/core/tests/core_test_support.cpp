@@ -46,8 +46,9 @@ VrBase::unique_handle Launch(const std::wstring& exeName, const std::wstring& ar
 }
 
 // The privileges an ordinary user's token has; an administrator's others
-// (SeImpersonatePrivilege among them) are taken away.
-std::vector<LUID_AND_ATTRIBUTES> AdministratorsPrivileges(HANDLE token) {
+// (SeImpersonatePrivilege among them, unless it is kept, as a service's
+// account has it) are taken away.
+std::vector<LUID_AND_ATTRIBUTES> AdministratorsPrivileges(HANDLE token, bool keepImpersonate) {
     static const wchar_t* const kOrdinary[] = {SE_CHANGE_NOTIFY_NAME, SE_SHUTDOWN_NAME, SE_UNDOCK_NAME,
                                                SE_INC_WORKING_SET_NAME, SE_TIME_ZONE_NAME};
     DWORD size = 0;
@@ -65,6 +66,11 @@ std::vector<LUID_AND_ATTRIBUTES> AdministratorsPrivileges(HANDLE token) {
                 luid.HighPart == held->Privileges[i].Luid.HighPart)
                 ordinary = true;
         }
+        LUID impersonate{};
+        if (keepImpersonate && ::LookupPrivilegeValueW(nullptr, SE_IMPERSONATE_NAME, &impersonate) &&
+            impersonate.LowPart == held->Privileges[i].Luid.LowPart &&
+            impersonate.HighPart == held->Privileges[i].Luid.HighPart)
+            ordinary = true;
         if (!ordinary) removed.push_back({held->Privileges[i].Luid, 0});
     }
     return removed;
@@ -72,7 +78,8 @@ std::vector<LUID_AND_ATTRIBUTES> AdministratorsPrivileges(HANDLE token) {
 
 // The same, as an ordinary user: a primary token with Administrators
 // deny-only and without an administrator's privileges.
-VrBase::unique_handle LaunchAsOrdinaryUser(const std::wstring& exeName, const std::wstring& args) {
+VrBase::unique_handle LaunchAsOrdinaryUser(const std::wstring& exeName, const std::wstring& args,
+                                           bool keepImpersonate) {
     std::wstring exe = vrtest::ModuleFolder() + exeName;
     std::wstring cmd = L"\"" + exe + L"\" " + args;
     VrBase::unique_handle process, restricted;
@@ -82,7 +89,7 @@ VrBase::unique_handle LaunchAsOrdinaryUser(const std::wstring& exeName, const st
     SID_AND_ATTRIBUTES denyOnly{admins, 0};
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, process.put()))
         throw std::runtime_error("cannot open this process's token");
-    std::vector<LUID_AND_ATTRIBUTES> removed = AdministratorsPrivileges(process.get());
+    std::vector<LUID_AND_ATTRIBUTES> removed = AdministratorsPrivileges(process.get(), keepImpersonate);
     if (!::CreateRestrictedToken(process.get(), 0, 1, &denyOnly, static_cast<DWORD>(removed.size()),
                                  removed.empty() ? nullptr : removed.data(), 0, nullptr, restricted.put()))
         throw std::runtime_error("cannot make a restricted token");
@@ -113,13 +120,13 @@ void CoreProcess::Kill() {
     for (int i = 0; i < 100 && WaitNamedPipeW(vrcc::kPipeName, 0); ++i) ::Sleep(20);
 }
 
-Peer::Peer(const std::wstring& mode, const std::wstring& arg, bool ordinaryUser) {
+Peer::Peer(const std::wstring& mode, const std::wstring& arg, bool ordinaryUser, bool mayImpersonate) {
     static std::atomic<unsigned> counter{0};
     m_tag = std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
     // Made before the peer starts, so no signal is missed.
     Event(L"-ready").release();
     const std::wstring args = mode + L" " + arg + L" " + m_tag;
-    m_process = ordinaryUser ? LaunchAsOrdinaryUser(L"core_peer.exe", args) : Launch(L"core_peer.exe", args);
+    m_process = ordinaryUser ? LaunchAsOrdinaryUser(L"core_peer.exe", args, mayImpersonate) : Launch(L"core_peer.exe", args);
 }
 
 Peer::~Peer() {

@@ -43,8 +43,9 @@ bool WaitForCore(DWORD ms);
 // core_peer.exe in one of its modes; the tag names its events.
 class Peer {
 public:
-    // ordinaryUser: started with a restricted token (Administrators deny-only).
-    Peer(const std::wstring& mode, const std::wstring& arg, bool ordinaryUser = false);
+    // ordinaryUser: started with a restricted token (Administrators deny-only);
+    // mayImpersonate: that token keeps SeImpersonatePrivilege.
+    Peer(const std::wstring& mode, const std::wstring& arg, bool ordinaryUser = false, bool mayImpersonate = false);
     ~Peer();
     // Waits for "<tag>-ready"; false if the peer ended first.
     bool WaitReady(DWORD ms = 20000);
