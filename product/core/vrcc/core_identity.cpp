@@ -75,7 +75,12 @@ DWORD CallerToken(HANDLE pipe, const ClientProcess& client, uint64_t tokenValue,
         // borrow another user's.
         if (!VrBase::Trust::SameUser(passed.get(), pipeToken.get())) return ERROR_ACCESS_DENIED;
         // Nor stand as an administrator with a copy it could merely open.
-        if (administrator && !client.mayHandOver) return ERROR_ACCESS_DENIED;
+        // A privilege can be removed from a token after the process
+        // connected, never added: only a process that is no administrator
+        // itself and held it then is asked again.
+        if (administrator && !client.administrator &&
+            (!client.mayHandOver || !VrBase::Trust::ProcessMayHandOver(client.process, passed.get())))
+            return ERROR_ACCESS_DENIED;
         source = passed.get();
     } else if (!VrBase::Trust::AllowsImpersonation(source)) {
         return ERROR_BAD_IMPERSONATION_LEVEL;

@@ -12,9 +12,10 @@
 namespace vrcc {
 
 // What a client's process is, read once when it connects: its own token
-// and what that token may do never change while the process lives (the
-// handle keeps the process itself), and judging them on every request
-// cost about a millisecond a request under Wine.
+// and whether it is an administrator's never change while the process lives
+// (the handle keeps the process itself), and judging them on every request
+// cost about a millisecond a request under Wine. Its privileges may be
+// removed later, so the right to hand over is asked again where it counts.
 struct ClientProcess {
     // process needs PROCESS_DUP_HANDLE and PROCESS_QUERY_LIMITED_INFORMATION.
     static ClientProcess Read(HANDLE process);
@@ -23,7 +24,9 @@ struct ClientProcess {
     bool known = false;  // its own token was read
     LUID ownTokenId{};
     bool administrator = false;  // its own token is SYSTEM's or an elevated administrator's
-    bool mayHandOver = false;    // it may pass on an administrator's token (see Trust::ProcessMayHandOver)
+    // It could pass on an administrator's token (see Trust::ProcessMayHandOver)
+    // when it connected; false stays false, true is asked again when used.
+    bool mayHandOver = false;
 };
 
 // An impersonation token for the pipe's client, and whether it is SYSTEM's
