@@ -22,6 +22,8 @@ bool ReadType(HANDLE token, TOKEN_TYPE& type) {
     return ::GetTokenInformation(token, TokenType, &type, sizeof type, &size) != FALSE;
 }
 
+} // namespace
+
 bool ReadTokenId(HANDLE token, LUID& id) {
     TOKEN_STATISTICS st{};
     DWORD size = 0;
@@ -29,8 +31,6 @@ bool ReadTokenId(HANDLE token, LUID& id) {
     id = st.TokenId;
     return true;
 }
-
-} // namespace
 
 bool IsLocalSystem(HANDLE token) {
     std::vector<BYTE> user;

@@ -20,14 +20,6 @@ DWORD PipeClientToken(HANDLE pipe, VrBase::unique_handle& token) {
     return e;
 }
 
-bool ReadTokenId(HANDLE token, LUID& id) {
-    TOKEN_STATISTICS st{};
-    DWORD size = 0;
-    if (!::GetTokenInformation(token, TokenStatistics, &st, sizeof st, &size)) return false;
-    id = st.TokenId;
-    return true;
-}
-
 } // namespace
 
 ClientProcess ClientProcess::Read(HANDLE process) {
@@ -35,7 +27,7 @@ ClientProcess ClientProcess::Read(HANDLE process) {
     c.process = process;
     VrBase::unique_handle own;
     if (!process || !::OpenProcessToken(process, TOKEN_QUERY | TOKEN_DUPLICATE, own.put()) ||
-        !ReadTokenId(own.get(), c.ownTokenId))
+        !VrBase::Trust::ReadTokenId(own.get(), c.ownTokenId))
         return c;
     c.known = true;
     c.administrator = VrBase::Trust::IsAdministrator(own.get());
@@ -66,8 +58,8 @@ DWORD CallerToken(HANDLE pipe, const ClientProcess& client, uint64_t tokenValue,
             administrator = VrBase::Trust::IsAdministrator(passed.get());
         } else {
             LUID id{};
-            if (!client.known || !ReadTokenId(passed.get(), id) || id.LowPart != client.ownTokenId.LowPart ||
-                id.HighPart != client.ownTokenId.HighPart)
+            if (!client.known || !VrBase::Trust::ReadTokenId(passed.get(), id) ||
+                id.LowPart != client.ownTokenId.LowPart || id.HighPart != client.ownTokenId.HighPart)
                 return ERROR_BAD_IMPERSONATION_LEVEL;
             administrator = client.administrator;
         }

@@ -18,6 +18,8 @@ bool IsElevated(HANDLE token);
 // primary token has no level and answers false: whether it may stand for a
 // caller is the caller's check (see IsOwnProcessToken).
 bool AllowsImpersonation(HANDLE token);
+// The token's id: one token object's, never shared with a copy of it.
+bool ReadTokenId(HANDLE token, LUID& id);
 // A primary token that is the given process's own token (same token id),
 // not a copy made from some other token.
 bool IsOwnProcessToken(HANDLE token, HANDLE process);
