@@ -7,14 +7,8 @@
 build=$(cd "${1:-build}" && pwd) || exit 2
 W="$build/wine-run.sh"
 B="$build/bin"
-work=$(mktemp -d "${TMPDIR:-/tmp}/vr-faults.XXXXXX") || exit 2
-export WINEPREFIX="$work/wineprefix"
-cleanup() {
-  wineserver -k >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1
-  rm -rf "$work" "$WINEPREFIX.lock"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/own_prefix.sh"
+own_prefix vr-faults
 faults=0
 fault() { printf 'FAULT: %s\n' "$*"; faults=$((faults + 1)); }
 ok() { printf 'ok: %s\n' "$*"; }

@@ -9,14 +9,8 @@
 # Usage: tools_in_terminal.sh WINE_RUNNER BIN_DIR
 run=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 bin=$(cd "$2" && pwd)
-work=$(mktemp -d "${TMPDIR:-/tmp}/vr-terminal.XXXXXX") || exit 1
-export WINEPREFIX="$work/wineprefix"
-cleanup() {
-  wineserver -k >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1
-  rm -rf "$work" "$WINEPREFIX.lock"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/own_prefix.sh"
+own_prefix vr-terminal
 failed=0
 fail() { printf 'FAILED: %s\n' "$*"; failed=1; }
 command -v script >/dev/null || { echo "script (util-linux) is needed"; exit 1; }
